@@ -1,0 +1,190 @@
+#include "harness.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <signal.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace harness {
+
+std::string executable()
+{
+    return TRELKIT_BUILD_DIR "/trelkit";
+}
+
+namespace {
+
+void check(bool ok, const char *what)
+{
+    if (!ok)
+        throw std::runtime_error(std::string(what) + ": " + strerror(errno));
+}
+
+void setNonBlocking(int fd)
+{
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+} // namespace
+
+Result run(const std::string &tool, const std::vector<std::string> &args, const Options &options)
+{
+    std::string path = tool.find('/') == std::string::npos ? TRELKIT_BUILD_DIR "/bin/" + tool : tool;
+    std::vector<std::string> argvStrings{options.argv0.value_or(tool)};
+    argvStrings.insert(argvStrings.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &a : argvStrings)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    std::vector<std::string> envStrings{"TZ=UTC", "PATH=/usr/bin:/bin", "LC_ALL=C"};
+    envStrings.insert(envStrings.end(), options.env.begin(), options.env.end());
+    std::vector<char *> envp;
+    for (auto &e : envStrings)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    int in[2], out[2], err[2];
+    check(pipe(in) == 0 && pipe(out) == 0 && pipe(err) == 0, "pipe");
+    pid_t pid = fork();
+    check(pid >= 0, "fork");
+    if (pid == 0) {
+        if (options.inputFile) {
+            int fd = open(options.inputFile->c_str(), O_RDONLY);
+            dup2(fd, 0);
+        } else {
+            dup2(in[0], 0);
+        }
+        if (options.outputFile) {
+            int fd = open(options.outputFile->c_str(), O_WRONLY);
+            dup2(fd, 1);
+        } else {
+            dup2(out[1], 1);
+        }
+        dup2(err[1], 2);
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+            close(fd);
+        execve(path.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    setNonBlocking(in[1]);
+    signal(SIGPIPE, SIG_IGN);
+
+    Result result;
+    size_t fed = 0;
+    bool inOpen = true;
+    if (options.inputFile || options.input.empty()) {
+        close(in[1]);
+        inOpen = false;
+    }
+    bool outOpen = true, errOpen = true;
+    while (outOpen || errOpen) {
+        pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {inOpen ? in[1] : -1, POLLOUT, 0}};
+        poll(fds, 3, 10000);
+        char buf[65536];
+        if (fds[0].revents) {
+            ssize_t n = read(out[0], buf, sizeof buf);
+            if (n > 0)
+                result.out.append(buf, static_cast<size_t>(n));
+            else
+                outOpen = false;
+        }
+        if (fds[1].revents) {
+            ssize_t n = read(err[0], buf, sizeof buf);
+            if (n > 0)
+                result.err.append(buf, static_cast<size_t>(n));
+            else
+                errOpen = false;
+        }
+        if (inOpen && fds[2].revents) {
+            size_t step = options.trickle ? options.trickle : options.input.size() - fed;
+            ssize_t n = write(in[1], options.input.data() + fed, std::min(step, options.input.size() - fed));
+            if (n > 0)
+                fed += static_cast<size_t>(n);
+            if (n < 0 && errno != EAGAIN)
+                fed = options.input.size();
+            if (options.trickle)
+                usleep(200);
+            if (fed == options.input.size()) {
+                close(in[1]);
+                inOpen = false;
+            }
+        }
+    }
+    if (inOpen)
+        close(in[1]);
+    close(out[0]);
+    close(err[0]);
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    result.maxRssKiB = usage.ru_maxrss;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+TempDir::TempDir()
+{
+    char templ[] = "/tmp/trelkit-test-XXXXXX";
+    check(mkdtemp(templ) != nullptr, "mkdtemp");
+    dir_ = templ;
+}
+
+TempDir::~TempDir()
+{
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    if (system(cmd.c_str()) != 0)
+        fprintf(stderr, "could not remove %s\n", dir_.c_str());
+}
+
+std::string TempDir::path(std::string_view name) const
+{
+    return dir_ + "/" + std::string(name);
+}
+
+std::string TempDir::linkAs(std::string_view name) const
+{
+    std::string link = path(name);
+    check(symlink(executable().c_str(), link.c_str()) == 0, "symlink");
+    return link;
+}
+
+int sourceLine(const std::string &file, std::string_view needle, int nth)
+{
+    std::ifstream in(TRELKIT_SOURCE_DIR "/utils/panicdump/" + file);
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number)
+        if (line.find(needle) != std::string::npos && --nth == 0)
+            return number;
+    throw std::runtime_error("no line with '" + std::string(needle) + "' in " + file);
+}
+
+std::string report(const std::string &prog, const std::string &function, std::string_view needle,
+                   std::string_view rendered, int nth, const std::string &file)
+{
+    std::string quoted = "\"" + std::string(needle);
+    std::string message(rendered.empty() ? needle : rendered);
+    return prog + ":" + function + ":" + std::to_string(sourceLine(file, quoted, nth)) + " " + message + "\n";
+}
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+} // namespace harness

@@ -1,0 +1,86 @@
+// Record decoding and checksums of the panic dump format.
+#include <gtest/gtest.h>
+
+#include "bytes.h"
+#include "dumpfile.h"
+#include "fixture/fixture.h"
+
+using namespace trelkit;
+using namespace trelkit::dump;
+
+namespace {
+
+template <size_t N> std::array<uint8_t, N> bytesOf(const std::string &s)
+{
+    std::array<uint8_t, N> a{};
+    std::copy_n(s.begin(), std::min(N, s.size()), a.begin());
+    return a;
+}
+
+TEST(DumpFormat, ChecksumIsTheXorOfBigEndianWords)
+{
+    const uint8_t words[] = {0x12, 0x34, 0xF0, 0x0F, 0x00, 0xFF};
+    EXPECT_EQ(xorWords(words), 0x1234 ^ 0xF00F ^ 0x00FF);
+    auto meta = bytesOf<kMetaSize>(fixture::encodeMeta({}));
+    EXPECT_EQ(metaChecksum(meta), be16(&meta[62]));
+    // Including the checksum word, a valid record XORs to zero.
+    EXPECT_EQ(xorWords(meta), 0);
+}
+
+TEST(DumpFormat, DecodesTheMetaHeaderBigEndian)
+{
+    fixture::Meta m;
+    m.ver = 0x01020304;
+    m.tim = -5;
+    m.hsz = 0x0102;
+    m.savedFor = "0123456789abcdefTAIL"; // a full field without NUL
+    m.extension = "xy";
+    auto raw = bytesOf<kMetaSize>(fixture::encodeMeta(m));
+    EXPECT_TRUE(idMatches(raw));
+    PanicDumpMetaHeader meta = decodeMeta(raw);
+    EXPECT_STREQ(meta.id, "Halvern Linux Panic Dump");
+    EXPECT_EQ(meta.ver, 0x01020304u);
+    EXPECT_EQ(meta.siz, 66u);
+    EXPECT_EQ(meta.tim, -5);
+    EXPECT_STREQ(meta.savedFor, "0123456789abcdef");
+    EXPECT_EQ(meta.hsz, 0x0102);
+}
+
+TEST(DumpFormat, TheIdMustEndWithItsNul)
+{
+    fixture::Meta tail;
+    tail.idTail = "free bytes";
+    EXPECT_TRUE(idMatches(bytesOf<kMetaSize>(fixture::encodeMeta(tail))));
+    fixture::Meta longer;
+    longer.id = "Halvern Linux Panic Dump!";
+    EXPECT_FALSE(idMatches(bytesOf<kMetaSize>(fixture::encodeMeta(longer))));
+    fixture::Meta shorter;
+    shorter.id = "Halvern Linux Panic Dum";
+    EXPECT_FALSE(idMatches(bytesOf<kMetaSize>(fixture::encodeMeta(shorter))));
+}
+
+TEST(DumpFormat, DecodesHeadersAndAttributes)
+{
+    fixture::Header h;
+    h.mag = "pH";
+    h.dsz = 0x80000001u;
+    h.bsz = 0xFFFFFFFFu;
+    h.tim = 7;
+    auto raw = bytesOf<kHeaderSize>(fixture::encodeHeader(h, 16, 0));
+    PanicDumpHeader header = decodeHeader(raw);
+    EXPECT_EQ(header.tim, 7);
+    EXPECT_EQ(header.dsz, 0x80000001u);
+    EXPECT_EQ(header.bsz, 0xFFFFFFFFu);
+    EXPECT_EQ(std::string(header.mag, 2), "pH");
+    EXPECT_EQ(headerChecksum(raw), header.cs);
+
+    fixture::Attr a{std::string(40, 'n'), -1, 0xDEADBEEF, -2, -300};
+    PanicDumpAttr attr = decodeAttr(bytesOf<kAttrSize>(fixture::encodeAttr(a)));
+    EXPECT_EQ(std::string(attr.name), std::string(31, 'n'));
+    EXPECT_EQ(attr.tim, -1);
+    EXPECT_EQ(attr.siz, 0xDEADBEEFu);
+    EXPECT_EQ(attr.ver, -2);
+    EXPECT_EQ(attr.pri, -300);
+}
+
+} // namespace
