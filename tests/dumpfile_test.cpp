@@ -199,6 +199,34 @@ TEST_F(PanicDump, CopyOfATruncatedDumpKeepsWhatCameBeforeTheCut)
     EXPECT_EQ(harness::readFile(dir.path("out")), whole.substr(0, cut));
 }
 
+TEST_F(PanicDump, CopyEndsWithTheLastGoodRecordWhereverItGoes)
+{
+    Header bad;
+    bad.badChecksum = true;
+    Dump d = sampleDump();
+    std::string good = d.str();
+    d.header(bad).endDump();
+    std::string in = file(d);
+    std::string expected = report("pdcp", "readHeader", "Bad header checksum");
+
+    auto toFile = run("pdcp", {in, dir.path("out")});
+    EXPECT_EQ(toFile.err, expected);
+    EXPECT_EQ(toFile.status, 2);
+    EXPECT_EQ(harness::readFile(dir.path("out")), good);
+    auto toPipe = run("pdcp", {in, "-"});
+    EXPECT_EQ(toPipe.out, good);
+    // Appending to standard output: the bytes cannot move inside the kernel.
+    ASSERT_TRUE(fixture::writeFile(dir.path("appended"), "head:"));
+    auto appended = run("pdcp", {in, "-"}, Options{.outputFile = dir.path("appended"), .appendOutput = true});
+    EXPECT_EQ(appended.status, 2);
+    EXPECT_EQ(harness::readFile(dir.path("appended")), "head:" + good);
+    // Only the meta header is good.
+    Dump early;
+    early.header(bad);
+    auto meta = run("pdcp", {file(early, "early"), dir.path("meta")});
+    EXPECT_EQ(harness::readFile(dir.path("meta")), early.str().substr(0, 64));
+}
+
 TEST_F(PanicDump, ExtractionStopsAtATruncatedBlock)
 {
     Dump d = sampleDump().endDump();

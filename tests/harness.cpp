@@ -65,7 +65,7 @@ Result run(const std::string &tool, const std::vector<std::string> &args, const 
             dup2(in[0], 0);
         }
         if (options.outputFile) {
-            int fd = open(options.outputFile->c_str(), O_WRONLY);
+            int fd = open(options.outputFile->c_str(), O_WRONLY | (options.appendOutput ? O_APPEND : 0));
             dup2(fd, 1);
         } else {
             dup2(out[1], 1);

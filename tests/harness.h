@@ -12,6 +12,7 @@ struct Options {
     std::string input;                     // fed through a pipe
     std::optional<std::string> inputFile;  // stdin opened from this file instead
     std::optional<std::string> outputFile; // stdout opened onto this file (no truncation)
+    bool appendOutput = false;             // open outputFile with O_APPEND
     size_t trickle = 0;                    // feed the pipe this many bytes at a time
     std::vector<std::string> env;          // extra NAME=value entries
     std::optional<std::string> argv0;      // default: the tool name

@@ -23,13 +23,11 @@ uint8_t *rheader;
 
 namespace {
 
-// Block data streams through this one buffer; nothing scales with the input.
-constexpr size_t kChunkSize = 128 * 1024;
-std::array<uint8_t, kChunkSize> chunk;
 std::vector<uint8_t> rheaderStorage;
+constexpr size_t kOutputBuffer = 512 * 1024;
+constexpr size_t kPipeOutputBuffer = 64 * 1024;
 
-bool inputSeekable; // relative seeks work on infp; decided when a walk starts
-int outputErrno;    // the first failed write to outfp, 0 while all went out
+int outputErrno; // the first failed write to outfp, 0 while all went out
 const char *outName = "standard output";
 
 bool allocate(std::vector<uint8_t> &buffer, size_t size)
@@ -42,66 +40,233 @@ bool allocate(std::vector<uint8_t> &buffer, size_t size)
     }
 }
 
-bool writeOut(const void *data, size_t size)
+bool noteWriteError()
 {
-    if (size == 0 || fwrite(data, 1, size, outfp) == size)
-        return true;
     if (!outputErrno)
         outputErrno = errno ? errno : EIO;
     return false;
 }
 
-// Reads and drops up to size bytes; returns how many there were.
-uint64_t discard(FILE *in, uint64_t size)
+bool writeOut(const void *data, size_t size)
 {
-    uint64_t done = 0;
+    return size == 0 || fwrite(data, 1, size, outfp) == size || noteWriteError();
+}
+
+bool writeOut(std::span<const uint8_t> bytes)
+{
+    return writeOut(bytes.data(), bytes.size());
+}
+
+} // namespace
+
+DumpInput::DumpInput(FILE *stream) : fd_(fileno(stream)), buffer_(new uint8_t[kLargeRead])
+{
+    offset_ = lseek(fd_, 0, SEEK_CUR);
+    seekable_ = offset_ >= 0;
+}
+
+DumpInput::~DumpInput() = default;
+
+size_t DumpInput::fill(uint8_t *to, size_t size)
+{
+    for (;;) {
+        ssize_t n = seekable_ ? pread(fd_, to, size, offset_) : ::read(fd_, to, size);
+        if (n >= 0)
+            return static_cast<size_t>(n);
+        if (errno != EINTR)
+            return 0; // a read error ends the input as its end does
+    }
+}
+
+bool DumpInput::refill()
+{
+    offset_ += static_cast<off_t>(end_);
+    begin_ = end_ = 0;
+    // Right after a skip the next read is a record header: read a little, so
+    // walking a file of large skipped blocks costs a small pread per header.
+    end_ = fill(buffer_.get(), afterSkip_ ? kSmallRead : kLargeRead);
+    afterSkip_ = false;
+    return end_ > 0;
+}
+
+std::span<const uint8_t> DumpInput::peek(size_t max)
+{
+    if (begin_ == end_ && !refill())
+        return {};
+    return {buffer_.get() + begin_, std::min(max, end_ - begin_)};
+}
+
+void DumpInput::consume(size_t size)
+{
+    begin_ += std::min(size, end_ - begin_);
+}
+
+size_t DumpInput::read(void *into, size_t size)
+{
+    auto *to = static_cast<uint8_t *>(into);
+    size_t done = 0;
     while (done < size) {
-        size_t want = static_cast<size_t>(std::min<uint64_t>(size - done, chunk.size()));
-        size_t got = fread(chunk.data(), 1, want, in);
-        done += got;
-        if (got < want)
+        std::span<const uint8_t> bytes = peek(size - done);
+        if (bytes.empty())
             break;
+        memcpy(to + done, bytes.data(), bytes.size());
+        consume(bytes.size());
+        done += bytes.size();
     }
     return done;
 }
 
-// Moves past size bytes: a seek where the input allows, reading otherwise. An
-// end of input inside the range is left for the next read to find.
-void skipForward(FILE *in, uint64_t size)
-{
-    if (inputSeekable && fseeko(in, static_cast<off_t>(size), SEEK_CUR) == 0)
-        return;
-    discard(in, size);
-}
-
-enum class Move { Done, InputEnded, OutputFailed };
-
-// Copies size bytes from in to outfp; what was read before an early end of
-// input is written all the same.
-Move copyOut(FILE *in, uint64_t size)
+uint64_t DumpInput::discard(uint64_t size)
 {
     uint64_t done = 0;
     while (done < size) {
-        size_t want = static_cast<size_t>(std::min<uint64_t>(size - done, chunk.size()));
-        size_t got = fread(chunk.data(), 1, want, in);
-        if (!writeOut(chunk.data(), got))
-            return Move::OutputFailed;
-        done += got;
-        if (got < want)
+        std::span<const uint8_t> bytes = peek(static_cast<size_t>(std::min<uint64_t>(size - done, kLargeRead)));
+        if (bytes.empty())
+            break;
+        consume(bytes.size());
+        done += bytes.size();
+    }
+    return done;
+}
+
+void DumpInput::skip(uint64_t size)
+{
+    uint64_t buffered = end_ - begin_;
+    if (!seekable_ || size <= buffered) {
+        discard(size);
+        return;
+    }
+    // On a seekable input a skip only moves the offset of the next pread.
+    offset_ += static_cast<off_t>(end_ + (size - buffered));
+    begin_ = end_ = 0;
+    afterSkip_ = true;
+}
+
+int64_t DumpInput::tell() const
+{
+    return seekable_ ? offset_ + static_cast<off_t>(begin_) : -1;
+}
+
+bool DumpInput::seek(int64_t to)
+{
+    if (!seekable_)
+        return false;
+    offset_ = to;
+    begin_ = end_ = 0;
+    afterSkip_ = true;
+    return true;
+}
+
+namespace {
+
+enum class Move { Done, InputEnded, OutputFailed };
+
+// Copies size bytes of the input to outfp straight from the input buffer;
+// what was read before an early end of input is written all the same.
+Move copyOut(DumpInput &in, uint64_t size)
+{
+    for (uint64_t done = 0; done < size;) {
+        std::span<const uint8_t> bytes = in.peek(static_cast<size_t>(std::min<uint64_t>(size - done, SIZE_MAX)));
+        if (bytes.empty())
             return Move::InputEnded;
+        if (!writeOut(bytes))
+            return Move::OutputFailed;
+        in.consume(bytes.size());
+        done += bytes.size();
     }
     return Move::Done;
 }
 
 // A data block of a selected section: the DSZ data bytes out, the filler dropped.
-Move extractBlock(FILE *in, const PanicDumpHeader &header)
+Move extractBlock(DumpInput &in, const PanicDumpHeader &header)
 {
     Move moved = copyOut(in, header.dsz);
     if (moved != Move::Done)
         return moved;
     uint64_t filler = header.bsz - header.dsz;
-    return discard(in, filler) == filler ? Move::Done : Move::InputEnded;
+    return in.discard(filler) == filler ? Move::Done : Move::InputEnded;
 }
+
+// A copy of a dump is a prefix of its input, byte for byte. From a seekable
+// input into a regular file the walker therefore only checks the records and
+// notes how far the copy reaches; the bytes move in a few large copies inside
+// the kernel, as cp moves them. Elsewhere (pipes, devices) they stream.
+class CopyRange {
+public:
+    bool begin(const DumpInput &in)
+    {
+        struct stat src, dst;
+        from_ = committed_ = in.tell();
+        active_ = from_ >= 0 && fstat(in.fd(), &src) == 0 && S_ISREG(src.st_mode) &&
+                  fstat(fileno(outfp), &dst) == 0 && S_ISREG(dst.st_mode);
+        inputSize_ = active_ ? src.st_size : 0;
+        fd_ = in.fd();
+        return active_;
+    }
+    bool active() const { return active_; }
+
+    // The input up to offset is part of the copy.
+    bool commit(int64_t offset)
+    {
+        committed_ = offset;
+        return committed_ - from_ < kFlushAt || flush();
+    }
+
+    // Moves past a block, stopping at the end of input; false if it ended inside.
+    bool takeBlock(DumpInput &in, uint64_t size)
+    {
+        uint64_t left = static_cast<uint64_t>(std::max<int64_t>(inputSize_ - in.tell(), 0));
+        in.skip(std::min(size, left));
+        return size <= left;
+    }
+
+    // Writes out what was committed and not yet written.
+    bool flush()
+    {
+        if (!active_ || committed_ <= from_)
+            return true;
+        if (fflush(outfp) != 0)
+            return noteWriteError();
+        while (from_ < committed_ && kernelCopy_) {
+            loff_t at = from_;
+            ssize_t n = copy_file_range(fd_, &at, fileno(outfp), nullptr, static_cast<size_t>(committed_ - from_), 0);
+            if (n > 0)
+                from_ = at;
+            else if (n == 0)
+                return true; // the input shrank under us: the copy ends there
+            else if (errno != EINTR)
+                kernelCopy_ = false; // not between these two files: stream instead
+        }
+        return streamRest();
+    }
+
+private:
+    static constexpr int64_t kFlushAt = int64_t{1} << 28;
+
+    bool streamRest()
+    {
+        static std::array<uint8_t, 64 * 1024> chunk;
+        while (from_ < committed_) {
+            size_t want = static_cast<size_t>(std::min<int64_t>(committed_ - from_, chunk.size()));
+            ssize_t n = pread(fd_, chunk.data(), want, from_);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return n == 0 || noteWriteError();
+            if (!writeOut(chunk.data(), static_cast<size_t>(n)))
+                return false;
+            from_ += n;
+        }
+        return true;
+    }
+
+    bool active_ = false;
+    bool kernelCopy_ = true;
+    int fd_ = -1;
+    int64_t from_ = 0;      // the input offset the output has reached
+    int64_t committed_ = 0; // the input offset the copy reaches
+    int64_t inputSize_ = 0;
+};
 
 const char *timeText(int32_t stamp)
 {
@@ -124,15 +289,15 @@ void copyText(char *to, const uint8_t *from, size_t max)
 
 // A held extension is written from memory; a large one is read again from
 // its place in the (seekable) input, which then returns to where it was.
-bool copyExtension(const MetaExtension &extra)
+bool copyExtension(DumpInput &in, const MetaExtension &extra)
 {
     if (extra.held())
         return writeOut(extra.bytes.data(), extra.bytes.size());
-    off_t resume = ftello(infp);
-    if (resume < 0 || fseeko(infp, extra.offset, SEEK_SET) != 0)
+    int64_t resume = in.tell();
+    if (!in.seek(extra.offset))
         return false;
-    Move moved = copyOut(infp, extra.size);
-    return fseeko(infp, resume, SEEK_SET) == 0 && moved == Move::Done;
+    Move moved = copyOut(in, extra.size);
+    return in.seek(resume) && moved == Move::Done;
 }
 
 } // namespace
@@ -194,10 +359,10 @@ PanicDumpAttr decodeAttr(std::span<const uint8_t, kAttrSize> raw)
 
 } // namespace trelkit::dump
 
-int readMetaHeader(FILE *stream, PanicDumpMetaHeader &meta, std::array<uint8_t, kMetaSize> &raw,
+int readMetaHeader(DumpInput &stream, PanicDumpMetaHeader &meta, std::array<uint8_t, kMetaSize> &raw,
                    MetaExtension &extra)
 {
-    if (fread(raw.data(), 1, raw.size(), stream) != raw.size()) {
+    if (stream.read(raw.data(), raw.size()) != raw.size()) {
         pdReport("error in fread for meta header");
         return 0;
     }
@@ -225,17 +390,17 @@ int readMetaHeader(FILE *stream, PanicDumpMetaHeader &meta, std::array<uint8_t, 
             pdReport("malloc failed");
             return 0;
         }
-        if (fread(extra.bytes.data(), 1, extra.size, stream) != extra.size) {
+        if (stream.read(extra.bytes.data(), extra.size) != extra.size) {
             pdReport("error in fread for extra of meta header");
             return 0;
         }
     } else {
-        extra.offset = inputSeekable ? ftello(stream) : -1;
+        extra.offset = stream.tell();
         if (pd_op == PD_COPY && extra.offset < 0) {
             pdReport("meta header extension of %llu bytes too large to copy from a pipe", static_cast<unsigned long long>(extra.size));
             return 0;
         }
-        if (discard(stream, extra.size) != extra.size) {
+        if (stream.discard(extra.size) != extra.size) {
             pdReport("error in fread for extra of meta header");
             return 0;
         }
@@ -254,9 +419,9 @@ int readMetaHeader(FILE *stream, PanicDumpMetaHeader &meta, std::array<uint8_t, 
     return meta.hsz;
 }
 
-int readHeader(FILE *stream, PanicDumpHeader &header, uint8_t *buffer, uint32_t size)
+int readHeader(DumpInput &stream, PanicDumpHeader &header, uint8_t *buffer, uint32_t size)
 {
-    if (size < kHeaderSize || fread(buffer, 1, size, stream) != size) {
+    if (size < kHeaderSize || stream.read(buffer, size) != size) {
         pdReport("error in fread for header");
         return 0;
     }
@@ -284,14 +449,14 @@ int readHeader(FILE *stream, PanicDumpHeader &header, uint8_t *buffer, uint32_t 
     return 1;
 }
 
-int readAttr(FILE *stream, PanicDumpAttr &attr, uint32_t blockSize)
+int readAttr(DumpInput &stream, PanicDumpAttr &attr, uint32_t blockSize)
 {
     // Only the 46-byte record is kept, however large the block claims to be;
     // a block shorter than the record leaves its missing fields zero.
     std::array<uint8_t, kAttrSize> raw{};
     size_t head = std::min<size_t>(blockSize, kAttrSize);
     uint64_t rest = blockSize - head;
-    if (fread(raw.data(), 1, head, stream) != head || discard(stream, rest) != rest) {
+    if (stream.read(raw.data(), head) != head || stream.discard(rest) != rest) {
         pdReport("error in fread for attr");
         return 0;
     }
@@ -325,19 +490,37 @@ void flushInfo(const PanicDumpAttr &attr, int32_t section, int32_t blocks, uint6
 int dopd(const char *name)
 {
     pd_state = 0;
-    inputSeekable = lseek(fileno(infp), 0, SEEK_CUR) >= 0;
+    // Into a file data leaves in large writes: a write per block costs more
+    // than the copy. A pipe's reader is better served in pipe-sized pieces.
+    static std::array<char, kOutputBuffer> outputBuffer;
+    struct stat st;
+    bool toFile = fstat(fileno(outfp), &st) == 0 && S_ISREG(st.st_mode);
+    setvbuf(outfp, outputBuffer.data(), _IOFBF, toFile ? outputBuffer.size() : kPipeOutputBuffer);
+    DumpInput in(infp);
+    CopyRange range;
+    bool ranged = pd_op == PD_COPY && range.begin(in);
+    // What a copy writes: in ranged mode the input bytes up to where the walk is.
+    auto emit = [&](const void *bytes, size_t size) { return ranged ? range.commit(in.tell()) : writeOut(bytes, size); };
+    auto copyBlock = [&](uint64_t size) {
+        if (!ranged)
+            return copyOut(in, size);
+        bool whole = range.takeBlock(in, size);
+        if (!range.commit(in.tell()))
+            return Move::OutputFailed;
+        return whole ? Move::Done : Move::InputEnded;
+    };
 
     PanicDumpMetaHeader meta{};
     std::array<uint8_t, kMetaSize> raw{};
     MetaExtension extra;
-    if (!readMetaHeader(infp, meta, raw, extra))
+    if (!readMetaHeader(in, meta, raw, extra))
         return 0;
     if (pd_op == PD_COPY) {
-        if (!writeOut(raw.data(), raw.size())) {
+        if (!(ranged ? range.commit(in.tell()) : writeOut(raw.data(), raw.size()))) {
             pdReport("fwrite failed for meta header.");
             return 0;
         }
-        if (extra.size > 0 && !copyExtension(extra)) {
+        if (extra.size > 0 && !(ranged ? range.commit(in.tell()) : copyExtension(in, extra))) {
             pdReport("fwrite failed for extra meta header.");
             return 0;
         }
@@ -356,8 +539,8 @@ int dopd(const char *name)
     PanicDumpHeader header{};
     PanicDumpAttr attr{};
 
-    while (readHeader(infp, header, rheader, rheaderSize)) {
-        if (pd_op == PD_COPY && !writeOut(rheader, rheaderSize)) {
+    while (readHeader(in, header, rheader, rheaderSize)) {
+        if (pd_op == PD_COPY && !emit(rheader, rheaderSize)) {
             pdReport("fwrite failed for header.");
             return 0;
         }
@@ -374,9 +557,9 @@ int dopd(const char *name)
             ++sections;
             pd_state = 1;
             if (pd_op == PD_COPY) {
-                moved = copyOut(infp, header.bsz);
+                moved = copyBlock(header.bsz);
             } else {
-                if (!readAttr(infp, attr, header.bsz))
+                if (!readAttr(in, attr, header.bsz))
                     break;
                 if (pd_op == PD_EXTRACT && name && strcmp(attr.name, name) == 0)
                     selected = found = true;
@@ -398,13 +581,14 @@ int dopd(const char *name)
             ++blocks;
             dataBytes += header.dsz;
             if (pd_op == PD_COPY)
-                moved = copyOut(infp, header.bsz);
+                moved = copyBlock(header.bsz);
             else if (selected)
-                moved = extractBlock(infp, header);
+                moved = extractBlock(in, header);
             else
-                skipForward(infp, header.bsz);
+                in.skip(header.bsz);
         }
         if (moved == Move::InputEnded) {
+            range.flush();
             pdReport("premature EOF");
             break;
         }
@@ -412,6 +596,10 @@ int dopd(const char *name)
             pdReport("fwrite failed for block.");
             return 0;
         }
+    }
+    if (!range.flush()) {
+        pdReport("fwrite failed for block.");
+        return 0;
     }
 
     if (pd_op == PD_EXTRACT && !found)

@@ -12,6 +12,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -72,6 +73,42 @@ struct MetaExtension {
     bool held() const { return bytes.size() == size; }
 };
 
+// The dump input: infp's descriptor read through a buffer of its own. On a
+// seekable input a skip costs nothing and the next read is one pread; on a
+// pipe skipped bytes are read and dropped, so a pipe walks like a file.
+class DumpInput {
+public:
+    explicit DumpInput(FILE *stream);
+    ~DumpInput();
+    DumpInput(const DumpInput &) = delete;
+    DumpInput &operator=(const DumpInput &) = delete;
+
+    size_t read(void *into, size_t size); // short only at the end of input
+    uint64_t discard(uint64_t size);      // returns the bytes there were
+    void skip(uint64_t size);             // an end of input is left to the next read
+    // The buffered bytes, at most max, reading more when none are left; empty
+    // at the end of input. consume() takes them.
+    std::span<const uint8_t> peek(size_t max);
+    void consume(size_t size);
+    int64_t tell() const; // -1 when not seekable
+    bool seek(int64_t offset);
+    int fd() const { return fd_; }
+
+private:
+    size_t fill(uint8_t *to, size_t size);
+    bool refill();
+
+    static constexpr size_t kSmallRead = 512;
+    static constexpr size_t kLargeRead = 512 * 1024;
+    int fd_;
+    bool seekable_;
+    bool afterSkip_ = true;
+    int64_t offset_;   // input offset of buffer_[0]
+    size_t begin_ = 0; // unread bytes are buffer_[begin_, end_)
+    size_t end_ = 0;
+    std::unique_ptr<uint8_t[]> buffer_;
+};
+
 namespace trelkit::dump {
 
 bool idMatches(std::span<const uint8_t, kMetaSize> raw);
@@ -83,10 +120,10 @@ PanicDumpAttr decodeAttr(std::span<const uint8_t, kAttrSize> raw);
 
 } // namespace trelkit::dump
 
-int readMetaHeader(FILE *stream, PanicDumpMetaHeader &meta,
+int readMetaHeader(DumpInput &stream, PanicDumpMetaHeader &meta,
                    std::array<uint8_t, trelkit::dump::kMetaSize> &raw, MetaExtension &extra);
-int readHeader(FILE *stream, PanicDumpHeader &header, uint8_t *buffer, uint32_t size);
-int readAttr(FILE *stream, PanicDumpAttr &attr, uint32_t blockSize);
+int readHeader(DumpInput &stream, PanicDumpHeader &header, uint8_t *buffer, uint32_t size);
+int readAttr(DumpInput &stream, PanicDumpAttr &attr, uint32_t blockSize);
 int dopd(const char *name);
 void flushInfo(const PanicDumpAttr &attr, int32_t section, int32_t blocks, uint64_t dataBytes);
 void showTime(const PanicDumpMetaHeader &meta);

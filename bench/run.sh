@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Speed and memory of the tools, measured against the standard tools in the
+# same run and reported as ratios (best of several runs each).
+#
+#   bench/run.sh [BUILD_DIR]      BENCH_DIR=... to keep the inputs elsewhere
+#
+# Exits 1 when a ratio or a peak memory is over its target.
+set -euo pipefail
+
+build=$(cd "${1:-build}" && pwd)
+work=${BENCH_DIR:-/var/tmp/trelkit-bench}
+runs=${BENCH_RUNS:-5}
+mkdir -p "$work"
+bin=$build/bin
+mk=$build/tools/mkfixture
+failed=0
+
+# Best wall time of $runs runs of a shell command; its output file is removed
+# and the disk synced before each run, so no run pays for another's writeback.
+best_of() {
+    local best=
+    for _ in $(seq "$runs"); do
+        rm -f "$work/out"
+        sync
+        local start end t
+        start=$(date +%s%N)
+        bash -c "$1"
+        end=$(date +%s%N)
+        t=$(( (end - start) / 1000 ))
+        if [ -z "$best" ] || [ "$t" -lt "$best" ]; then best=$t; fi
+    done
+    echo "$best"
+}
+
+# Peak resident memory in KiB of one run.
+peak_kib() {
+    /usr/bin/time -f %M -o "$work/rss" bash -c "exec $1" >/dev/null 2>&1 || true
+    tail -n 1 "$work/rss"
+}
+
+compare() { # title ours theirs limit
+    local ours theirs ratio verdict=ok
+    ours=$(best_of "$2")
+    theirs=$(best_of "$3")
+    ratio=$(awk -v a="$ours" -v b="$theirs" 'BEGIN { printf "%.2f", a / b }')
+    awk -v r="$ratio" -v l="$4" 'BEGIN { exit !(r > l) }' && { verdict="OVER"; failed=1; }
+    printf '%-58s %8.3fs %8.3fs %6sx  (target %sx) %s\n' "$1" "$(awk -v t="$ours" 'BEGIN{print t/1e6}')" \
+        "$(awk -v t="$theirs" 'BEGIN{print t/1e6}')" "$ratio" "$4" "$verdict"
+}
+
+memory() { # title command limit-kib
+    local kib verdict=ok
+    kib=$(peak_kib "$2")
+    [ "$kib" -gt "$3" ] && { verdict="OVER"; failed=1; }
+    printf '%-58s %8s KiB  (target < %s KiB) %s\n' "$1" "$kib" "$3" "$verdict"
+}
+
+echo "== inputs in $work"
+if [ ! -f "$work/big.pd" ]; then
+    printf 'meta\nsection name=core\ndata fill=0x5a size=65536 repeat=16384\nendsection\nsection name=small\ndata text=hi\nendsection\nenddump\n' |
+        "$mk" dump "$work/big.pd"
+fi
+if [ ! -f "$work/sparse.pd" ]; then
+    # 10 GiB, 100,000 data blocks of 107,374 bytes, all holes.
+    printf 'meta\nsection name=big\ndata hole=107374 repeat=100000\nendsection\nenddump\n' | "$mk" dump "$work/sparse.pd"
+fi
+cat "$work/big.pd" > /dev/null # both sides start from a warm page cache
+
+echo "== panic dumps                                                ours   theirs  ratio"
+compare "pdcp 1 GiB dump of 64 KiB blocks vs cp" \
+    "$bin/pdcp $work/big.pd $work/out" "cp $work/big.pd $work/out" 1.3
+compare "pdex extract ~1 GiB section to a file vs cat" \
+    "$bin/pdex $work/big.pd core > $work/out" "cat $work/big.pd > $work/out" 1.3
+compare "pdex extract ~1 GiB section into a pipe vs cat" \
+    "$bin/pdex $work/big.pd core | cat > /dev/null" "cat $work/big.pd | cat > /dev/null" 1.3
+compare "pdex list sparse 10 GiB, 100,000 blocks vs header walk" \
+    "$bin/pdex $work/sparse.pd > /dev/null" "$build/bench/headerwalk $work/sparse.pd > /dev/null" 2
+memory "pdex list 10 GiB sparse dump" "$bin/pdex $work/sparse.pd" 4096
+memory "pdex extract 1 GiB section to a file" "$bin/pdex $work/big.pd core > $work/out" 4096
+memory "pdex extract 1 GiB section from a pipe" "$bin/pdex - core < <(cat $work/big.pd)" 4096
+memory "pdcp copy 1 GiB dump to a file" "$bin/pdcp $work/big.pd $work/out" 4096
+memory "pdcp copy 1 GiB dump into a pipe" "$bin/pdcp $work/big.pd - | cat > /dev/null" 4096
+memory "pdcp time stamp" "$bin/pdcp $work/big.pd" 4096
+
+rm -f "$work/out" "$work/rss"
+exit "$failed"
