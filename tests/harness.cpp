@@ -188,3 +188,14 @@ std::string readFile(const std::string &path)
 }
 
 } // namespace harness
+
+namespace harness {
+
+bool writeFileAt(const std::string &path, const std::string &bytes)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+    return static_cast<bool>(out.flush());
+}
+
+} // namespace harness

@@ -1,3 +1,81 @@
+// errloginfo: writes the message given on the command line into the
+// platform's event log, in events of at most 150 characters.
+#include "errlog.h"
+
+#include <array>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+
+#include "platform/evlog.h"
 #include "trelkit.h"
-int errloginfo_main(int, char **) { fprintf(stderr, "%s: not available in this build\n", progname); exit(1); }
+
+int opt_traps;
+
+namespace {
+
+constexpr const char *kSourceFile = "utils/panicdump/trelkit";
+constexpr const char *kTag = "QMX";
+constexpr int kPlainId = 0x3d0001;
+constexpr int kTrapId = 0x3d0002;
+
+} // namespace
+
+[[noreturn]] void print_usage_and_exit(const char *path)
+{
+    printf("usage:\n%s: [-t (if trap required)] \"log string\"\n", path ? path : "");
+    exit(1);
+}
+
+size_t assembleMessage(std::span<char *const> args, std::array<char, kMessageSize> &message)
+{
+    // Two blanks lead: the buffer starts as one and each argument brings its own.
+    size_t length = 1;
+    message[0] = ' ';
+    message[1] = '\0';
+    for (const char *arg : args) {
+        size_t add = strlen(arg);
+        if (length + add + 2 > kMessageLimit)
+            break; // this argument and every one after it are dropped
+        message[length++] = ' ';
+        memcpy(&message[length], arg, add);
+        length += add;
+        message[length] = '\0';
+    }
+    return length;
+}
+
+void log_err_str(const char *text)
+{
+    const size_t length = strlen(text);
+    for (size_t offset = 0; offset < length;) {
+        std::array<char, kChunkLength + 1> chunk{};
+        strncpy(chunk.data(), text + offset, kChunkLength);
+        size_t n = strlen(chunk.data());
+        if (n == 0)
+            break;
+        evlog_handle_t handle = evlog_get_handle();
+        if (opt_traps == 0)
+            evlog_write(kSourceFile, "log_err_str", __LINE__, kTag, handle, 0, 1, kPlainId, chunk.data());
+        else
+            evlog_write(kSourceFile, "log_err_str", __LINE__, kTag, handle, 0, 1, kTrapId, chunk.data());
+        offset += n;
+    }
+}
+
+int errloginfo_main(int argc, char **argv)
+{
+    if (argc < 2)
+        print_usage_and_exit(argc > 0 ? argv[0] : nullptr);
+    int first = 1;
+    if (strcmp(argv[1], "-t") == 0) {
+        ++opt_traps;
+        if (argc < 3)
+            print_usage_and_exit(argv[0]);
+        first = 2;
+    }
+    static std::array<char, kMessageSize> message;
+    assembleMessage(std::span<char *const>(argv + first, static_cast<size_t>(argc - first)), message);
+    log_err_str(message.data());
+    return 0;
+}

@@ -1,5 +1,418 @@
+// The capture viewers: catconsole, objectdump, syslockdump.
+#include "viewers.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "bytes.h"
 #include "trelkit.h"
-int catconsoleMain(int, char **) { fprintf(stderr, "%s: not available in this build\n", progname); exit(1); }
-int objectdumpMain(int, char **) { fprintf(stderr, "%s: not available in this build\n", progname); exit(1); }
-int syslockdumpMain(int, char **) { fprintf(stderr, "%s: not available in this build\n", progname); return 1; }
+
+namespace trelkit::viewers {
+
+namespace {
+
+// A failed write to stdout is a failure, whichever viewer made it.
+void finishStdout(const char *tool)
+{
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "%s: error writing standard output: %s\n", tool, strerror(errno ? errno : EIO));
+        exit(1);
+    }
+}
+
+// Reads until size bytes are in or the input ends; -1 on a read error.
+ssize_t readUpTo(int fd, uint8_t *to, size_t size)
+{
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = read(fd, to + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+int openOrExit(const char *path)
+{
+    if (!path)
+        return STDIN_FILENO;
+    int fd = open(path, O_RDONLY);
+    if (fd < 0) {
+        printf("Can't open %s (err %d)\n", path, errno);
+        exit(1);
+    }
+    return fd;
+}
+
+} // namespace
+
+// ---- catconsole ------------------------------------------------------------
+
+namespace {
+
+constexpr auto kConsoleBytes = [] {
+    std::array<bool, 256> table{};
+    for (int b = 0; b < 256; ++b)
+        table[b] = b == 8 || b == 9 || b == 10 || (b >= 32 && b <= 126);
+    return table;
+}();
+
+constexpr const char *kHeadBanner = "\n=============  START OF HEAD  =========================";
+constexpr const char *kTailBanner = "\n=============    END OF HEAD  & START OF TAIL =========";
+constexpr const char *kEndBanner = "\n=============  END OF TAIL    =========================";
+
+void printRange(std::span<const uint8_t, kCaptureText> text, int64_t first, int64_t last)
+{
+    std::string bytes = consoleRange(text, first, last);
+    fwrite(bytes.data(), 1, bytes.size(), stdout);
+}
+
+[[noreturn]] void catConsole(const char *path)
+{
+    int fd = openOrExit(path);
+    // The whole capture, header and text; positions beyond what was read stay zero.
+    static std::array<uint8_t, kCaptureHeader + kCaptureText> capture;
+    ssize_t got = readUpTo(fd, capture.data(), capture.size());
+    if (got <= 9) {
+        printf("Invalid size encountered(%d)!\n", static_cast<int>(got));
+        exit(1);
+    }
+    if (be32(capture.data()) != kCaptureMagic) {
+        printf("catconsole: invalid input file!\n");
+        exit(1);
+    }
+    auto field = [&](size_t offset) { return int64_t{static_cast<int32_t>(be32(&capture[offset]))}; };
+    const int64_t dataEnd = field(4), headLen = field(8), writePos = field(12), wrapped = field(16);
+    std::span<const uint8_t, kCaptureText> text(capture.data() + kCaptureHeader, kCaptureText);
+
+    if (wrapped == 0) {
+        if (writePos > 0)
+            printRange(text, 0, writePos - 1);
+    } else {
+        puts(kHeadBanner);
+        if (headLen > 0)
+            printRange(text, 0, headLen - 1);
+        puts(kTailBanner);
+        if (dataEnd > writePos)
+            printRange(text, writePos, dataEnd - 1); // the oldest part of the ring
+        if (headLen < writePos)
+            printRange(text, headLen, writePos - 1); // the newest part
+        puts(kEndBanner);
+    }
+    finishStdout("catconsole");
+    exit(0);
+}
+
+} // namespace
+
+bool isConsoleByte(uint8_t byte)
+{
+    return kConsoleBytes[byte];
+}
+
+std::string consoleRange(std::span<const uint8_t, kCaptureText> text, int64_t first, int64_t last)
+{
+    // Header values come from a damaged capture as often as not: whatever
+    // they say, only positions inside the text area are read.
+    first = std::max<int64_t>(first, 0);
+    last = std::min<int64_t>(last, kCaptureText - 1);
+    std::string out;
+    for (int64_t i = first; i <= last; ++i)
+        if (kConsoleBytes[text[static_cast<size_t>(i)]])
+            out += static_cast<char>(text[static_cast<size_t>(i)]);
+    return out;
+}
+
+// ---- objectdump ------------------------------------------------------------
+
+namespace {
+
+constexpr size_t kLineBytes = 16;
+
+constexpr auto kHexPairs = [] {
+    std::array<std::array<char, 2>, 256> table{};
+    constexpr char digits[] = "0123456789abcdef";
+    for (int b = 0; b < 256; ++b)
+        table[b] = {digits[b >> 4], digits[b & 15]};
+    return table;
+}();
+
+// Output goes out in large writes; each line is formatted straight into it.
+class LineWriter {
+public:
+    void line(std::span<const uint8_t> bytes)
+    {
+        if (used_ + kMaxLine > buffer_.size())
+            flush();
+        used_ += formatHexLine(bytes, buffer_.data() + used_);
+    }
+    void text(const char *fmt, long long count)
+    {
+        flush();
+        printf(fmt, count);
+    }
+    void flush()
+    {
+        fwrite(buffer_.data(), 1, used_, stdout);
+        used_ = 0;
+    }
+
+private:
+    std::array<char, 64 * 1024> buffer_;
+    size_t used_ = 0;
+};
+
+struct Line {
+    std::array<uint8_t, kLineBytes> bytes{};
+    size_t size = 0;
+    bool operator==(const Line &other) const
+    {
+        return size == other.size && memcmp(bytes.data(), other.bytes.data(), size) == 0;
+    }
+};
+
+class HexDumper {
+public:
+    // Every line has 16 bytes but the last, however the input arrives.
+    void feed(std::span<const uint8_t> data)
+    {
+        while (!data.empty()) {
+            if (pending_.size == 0 && data.size() >= kLineBytes) {
+                emit(data.first(kLineBytes));
+                data = data.subspan(kLineBytes);
+                continue;
+            }
+            size_t n = std::min(kLineBytes - pending_.size, data.size());
+            memcpy(&pending_.bytes[pending_.size], data.data(), n);
+            pending_.size += n;
+            data = data.subspan(n);
+            if (pending_.size == kLineBytes) {
+                emit(std::span<const uint8_t>(pending_.bytes.data(), kLineBytes));
+                pending_.size = 0;
+            }
+        }
+    }
+    void finish()
+    {
+        if (pending_.size > 0)
+            emit(std::span<const uint8_t>(pending_.bytes.data(), pending_.size));
+        if (repeats_ > 0)
+            out_.text(" Last datarepeated %lld times\n", repeats_);
+        out_.flush();
+    }
+
+private:
+    void emit(std::span<const uint8_t> bytes)
+    {
+        // A line folds only into an equal last printed line of the same length.
+        if (!first_ && bytes.size() == last_.size && memcmp(bytes.data(), last_.bytes.data(), bytes.size()) == 0) {
+            ++repeats_;
+            return;
+        }
+        if (repeats_ > 0) {
+            out_.text(" Last repeated %lld times\n", repeats_);
+            repeats_ = 0;
+        }
+        out_.line(bytes);
+        std::copy(bytes.begin(), bytes.end(), last_.bytes.begin());
+        last_.size = bytes.size();
+        first_ = false;
+    }
+
+    Line pending_;
+    Line last_;
+    bool first_ = true;
+    long long repeats_ = 0; // wider than any count a real input reaches
+    LineWriter out_;
+};
+
+int objectDump(const char *path)
+{
+    int fd = openOrExit(path);
+    static std::array<uint8_t, 64 * 1024> input;
+    static HexDumper dumper;
+    for (;;) {
+        ssize_t n = read(fd, input.data(), input.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            int err = errno;
+            dumper.finish();
+            fflush(stdout);
+            fprintf(stderr, "objectdump: error reading %s: %s\n", path ? path : "standard input", strerror(err));
+            exit(1);
+        }
+        if (n == 0)
+            break;
+        dumper.feed(std::span<const uint8_t>(input.data(), static_cast<size_t>(n)));
+    }
+    dumper.finish();
+    finishStdout("objectdump");
+    return 0;
+}
+
+} // namespace
+
+size_t formatHexLine(std::span<const uint8_t> bytes, char *out)
+{
+    char *p = out;
+    const size_t n = std::min(bytes.size(), kLineBytes);
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        for (size_t k = 0; k < 4; ++k) {
+            memcpy(p, kHexPairs[bytes[i + k]].data(), 2);
+            p += 2;
+        }
+        *p++ = ' ';
+    }
+    if (i < n) {
+        for (; i < n; ++i) {
+            memcpy(p, kHexPairs[bytes[i]].data(), 2);
+            p += 2;
+        }
+        memcpy(p, "      ", 6);
+        p += 6;
+    }
+    memcpy(p, "        ", 8);
+    p += 8;
+    for (size_t k = 0; k < n; ++k) {
+        uint8_t b = bytes[k];
+        *p++ = b >= 32 && b <= 126 ? static_cast<char>(b) : '.';
+        *p++ = ' ';
+    }
+    *p++ = '\n';
+    return static_cast<size_t>(p - out);
+}
+
+// ---- syslockdump -----------------------------------------------------------
+
+namespace {
+
+constexpr size_t kFrames = 10;
+constexpr size_t kFrameSize = 204;
+constexpr size_t kFramesAt = 172;
+
+// A text field ends at its first NUL or, lacking one, at its width.
+std::string field(std::span<const uint8_t> record, size_t offset, size_t width)
+{
+    const char *start = reinterpret_cast<const char *>(record.data() + offset);
+    return std::string(start, strnlen(start, width));
+}
+
+// %p of a 32-bit address as the platform's C library prints it.
+std::string pointer(uint32_t value)
+{
+    char text[16];
+    if (value == 0)
+        return "(nil)";
+    snprintf(text, sizeof text, "0x%" PRIx32, value);
+    return text;
+}
+
+std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    char *text = nullptr;
+    int n = vasprintf(&text, fmt, ap);
+    va_end(ap);
+    std::string out = n >= 0 ? std::string(text, static_cast<size_t>(n)) : std::string();
+    free(text);
+    return out;
+}
+
+int sysLockDump(const char *path)
+{
+    FILE *in = fopen(path, "rb");
+    if (!in) {
+        fprintf(stderr, "Unable to open file %s", path);
+        exit(255);
+    }
+    // Record by record: memory stays one record whatever the file's size,
+    // and a pipe or FIFO works as a file does. A short last record is ignored.
+    std::array<uint8_t, kLockRecordSize> record;
+    while (fread(record.data(), 1, record.size(), in) == record.size()) {
+        std::string text = formatLockRecord(record);
+        fwrite(text.data(), 1, text.size(), stdout);
+    }
+    if (ferror(in)) {
+        fprintf(stderr, "syslockdump: error reading %s: %s\n", path, strerror(errno));
+        exit(255);
+    }
+    fclose(in);
+    finishStdout("syslockdump");
+    return 0;
+}
+
+} // namespace
+
+std::string formatLockRecord(std::span<const uint8_t, kLockRecordSize> r)
+{
+    std::string out = format("%-16.16s %-20.20s %-16.16s %-16.16s\n", field(r, 100, 32).c_str(),
+                             field(r, 4, 32).c_str(), field(r, 36, 32).c_str(), field(r, 68, 32).c_str());
+    out += format("ID[%s] TIME[%lu.%lu] CPU[%d] TASKP[%s]\nPID[%d(%s)] PREEMPT_COUNT[%d] IRQS_DISABLED[%d]\n>\n",
+                  pointer(be32(&r[0])).c_str(), static_cast<unsigned long>(be32(&r[136])),
+                  static_cast<unsigned long>(be32(&r[140])), r[168], pointer(be32(&r[132])).c_str(),
+                  static_cast<int32_t>(be32(&r[144])), field(r, 148, 16).c_str(),
+                  static_cast<int32_t>(be32(&r[164])), r[169]);
+    for (size_t k = 0; k < kFrames; ++k) {
+        std::span<const uint8_t> frame = r.subspan(kFramesAt + k * kFrameSize, kFrameSize);
+        uint32_t addr = be32(&frame[0]);
+        if (addr == 0)
+            break;
+        std::string symbol = field(frame, 4, 129), module = field(frame, 133, 63);
+        unsigned long offset = be32(&frame[196]), size = be32(&frame[200]);
+        if (symbol.empty())
+            out += "> " + pointer(addr) + "\n";
+        else if (!module.empty())
+            out += format("> %s: %s+%#lx/%#lx [%s]\n", pointer(addr).c_str(), symbol.c_str(), offset, size,
+                          module.c_str());
+        else
+            out += format("> %s: %s+%#lx/%#lx\n", pointer(addr).c_str(), symbol.c_str(), offset, size);
+    }
+    return out + "\n";
+}
+
+} // namespace trelkit::viewers
+
+using namespace trelkit::viewers;
+
+int catconsoleMain(int argc, char **argv)
+{
+    if (argc > 2) {
+        printf("Usage: catconsole input CONSLOE_LOG client's file\n");
+        exit(0);
+    }
+    catConsole(argc == 2 ? argv[1] : nullptr);
+}
+
+int objectdumpMain(int argc, char **argv)
+{
+    if (argc > 2) {
+        printf("Usage: objectdump [one-input-file]\n       use stdin if input-file omitted\n");
+        exit(1);
+    }
+    return objectDump(argc == 2 ? argv[1] : nullptr);
+}
+
+int syslockdumpMain(int argc, char **argv)
+{
+    if (argc != 2) {
+        printf("Usage: syslockdump [one-input-file]\n");
+        exit(1);
+    }
+    return sysLockDump(argv[1]);
+}

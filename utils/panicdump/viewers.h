@@ -1,0 +1,30 @@
+// The capture viewers' formatting, shared with the unit tests.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace trelkit::viewers {
+
+// Console captures: a 20-byte header, then 64,000 positions of text.
+constexpr size_t kCaptureHeader = 20;
+constexpr size_t kCaptureText = 64000;
+constexpr uint32_t kCaptureMagic = 0xA1B2CCFF;
+
+bool isConsoleByte(uint8_t byte);
+// The printable bytes of text positions [first, last], clamped to the text area.
+std::string consoleRange(std::span<const uint8_t, kCaptureText> text, int64_t first, int64_t last);
+
+// Hex dump: one line of 1 to 16 bytes, as objectdump prints it. Returns the
+// characters written to out, which holds at least kMaxLine.
+constexpr size_t kMaxLine = 16 * 9 / 4 + 8 + 32 + 1;
+size_t formatHexLine(std::span<const uint8_t> bytes, char *out);
+
+// Lock dumps: records of 2,212 bytes.
+constexpr size_t kLockRecordSize = 2212;
+std::string formatLockRecord(std::span<const uint8_t, kLockRecordSize> record);
+
+} // namespace trelkit::viewers
