@@ -66,7 +66,7 @@ if [ ! -f "$work/sparse.pd" ]; then
 fi
 cat "$work/big.pd" > /dev/null # both sides start from a warm page cache
 
-echo "== panic dumps                                                ours   theirs  ratio"
+printf "%-58s %9s %9s %7s\n" "== panic dumps" ours theirs ratio
 compare "pdcp 1 GiB dump of 64 KiB blocks vs cp" \
     "$bin/pdcp $work/big.pd $work/out" "cp $work/big.pd $work/out" 1.3
 compare "pdex extract ~1 GiB section to a file vs cat" \
@@ -81,6 +81,23 @@ memory "pdex extract 1 GiB section from a pipe" "$bin/pdex - core < <(cat $work/
 memory "pdcp copy 1 GiB dump to a file" "$bin/pdcp $work/big.pd $work/out" 4096
 memory "pdcp copy 1 GiB dump into a pipe" "$bin/pdcp $work/big.pd - | cat > /dev/null" 4096
 memory "pdcp time stamp" "$bin/pdcp $work/big.pd" 4096
+
+echo "== capture viewers"
+[ -f "$work/random.bin" ] || head -c $((256 << 20)) /dev/urandom > "$work/random.bin"
+[ -f "$work/zero.bin" ] || head -c $((256 << 20)) /dev/zero > "$work/zero.bin"
+if [ ! -f "$work/locks.bin" ]; then
+    # 2^17 records of 2,212 bytes: 290 MB.
+    printf 'record id=0x1234 text1=spin_lock text4=CPU0 sec=5 frac=42 pid=412 task=ipsecd\nframe addr=0xc0012345 symbol=do_panic offset=0x10 size=0x200\n' |
+        "$mk" lockdump "$work/locks.bin"
+    for _ in $(seq 17); do cat "$work/locks.bin" "$work/locks.bin" > "$work/locks2.bin"; mv "$work/locks2.bin" "$work/locks.bin"; done
+fi
+# objectdump must be at least 8 times faster than xxd: ours/theirs <= 0.125.
+compare "objectdump 256 MiB random into a pipe vs xxd -c16 -g4" \
+    "$bin/objectdump $work/random.bin | cat > /dev/null" "xxd -c16 -g4 $work/random.bin | cat > /dev/null" 0.125
+compare "objectdump 256 MiB of zeros (all folded) vs cat" \
+    "$bin/objectdump $work/zero.bin | cat > /dev/null" "cat $work/zero.bin | cat > /dev/null" 3
+memory "objectdump 256 MiB random" "$bin/objectdump $work/random.bin" 4096
+memory "syslockdump 290 MB lock dump" "$bin/syslockdump $work/locks.bin" 4096
 
 rm -f "$work/out" "$work/rss"
 exit "$failed"

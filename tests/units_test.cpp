@@ -84,3 +84,77 @@ TEST(DumpFormat, DecodesHeadersAndAttributes)
 }
 
 } // namespace
+
+// ---- viewers and errloginfo
+
+#include "errlog.h"
+#include "viewers.h"
+
+namespace {
+
+using namespace trelkit::viewers;
+
+std::string hexLine(const std::string &bytes)
+{
+    char out[kMaxLine];
+    size_t n = formatHexLine(std::span<const uint8_t>(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size()), out);
+    return std::string(out, n);
+}
+
+TEST(HexLine, GroupsWordsThenTheRemainderThenCharacters)
+{
+    EXPECT_EQ(hexLine("\x01\x02\x03\x04"), "01020304         . . . . \n");
+    EXPECT_EQ(hexLine("abcde"), "61626364 65              a b c d e \n");
+    EXPECT_EQ(hexLine(" "), "20" + std::string(6 + 8, ' ') + "  \n");
+    std::string full = hexLine("0123456789ABCDEF");
+    EXPECT_EQ(full.size(), 36u + 8 + 32 + 1);
+    EXPECT_EQ(full.size(), kMaxLine);
+}
+
+TEST(ConsoleBytes, OnlyBackspaceTabLineFeedAndPrintables)
+{
+    std::string kept;
+    for (int b = 0; b < 256; ++b)
+        if (isConsoleByte(static_cast<uint8_t>(b)))
+            kept += static_cast<char>(b);
+    std::string expected = "\b\t\n";
+    for (int b = 32; b <= 126; ++b)
+        expected += static_cast<char>(b);
+    EXPECT_EQ(kept, expected);
+}
+
+TEST(ConsoleBytes, RangesAreClampedToTheTextArea)
+{
+    std::array<uint8_t, kCaptureText> text{};
+    text.fill('a');
+    text[0] = 'F';
+    text[kCaptureText - 1] = 'L';
+    EXPECT_EQ(consoleRange(text, -5, 0), "F");
+    EXPECT_EQ(consoleRange(text, kCaptureText - 1, int64_t{1} << 40), "L");
+    EXPECT_EQ(consoleRange(text, 10, 9), "");
+    EXPECT_EQ(consoleRange(text, INT32_MIN, INT32_MAX).size(), kCaptureText);
+}
+
+std::string assemble(std::vector<std::string> args)
+{
+    std::vector<char *> argv;
+    for (auto &a : args)
+        argv.push_back(a.data());
+    static std::array<char, kMessageSize> message;
+    size_t n = assembleMessage(argv, message);
+    EXPECT_EQ(n, strlen(message.data()));
+    return message.data();
+}
+
+TEST(ErrlogMessage, JoinsBehindTwoBlanksAndStopsAtTheLimit)
+{
+    EXPECT_EQ(assemble({"disk", "full"}), "  disk full");
+    EXPECT_EQ(assemble({}), " ");
+    EXPECT_EQ(assemble({"", ""}), "   ");
+    EXPECT_EQ(assemble({std::string(7996, 'x')}).size(), 7998u);
+    EXPECT_EQ(assemble({std::string(7997, 'x'), "a"}), " ");
+    EXPECT_EQ(assemble({"a", std::string(7995, 'x'), "b"}), "  a");
+    EXPECT_EQ(assemble({"a", std::string(7994, 'x')}).size(), 7999u - 1);
+}
+
+} // namespace

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <new>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,7 +26,7 @@ namespace {
 
 std::vector<uint8_t> rheaderStorage;
 constexpr size_t kOutputBuffer = 512 * 1024;
-constexpr size_t kPipeOutputBuffer = 64 * 1024;
+constexpr int kPipeSize = 1 << 20;
 
 int outputErrno; // the first failed write to outfp, 0 while all went out
 const char *outName = "standard output";
@@ -490,12 +491,13 @@ void flushInfo(const PanicDumpAttr &attr, int32_t section, int32_t blocks, uint6
 int dopd(const char *name)
 {
     pd_state = 0;
-    // Into a file data leaves in large writes: a write per block costs more
-    // than the copy. A pipe's reader is better served in pipe-sized pieces.
+    // Data leaves in large writes: a write per block costs more than the
+    // copy. Into a pipe, a larger pipe buffer saves switches to its reader.
     static std::array<char, kOutputBuffer> outputBuffer;
     struct stat st;
-    bool toFile = fstat(fileno(outfp), &st) == 0 && S_ISREG(st.st_mode);
-    setvbuf(outfp, outputBuffer.data(), _IOFBF, toFile ? outputBuffer.size() : kPipeOutputBuffer);
+    if (fstat(fileno(outfp), &st) == 0 && S_ISFIFO(st.st_mode))
+        fcntl(fileno(outfp), F_SETPIPE_SZ, kPipeSize);
+    setvbuf(outfp, outputBuffer.data(), _IOFBF, outputBuffer.size());
     DumpInput in(infp);
     CopyRange range;
     bool ranged = pd_op == PD_COPY && range.begin(in);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "bytes.h"
@@ -140,6 +141,7 @@ std::string consoleRange(std::span<const uint8_t, kCaptureText> text, int64_t fi
 namespace {
 
 constexpr size_t kLineBytes = 16;
+constexpr int kPipeSize = 1 << 20;
 
 constexpr auto kHexPairs = [] {
     std::array<std::array<char, 2>, 256> table{};
@@ -170,7 +172,7 @@ public:
     }
 
 private:
-    std::array<char, 64 * 1024> buffer_;
+    std::array<char, 256 * 1024> buffer_;
     size_t used_ = 0;
 };
 
@@ -241,6 +243,11 @@ private:
 int objectDump(const char *path)
 {
     int fd = openOrExit(path);
+    // A dump is some five times its input: into a pipe (less, grep) a larger
+    // pipe buffer saves most of the switches between writer and reader.
+    struct stat st;
+    if (fstat(STDOUT_FILENO, &st) == 0 && S_ISFIFO(st.st_mode))
+        fcntl(STDOUT_FILENO, F_SETPIPE_SZ, kPipeSize);
     static std::array<uint8_t, 64 * 1024> input;
     static HexDumper dumper;
     for (;;) {
