@@ -86,13 +86,23 @@ void printRange(std::span<const uint8_t, kCaptureText> text, int64_t first, int6
     // The whole capture, header and text; positions beyond what was read stay zero.
     static std::array<uint8_t, kCaptureHeader + kCaptureText> capture;
     ssize_t got = readUpTo(fd, capture.data(), capture.size());
+    int status = showCapture(capture, got);
+    if (status == 0)
+        finishStdout("catconsole");
+    exit(status);
+}
+
+} // namespace
+
+int showCapture(std::span<const uint8_t, kCaptureHeader + kCaptureText> capture, long got)
+{
     if (got <= 9) {
         printf("Invalid size encountered(%d)!\n", static_cast<int>(got));
-        exit(1);
+        return 1;
     }
     if (be32(capture.data()) != kCaptureMagic) {
         printf("catconsole: invalid input file!\n");
-        exit(1);
+        return 1;
     }
     auto field = [&](size_t offset) { return int64_t{static_cast<int32_t>(be32(&capture[offset]))}; };
     const int64_t dataEnd = field(4), headLen = field(8), writePos = field(12), wrapped = field(16);
@@ -101,22 +111,19 @@ void printRange(std::span<const uint8_t, kCaptureText> text, int64_t first, int6
     if (wrapped == 0) {
         if (writePos > 0)
             printRange(text, 0, writePos - 1);
-    } else {
-        puts(kHeadBanner);
-        if (headLen > 0)
-            printRange(text, 0, headLen - 1);
-        puts(kTailBanner);
-        if (dataEnd > writePos)
-            printRange(text, writePos, dataEnd - 1); // the oldest part of the ring
-        if (headLen < writePos)
-            printRange(text, headLen, writePos - 1); // the newest part
-        puts(kEndBanner);
+        return 0;
     }
-    finishStdout("catconsole");
-    exit(0);
+    puts(kHeadBanner);
+    if (headLen > 0)
+        printRange(text, 0, headLen - 1);
+    puts(kTailBanner);
+    if (dataEnd > writePos)
+        printRange(text, writePos, dataEnd - 1); // the oldest part of the ring
+    if (headLen < writePos)
+        printRange(text, headLen, writePos - 1); // the newest part
+    puts(kEndBanner);
+    return 0;
 }
-
-} // namespace
 
 bool isConsoleByte(uint8_t byte)
 {
@@ -150,95 +157,6 @@ constexpr auto kHexPairs = [] {
         table[b] = {digits[b >> 4], digits[b & 15]};
     return table;
 }();
-
-// Output goes out in large writes; each line is formatted straight into it.
-class LineWriter {
-public:
-    void line(std::span<const uint8_t> bytes)
-    {
-        if (used_ + kMaxLine > buffer_.size())
-            flush();
-        used_ += formatHexLine(bytes, buffer_.data() + used_);
-    }
-    void text(const char *fmt, long long count)
-    {
-        flush();
-        printf(fmt, count);
-    }
-    void flush()
-    {
-        fwrite(buffer_.data(), 1, used_, stdout);
-        used_ = 0;
-    }
-
-private:
-    std::array<char, 256 * 1024> buffer_;
-    size_t used_ = 0;
-};
-
-struct Line {
-    std::array<uint8_t, kLineBytes> bytes{};
-    size_t size = 0;
-    bool operator==(const Line &other) const
-    {
-        return size == other.size && memcmp(bytes.data(), other.bytes.data(), size) == 0;
-    }
-};
-
-class HexDumper {
-public:
-    // Every line has 16 bytes but the last, however the input arrives.
-    void feed(std::span<const uint8_t> data)
-    {
-        while (!data.empty()) {
-            if (pending_.size == 0 && data.size() >= kLineBytes) {
-                emit(data.first(kLineBytes));
-                data = data.subspan(kLineBytes);
-                continue;
-            }
-            size_t n = std::min(kLineBytes - pending_.size, data.size());
-            memcpy(&pending_.bytes[pending_.size], data.data(), n);
-            pending_.size += n;
-            data = data.subspan(n);
-            if (pending_.size == kLineBytes) {
-                emit(std::span<const uint8_t>(pending_.bytes.data(), kLineBytes));
-                pending_.size = 0;
-            }
-        }
-    }
-    void finish()
-    {
-        if (pending_.size > 0)
-            emit(std::span<const uint8_t>(pending_.bytes.data(), pending_.size));
-        if (repeats_ > 0)
-            out_.text(" Last datarepeated %lld times\n", repeats_);
-        out_.flush();
-    }
-
-private:
-    void emit(std::span<const uint8_t> bytes)
-    {
-        // A line folds only into an equal last printed line of the same length.
-        if (!first_ && bytes.size() == last_.size && memcmp(bytes.data(), last_.bytes.data(), bytes.size()) == 0) {
-            ++repeats_;
-            return;
-        }
-        if (repeats_ > 0) {
-            out_.text(" Last repeated %lld times\n", repeats_);
-            repeats_ = 0;
-        }
-        out_.line(bytes);
-        std::copy(bytes.begin(), bytes.end(), last_.bytes.begin());
-        last_.size = bytes.size();
-        first_ = false;
-    }
-
-    Line pending_;
-    Line last_;
-    bool first_ = true;
-    long long repeats_ = 0; // wider than any count a real input reaches
-    LineWriter out_;
-};
 
 int objectDump(const char *path)
 {
@@ -301,6 +219,67 @@ size_t formatHexLine(std::span<const uint8_t> bytes, char *out)
     }
     *p++ = '\n';
     return static_cast<size_t>(p - out);
+}
+
+void HexDumper::feed(std::span<const uint8_t> data)
+{
+    while (!data.empty()) {
+        if (pending_.size == 0 && data.size() >= kLineBytes) {
+            emit(data.first(kLineBytes));
+            data = data.subspan(kLineBytes);
+            continue;
+        }
+        size_t n = std::min(kLineBytes - pending_.size, data.size());
+        memcpy(&pending_.bytes[pending_.size], data.data(), n);
+        pending_.size += n;
+        data = data.subspan(n);
+        if (pending_.size == kLineBytes) {
+            emit(std::span<const uint8_t>(pending_.bytes.data(), kLineBytes));
+            pending_.size = 0;
+        }
+    }
+}
+
+void HexDumper::finish()
+{
+    if (pending_.size > 0)
+        emit(std::span<const uint8_t>(pending_.bytes.data(), pending_.size));
+    pending_.size = 0;
+    if (repeats_ > 0)
+        print(" Last datarepeated %lld times\n", repeats_);
+    repeats_ = 0;
+    flush();
+}
+
+void HexDumper::emit(std::span<const uint8_t> bytes)
+{
+    // A line folds only into an equal last printed line of the same length.
+    if (!first_ && bytes.size() == last_.size && memcmp(bytes.data(), last_.bytes.data(), bytes.size()) == 0) {
+        ++repeats_;
+        return;
+    }
+    if (repeats_ > 0) {
+        print(" Last repeated %lld times\n", repeats_);
+        repeats_ = 0;
+    }
+    if (used_ + kMaxLine > out_.size())
+        flush();
+    used_ += formatHexLine(bytes, out_.data() + used_);
+    std::copy(bytes.begin(), bytes.end(), last_.bytes.begin());
+    last_.size = bytes.size();
+    first_ = false;
+}
+
+void HexDumper::print(const char *fmt, long long count)
+{
+    flush();
+    printf(fmt, count);
+}
+
+void HexDumper::flush()
+{
+    fwrite(out_.data(), 1, used_, stdout);
+    used_ = 0;
 }
 
 // ---- syslockdump -----------------------------------------------------------

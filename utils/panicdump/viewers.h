@@ -15,6 +15,9 @@ constexpr size_t kCaptureText = 64000;
 constexpr uint32_t kCaptureMagic = 0xA1B2CCFF;
 
 bool isConsoleByte(uint8_t byte);
+// Prints a capture of which got bytes were read (-1: a read error); returns
+// the exit status.
+int showCapture(std::span<const uint8_t, kCaptureHeader + kCaptureText> capture, long got);
 // The printable bytes of text positions [first, last], clamped to the text area.
 std::string consoleRange(std::span<const uint8_t, kCaptureText> text, int64_t first, int64_t last);
 
@@ -22,6 +25,31 @@ std::string consoleRange(std::span<const uint8_t, kCaptureText> text, int64_t fi
 // characters written to out, which holds at least kMaxLine.
 constexpr size_t kMaxLine = 16 * 9 / 4 + 8 + 32 + 1;
 size_t formatHexLine(std::span<const uint8_t> bytes, char *out);
+
+// Cuts the input into 16-byte lines however it arrives (only the last may be
+// shorter) and prints them, folding a line equal to the last printed one.
+class HexDumper {
+public:
+    void feed(std::span<const uint8_t> data);
+    void finish(); // the last line and the pending count; flushes
+
+private:
+    static constexpr size_t kLineBytes = 16;
+    struct Line {
+        std::array<uint8_t, kLineBytes> bytes{};
+        size_t size = 0;
+    };
+    void emit(std::span<const uint8_t> bytes);
+    void print(const char *fmt, long long count);
+    void flush();
+
+    Line pending_;
+    Line last_;
+    bool first_ = true;
+    long long repeats_ = 0; // wider than any count a real input reaches
+    std::array<char, 256 * 1024> out_;
+    size_t used_ = 0;
+};
 
 // Lock dumps: records of 2,212 bytes.
 constexpr size_t kLockRecordSize = 2212;
