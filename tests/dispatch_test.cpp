@@ -32,6 +32,7 @@ TEST(Dispatch, NamesAreMatchedByBaseNameAndRule)
 
 TEST(Dispatch, AnEmptyBaseNameSelectsTheDumpCommands)
 {
+    SKIP_UNLESS_ARGV0_IS_SET();
     auto r = run(harness::executable(), {}, Options{.argv0 = std::string("dir/")});
     EXPECT_EQ(r.err, ":readMetaHeader:" +
                          std::to_string(harness::sourceLine("dumpfile.cpp", "\"error in fread for meta header")) +

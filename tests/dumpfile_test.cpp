@@ -356,7 +356,9 @@ TEST_F(PanicDump, AHugeAttributeBlockIsNeverAllocated)
     EXPECT_EQ(r.err, report("pdex", "readAttr", "error in fread for attr"));
     EXPECT_EQ(r.out, total(1));
     EXPECT_EQ(r.status, 2);
-    EXPECT_LT(r.maxRssKiB, 16 * 1024);
+    if (harness::measuresMemory()) {
+        EXPECT_LT(r.maxRssKiB, 16 * 1024);
+    }
 }
 
 TEST_F(PanicDump, ABlockReachingPastTheEndIsSkippedAndTheNextReadFails)
@@ -382,7 +384,9 @@ TEST_F(PanicDump, SparseDumpsPast4GiBListExtractAndCopy)
     auto extract = run("pdex", {p, "tail"});
     EXPECT_EQ(extract.out, "after 6 GiB");
     EXPECT_EQ(extract.status, 0);
-    EXPECT_LT(extract.maxRssKiB, 16 * 1024);
+    if (harness::measuresMemory()) {
+        EXPECT_LT(extract.maxRssKiB, 16 * 1024);
+    }
 }
 
 TEST_F(PanicDump, ALargeExtensionIsCopiedFromAFileButNotHeld)
@@ -459,6 +463,7 @@ TEST_F(PanicDump, UsageAndOperandErrors)
         EXPECT_EQ(c.err, std::string("Too few or too many arguments\n") + kPdcpUsage);
         EXPECT_EQ(c.status, 1);
     }
+    SKIP_UNLESS_ARGV0_IS_SET(); // getopt names argv[0]
     auto bad = run("pdex", {"-x", p});
     EXPECT_EQ(bad.err, std::string("pdex: invalid option -- 'x'\n") + kPdexUsage);
     EXPECT_EQ(bad.status, 1);
@@ -491,6 +496,7 @@ TEST_F(PanicDump, OtherNamesReadADumpFromStandardInputAndWriteNothing)
         EXPECT_EQ(r.err, "") << name;
         EXPECT_EQ(r.status, 2) << name;
     }
+    SKIP_UNLESS_ARGV0_IS_SET(); // getopt names argv[0]
     auto bad = run(dir.linkAs("other"), {"-q"}, Options{.argv0 = std::string("other")});
     EXPECT_EQ(bad.err, "other: invalid option -- 'q'\nUsage: other \n");
     EXPECT_EQ(bad.status, 1);

@@ -132,6 +132,7 @@ TEST_F(Errloginfo, ArgumentsPastTheLimitAreDroppedWithAllThatFollow)
 
 TEST_F(Errloginfo, UsageShowsThePathAsStartedAndLeavesTheLogOpen)
 {
+    SKIP_UNLESS_ARGV0_IS_SET();
     const std::string usage = "usage:\n/opt/tools/errloginfo: [-t (if trap required)] \"log string\"\n";
     for (auto args : std::vector<std::vector<std::string>>{{}, {"-t"}}) {
         auto r = errloginfo(args, Options{.argv0 = std::string("/opt/tools/errloginfo")});
@@ -166,11 +167,19 @@ TEST(ErrloginfoSyslog, TheStandInWritesARealRecord)
             say(std::string("SKIP no socket at /dev/log: ") + strerror(errno));
         pid_t tool = fork();
         if (tool == 0) {
-            int null = open("/proc/self/fd/2", O_WRONLY); // keep stdio away from the report pipe
-            dup2(null, 1);
-            char *argv[] = {const_cast<char *>("errloginfo"), const_cast<char *>("disk"), const_cast<char *>("50%s"), nullptr};
-            char *envp[] = {const_cast<char *>("TZ=UTC"), nullptr};
-            execve(TRELKIT_BUILD_DIR "/bin/errloginfo", argv, envp);
+            dup2(2, 1); // keep the tool's stdout away from the report pipe
+            std::vector<std::string> argvStrings, envStrings;
+            std::string path = TRELKIT_BUILD_DIR "/bin/errloginfo";
+            harness::commandLine(path, "errloginfo", {"disk", "50%s"}, {}, argvStrings, envStrings);
+            std::vector<char *> argv, envp;
+            for (auto &a : argvStrings)
+                argv.push_back(a.data());
+            for (auto &e : envStrings)
+                envp.push_back(e.data());
+            argv.push_back(nullptr);
+            envp.push_back(nullptr);
+            std::string exec = harness::runner().empty() ? path : argvStrings[0];
+            execvpe(exec.c_str(), argv.data(), envp.data());
             _exit(127);
         }
         int status = 0;

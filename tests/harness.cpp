@@ -36,18 +36,89 @@ void setNonBlocking(int fd)
 
 } // namespace
 
+std::vector<std::string> runner()
+{
+    const char *set = getenv("TRELKIT_RUNNER");
+#ifdef TRELKIT_DEFAULT_RUNNER
+    if (!set)
+        set = TRELKIT_DEFAULT_RUNNER;
+#endif
+    std::vector<std::string> words;
+    std::istringstream in(set ? set : "");
+    for (std::string w; in >> w;)
+        words.push_back(w);
+    return words;
+}
+
+namespace {
+
+bool runnerIsQemu()
+{
+    auto r = runner();
+    return !r.empty() && r[0].find("qemu-") != std::string::npos;
+}
+
+} // namespace
+
+bool runnerSetsArgv0()
+{
+    return runner().empty() || runnerIsQemu();
+}
+
+bool measuresMemory()
+{
+#ifdef TRELKIT_SANITIZED
+    return false;
+#else
+    return runner().empty();
+#endif
+}
+
+void commandLine(const std::string &path, const std::string &argv0, const std::vector<std::string> &args,
+                 std::vector<std::string> env, std::vector<std::string> &argv, std::vector<std::string> &envp)
+{
+    envp = {"TZ=UTC", "PATH=/usr/bin:/bin", "LC_ALL=C"};
+    // Sanitizer settings reach the children; a preloaded double may come
+    // before the sanitizer runtime.
+    for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+        if (const char *v = getenv(name))
+            envp.push_back(std::string(name) + "=" + v);
+#ifdef TRELKIT_SANITIZED
+    envp.push_back("ASAN_OPTIONS=verify_asan_link_order=0:" + std::string(getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : ""));
+#endif
+    argv = runner();
+    if (argv.empty()) {
+        argv.push_back(argv0); // path is executed directly
+    } else if (runnerIsQemu()) {
+        // The emulator is a host program: the guest's argv[0] and preloads go
+        // through its options, not its own argv and environment.
+        argv.insert(argv.end(), {"-0", argv0});
+        for (auto it = env.begin(); it != env.end();) {
+            if (it->rfind("LD_PRELOAD=", 0) == 0) {
+                argv.insert(argv.end(), {"-E", *it});
+                it = env.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        argv.push_back(path);
+    } else {
+        argv.push_back(path); // the child's argv[0] is then the path
+    }
+    envp.insert(envp.end(), env.begin(), env.end());
+    argv.insert(argv.end(), args.begin(), args.end());
+}
+
 Result run(const std::string &tool, const std::vector<std::string> &args, const Options &options)
 {
     std::string path = tool.find('/') == std::string::npos ? TRELKIT_BUILD_DIR "/bin/" + tool : tool;
-    std::vector<std::string> argvStrings{options.argv0.value_or(tool)};
-    argvStrings.insert(argvStrings.end(), args.begin(), args.end());
+    std::vector<std::string> argvStrings, envStrings;
+    commandLine(path, options.argv0.value_or(tool), args, options.env, argvStrings, envStrings);
+    std::string exec = runner().empty() ? path : argvStrings[0];
     std::vector<char *> argv;
     for (auto &a : argvStrings)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-
-    std::vector<std::string> envStrings{"TZ=UTC", "PATH=/usr/bin:/bin", "LC_ALL=C"};
-    envStrings.insert(envStrings.end(), options.env.begin(), options.env.end());
     std::vector<char *> envp;
     for (auto &e : envStrings)
         envp.push_back(e.data());
@@ -73,7 +144,7 @@ Result run(const std::string &tool, const std::vector<std::string> &args, const 
         dup2(err[1], 2);
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
             close(fd);
-        execve(path.c_str(), argv.data(), envp.data());
+        execvpe(exec.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     close(in[0]);

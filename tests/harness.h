@@ -25,6 +25,23 @@ struct Result {
     long maxRssKiB = 0;
 };
 
+// Where a runner is set (TRELKIT_RUNNER, or the emulator of a cross build:
+// "qemu-ppc -L sysroot", "valgrind ..."), each child runs under it.
+std::vector<std::string> runner();
+bool runnerSetsArgv0();   // whether a child can be given any argv[0]
+bool measuresMemory();    // peak memory is the tool's own (no runner, no sanitizer)
+
+// The argv and environment that run path as argv0 with args, through the runner.
+void commandLine(const std::string &path, const std::string &argv0, const std::vector<std::string> &args,
+                 std::vector<std::string> env, std::vector<std::string> &argv, std::vector<std::string> &envp);
+
+// For the few checks that need a child's argv[0] to differ from its path.
+#define SKIP_UNLESS_ARGV0_IS_SET()                                                                 \
+    do {                                                                                           \
+        if (!harness::runnerSetsArgv0())                                                           \
+            GTEST_SKIP() << "the runner cannot give a child its own argv[0]";                      \
+    } while (0)
+
 // Runs build/bin/<tool> (or any path containing a slash) with TZ=UTC.
 Result run(const std::string &tool, const std::vector<std::string> &args, const Options &options = {});
 

@@ -300,7 +300,9 @@ TEST_F(Viewers, ALargeLockDumpStaysInBoundedMemory)
     auto r = run("syslockdump", {path});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.size(), kSampleText.size() * 30000);
-    EXPECT_LT(r.maxRssKiB, 16 * 1024);
+    if (harness::measuresMemory()) {
+        EXPECT_LT(r.maxRssKiB, 16 * 1024);
+    }
 }
 
 TEST_F(Viewers, AFailedWriteToStdoutFails)
