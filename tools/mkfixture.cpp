@@ -119,7 +119,7 @@ std::vector<Line> parse(std::istream &in)
             } else if (line.verb.empty()) {
                 line.verb = key;
             } else {
-                line.fields[key] = "1";
+                line.fields.insert_or_assign(key, std::string(1, '1')); // a bare flag
             }
             skipBlanks();
         }
