@@ -80,12 +80,15 @@ void commandLine(const std::string &path, const std::string &argv0, const std::v
     envp = {"TZ=UTC", "PATH=/usr/bin:/bin", "LC_ALL=C"};
     // Sanitizer settings reach the children; a preloaded double may come
     // before the sanitizer runtime.
-    for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
-        if (const char *v = getenv(name))
-            envp.push_back(std::string(name) + "=" + v);
+    for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+        std::string value = getenv(name) ? getenv(name) : "";
 #ifdef TRELKIT_SANITIZED
-    envp.push_back("ASAN_OPTIONS=verify_asan_link_order=0:" + std::string(getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : ""));
+        if (std::string_view(name) == "ASAN_OPTIONS")
+            value = "verify_asan_link_order=0:" + value;
 #endif
+        if (!value.empty())
+            envp.push_back(std::string(name) + "=" + value);
+    }
     argv = runner();
     if (argv.empty()) {
         argv.push_back(argv0); // path is executed directly
