@@ -20,15 +20,6 @@ namespace {
 constexpr const char *kOpen = "evlog_open chassis 0 trelkit";
 constexpr const char *kClose = "evlog_close";
 
-std::vector<std::string> lines(const std::string &text)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        out.push_back(line);
-    return out;
-}
-
 // The record of the n-th event: the handle fetched for it, then the write.
 std::vector<std::string> event(unsigned n, const std::string &text, bool trap = false)
 {
@@ -52,7 +43,7 @@ protected:
         o.env.push_back("DOUBLE_LOG=" + dir.path("log"));
         o.env.push_back(std::string("LD_PRELOAD=") + PLATFORM_DOUBLE);
         auto r = harness::run("errloginfo", args, o);
-        log = lines(harness::readFile(dir.path("log")));
+        log = harness::lines(harness::readFile(dir.path("log")));
         unlink(dir.path("log").c_str());
         return r;
     }

@@ -265,6 +265,15 @@ std::string readFile(const std::string &path)
 
 namespace harness {
 
+std::vector<std::string> lines(const std::string &text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
+}
+
 bool writeFileAt(const std::string &path, const std::string &bytes)
 {
     std::ofstream out(path, std::ios::binary);

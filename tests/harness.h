@@ -70,6 +70,7 @@ std::string report(const std::string &prog, const std::string &function, std::st
                    std::string_view rendered = {}, int nth = 1, const std::string &file = "dumpfile.cpp");
 
 std::string readFile(const std::string &path);
+std::vector<std::string> lines(const std::string &text);
 bool writeFileAt(const std::string &path, const std::string &bytes);
 std::string executable();
 

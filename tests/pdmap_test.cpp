@@ -41,15 +41,6 @@ TEST(PdmapCodes, AreThePlatformTable)
 }
 #endif
 
-std::vector<std::string> lines(const std::string &text)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        out.push_back(line);
-    return out;
-}
-
 class Pdmap : public ::testing::Test {
 protected:
     harness::TempDir dir;
@@ -60,7 +51,7 @@ protected:
         env.push_back("DOUBLE_LOG=" + dir.path("log"));
         env.push_back(std::string("LD_PRELOAD=") + ATA_DOUBLE + ":" + PLATFORM_DOUBLE);
         auto r = harness::run("pdmap", args, Options{.env = env});
-        log = lines(harness::readFile(dir.path("log")));
+        log = harness::lines(harness::readFile(dir.path("log")));
         unlink(dir.path("log").c_str());
         return r;
     }
@@ -104,7 +95,7 @@ std::optional<std::vector<uint32_t>> filefragBlocks(const std::string &path)
         return std::nullopt;
     std::vector<uint32_t> blocks;
     std::regex extent(R"(^\s*\d+:\s*(\d+)\.\.\s*(\d+):\s*(\d+)\.\.\s*(\d+):)");
-    for (const std::string &line : lines(out)) {
+    for (const std::string &line : harness::lines(out)) {
         std::smatch m;
         if (!std::regex_search(line, m, extent))
             continue;

@@ -22,6 +22,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include "record.h"
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 
@@ -33,19 +35,6 @@ struct DumpMapRequest {
 };
 
 static int device_fd = -1;
-
-static void record(const char *fmt, ...)
-{
-    const char *path = getenv("DOUBLE_LOG");
-    FILE *log = path ? fopen(path, "a") : NULL;
-    if (!log)
-        return;
-    va_list ap;
-    va_start(ap, fmt);
-    vfprintf(log, fmt, ap);
-    va_end(ap);
-    fclose(log);
-}
 
 static int open_device(int flags)
 {

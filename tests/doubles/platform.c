@@ -13,23 +13,12 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "record.h"
+
 #include "evlog.h"
 #include "hvsvc.h"
 
 static unsigned handles;
-
-static void record(const char *fmt, ...)
-{
-    const char *path = getenv("DOUBLE_LOG");
-    FILE *log = path ? fopen(path, "a") : NULL;
-    if (!log)
-        return;
-    va_list ap;
-    va_start(ap, fmt);
-    vfprintf(log, fmt, ap);
-    va_end(ap);
-    fclose(log);
-}
 
 int evlog_open(const char *context, int instance, const char *module)
 {
