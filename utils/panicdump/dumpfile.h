@@ -66,7 +66,7 @@ struct PanicDumpAttr {
 // The meta header's extension. Small ones (all real ones) are held; a larger
 // one is only passed over, and a copy reads it again from the input.
 struct MetaExtension {
-    static constexpr uint64_t kHeldMax = 1 << 20;
+    static constexpr uint64_t kHeldMax = 64 * 1024;
     std::vector<uint8_t> bytes;
     uint64_t size = 0;
     int64_t offset = -1; // where it starts in a seekable input
