@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
+#include <optional>
 #include <string>
 
 #include "viewers.h"
@@ -20,12 +20,11 @@ std::string dump(const uint8_t *data, size_t size, size_t piece)
     FILE *memory = open_memstream(&text, &length);
     FILE *saved = stdout;
     stdout = memory;
-    {
-        auto dumper = std::make_unique<HexDumper>();
-        for (size_t at = 0; at < size; at += piece ? piece : size)
-            dumper->feed({data + at, std::min(size - at, piece ? piece : size)});
-        dumper->finish();
-    }
+    static std::optional<HexDumper> dumper; // static storage: no large allocation per run
+    dumper.emplace();
+    for (size_t at = 0; at < size; at += piece ? piece : size)
+        dumper->feed({data + at, std::min(size - at, piece ? piece : size)});
+    dumper->finish();
     stdout = saved;
     fclose(memory);
     std::string out(text, length);
