@@ -74,6 +74,10 @@ size_t DumpInput::fill(uint8_t *to, size_t size)
         ssize_t n = seekable_ ? pread(fd_, to, size, offset_) : ::read(fd_, to, size);
         if (n >= 0)
             return static_cast<size_t>(n);
+        if (seekable_ && errno == ESPIPE && offset_ == 0) {
+            seekable_ = false; // a device that seeks but cannot pread: stream it
+            continue;
+        }
         if (errno != EINTR)
             return 0; // a read error ends the input as its end does
     }
