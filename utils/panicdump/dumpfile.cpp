@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <new>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "bytes.h"
@@ -25,7 +26,7 @@ uint8_t *rheader;
 namespace {
 
 std::vector<uint8_t> rheaderStorage;
-constexpr size_t kOutputBuffer = 512 * 1024;
+constexpr size_t kOutputBuffer = 128 * 1024;
 constexpr int kPipeSize = 1 << 20;
 
 int outputErrno; // the first failed write to outfp, 0 while all went out
@@ -85,6 +86,8 @@ size_t DumpInput::fill(uint8_t *to, size_t size)
 
 bool DumpInput::refill()
 {
+    if (onRefill_)
+        onRefill_();
     offset_ += static_cast<off_t>(end_);
     begin_ = end_ = 0;
     // Right after a skip the next read is a record header: read a little, so
@@ -166,6 +169,50 @@ namespace {
 
 enum class Move { Done, InputEnded, OutputFailed };
 
+// Extracted data leaves straight from the input buffer, several blocks to a
+// writev, without a copy through stdio: the buffered ranges are written
+// before the input buffer is refilled, and at the end.
+class GatheredOutput {
+public:
+    bool add(std::span<const uint8_t> bytes)
+    {
+        if (failed_)
+            return false;
+        if (count_ == pieces_.size() && !flush())
+            return false;
+        pieces_[count_++] = {const_cast<uint8_t *>(bytes.data()), bytes.size()};
+        return true;
+    }
+    bool flush()
+    {
+        for (size_t first = 0; first < count_ && !failed_;) {
+            ssize_t n = writev(fileno(outfp), &pieces_[first], static_cast<int>(count_ - first));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                failed_ = !noteWriteError();
+                break;
+            }
+            // Past what was written: whole pieces, then into a partly written one.
+            for (auto left = static_cast<size_t>(n); first < count_ && left >= pieces_[first].iov_len; ++first)
+                left -= pieces_[first].iov_len, n -= static_cast<ssize_t>(pieces_[first].iov_len);
+            if (first < count_) {
+                pieces_[first].iov_base = static_cast<uint8_t *>(pieces_[first].iov_base) + n;
+                pieces_[first].iov_len -= static_cast<size_t>(n);
+            }
+        }
+        count_ = 0;
+        return !failed_;
+    }
+
+private:
+    std::array<iovec, 64> pieces_;
+    size_t count_ = 0;
+    bool failed_ = false;
+};
+
+GatheredOutput *gathered; // set while a walk extracts
+
 // Copies size bytes of the input to outfp straight from the input buffer;
 // what was read before an early end of input is written all the same.
 Move copyOut(DumpInput &in, uint64_t size)
@@ -174,7 +221,7 @@ Move copyOut(DumpInput &in, uint64_t size)
         std::span<const uint8_t> bytes = in.peek(static_cast<size_t>(std::min<uint64_t>(size - done, SIZE_MAX)));
         if (bytes.empty())
             return Move::InputEnded;
-        if (!writeOut(bytes))
+        if (!(gathered ? gathered->add(bytes) : writeOut(bytes)))
             return Move::OutputFailed;
         in.consume(bytes.size());
         done += bytes.size();
@@ -503,6 +550,22 @@ int dopd(const char *name)
         fcntl(fileno(outfp), F_SETPIPE_SZ, kPipeSize);
     setvbuf(outfp, outputBuffer.data(), _IOFBF, outputBuffer.size());
     DumpInput in(infp);
+    GatheredOutput gather;
+    if (pd_op == PD_EXTRACT && fflush(outfp) == 0) {
+        gathered = &gather;
+        in.onRefill([&] { gather.flush(); });
+    }
+    // However the walk ends, what was gathered is written and the hook goes.
+    struct EndGather {
+        DumpInput &in;
+        GatheredOutput &gather;
+        ~EndGather()
+        {
+            gather.flush();
+            in.onRefill(nullptr);
+            gathered = nullptr;
+        }
+    } endGather{in, gather};
     CopyRange range;
     bool ranged = pd_op == PD_COPY && range.begin(in);
     // What a copy writes: in ranged mode the input bytes up to where the walk is.

@@ -12,6 +12,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -93,13 +94,15 @@ public:
     int64_t tell() const; // -1 when not seekable
     bool seek(int64_t offset);
     int fd() const { return fd_; }
+    // Called before the buffer is refilled, for whoever still points into it.
+    void onRefill(std::function<void()> hook) { onRefill_ = std::move(hook); }
 
 private:
     size_t fill(uint8_t *to, size_t size);
     bool refill();
 
     static constexpr size_t kSmallRead = 512;
-    static constexpr size_t kLargeRead = 512 * 1024;
+    static constexpr size_t kLargeRead = 1024 * 1024;
     int fd_;
     bool seekable_;
     bool afterSkip_ = true;
@@ -107,6 +110,7 @@ private:
     size_t begin_ = 0; // unread bytes are buffer_[begin_, end_)
     size_t end_ = 0;
     std::unique_ptr<uint8_t[]> buffer_;
+    std::function<void()> onRefill_;
 };
 
 namespace trelkit::dump {

@@ -190,33 +190,47 @@ int objectDump(const char *path)
 
 } // namespace
 
+// Each byte as the two characters of its column: itself (or '.') and a blank.
+constexpr auto kCharPairs = [] {
+    std::array<std::array<char, 2>, 256> table{};
+    for (int b = 0; b < 256; ++b)
+        table[b] = {b >= 32 && b <= 126 ? static_cast<char>(b) : '.', ' '};
+    return table;
+}();
+
 size_t formatHexLine(std::span<const uint8_t> bytes, char *out)
 {
-    char *p = out;
     const size_t n = std::min(bytes.size(), kLineBytes);
+    if (n == kLineBytes) {
+        // The common line, at fixed offsets: four words, eight blanks, sixteen characters.
+        for (size_t g = 0; g < 4; ++g) {
+            for (size_t k = 0; k < 4; ++k)
+                memcpy(out + 9 * g + 2 * k, kHexPairs[bytes[4 * g + k]].data(), 2);
+            out[9 * g + 8] = ' ';
+        }
+        memcpy(out + 36, "        ", 8);
+        for (size_t k = 0; k < kLineBytes; ++k)
+            memcpy(out + 44 + 2 * k, kCharPairs[bytes[k]].data(), 2);
+        out[76] = '\n';
+        return 77;
+    }
+    char *p = out;
     size_t i = 0;
     for (; i + 4 <= n; i += 4) {
-        for (size_t k = 0; k < 4; ++k) {
+        for (size_t k = 0; k < 4; ++k, p += 2)
             memcpy(p, kHexPairs[bytes[i + k]].data(), 2);
-            p += 2;
-        }
         *p++ = ' ';
     }
     if (i < n) {
-        for (; i < n; ++i) {
+        for (; i < n; ++i, p += 2)
             memcpy(p, kHexPairs[bytes[i]].data(), 2);
-            p += 2;
-        }
         memcpy(p, "      ", 6);
         p += 6;
     }
     memcpy(p, "        ", 8);
     p += 8;
-    for (size_t k = 0; k < n; ++k) {
-        uint8_t b = bytes[k];
-        *p++ = b >= 32 && b <= 126 ? static_cast<char>(b) : '.';
-        *p++ = ' ';
-    }
+    for (size_t k = 0; k < n; ++k, p += 2)
+        memcpy(p, kCharPairs[bytes[k]].data(), 2);
     *p++ = '\n';
     return static_cast<size_t>(p - out);
 }
@@ -254,7 +268,10 @@ void HexDumper::finish()
 void HexDumper::emit(std::span<const uint8_t> bytes)
 {
     // A line folds only into an equal last printed line of the same length.
-    if (!first_ && bytes.size() == last_.size && memcmp(bytes.data(), last_.bytes.data(), bytes.size()) == 0) {
+    // (Full lines are compared and kept with a fixed size: the hot path.)
+    const bool full = bytes.size() == kLineBytes;
+    if (!first_ && bytes.size() == last_.size &&
+        (full ? memcmp(bytes.data(), last_.bytes.data(), kLineBytes) : memcmp(bytes.data(), last_.bytes.data(), bytes.size())) == 0) {
         ++repeats_;
         return;
     }
@@ -265,7 +282,10 @@ void HexDumper::emit(std::span<const uint8_t> bytes)
     if (used_ + kMaxLine > out_.size())
         flush();
     used_ += formatHexLine(bytes, out_.data() + used_);
-    std::copy(bytes.begin(), bytes.end(), last_.bytes.begin());
+    if (full)
+        memcpy(last_.bytes.data(), bytes.data(), kLineBytes);
+    else
+        std::copy(bytes.begin(), bytes.end(), last_.bytes.begin());
     last_.size = bytes.size();
     first_ = false;
 }
