@@ -16,6 +16,9 @@ using harness::run;
 
 namespace {
 
+// Enough for the tool, far too little for one that slurps a large input.
+constexpr size_t kSmallAddressSpace = 64;
+
 constexpr const char *kHeading = "Sec  Blks  Data size  Prio  Created                   Name\n";
 constexpr const char *kTotalTime = "Tue Nov 14 22:13:20 2023\n";
 constexpr const char *kPdexUsage = "Usage: pdex file [name]\n\tExtract panic data \"name\" from \"file\" to stdout\n"
@@ -352,13 +355,10 @@ TEST_F(PanicDump, AHugeAttributeBlockIsNeverAllocated)
 {
     Dump d;
     d.section(attr("huge"), 0xFFFFFFF0u).truncateTo(200);
-    auto r = pdex(d);
+    auto r = pdex(d, {}, Options{.addressSpaceMiB = kSmallAddressSpace});
     EXPECT_EQ(r.err, report("pdex", "readAttr", "error in fread for attr"));
     EXPECT_EQ(r.out, total(1));
     EXPECT_EQ(r.status, 2);
-    if (harness::measuresMemory()) {
-        EXPECT_LT(r.maxRssKiB, 16 * 1024);
-    }
 }
 
 TEST_F(PanicDump, ABlockReachingPastTheEndIsSkippedAndTheNextReadFails)
@@ -381,12 +381,9 @@ TEST_F(PanicDump, SparseDumpsPast4GiBListExtractAndCopy)
     EXPECT_EQ(list.out, std::string(kHeading) + "  1     2  4294967296     1  Tue Nov 14 22:13:10 2023  big\n" +
                             "  2     1         11     2  Tue Nov 14 22:13:10 2023  tail\n" + total(2));
     EXPECT_EQ(list.status, 0);
-    auto extract = run("pdex", {p, "tail"});
+    auto extract = run("pdex", {p, "tail"}, Options{.addressSpaceMiB = kSmallAddressSpace});
     EXPECT_EQ(extract.out, "after 6 GiB");
     EXPECT_EQ(extract.status, 0);
-    if (harness::measuresMemory()) {
-        EXPECT_LT(extract.maxRssKiB, 16 * 1024);
-    }
 }
 
 TEST_F(PanicDump, ALargeExtensionIsCopiedFromAFileButNotHeld)

@@ -16,20 +16,20 @@ struct Options {
     size_t trickle = 0;                    // feed the pipe this many bytes at a time
     std::vector<std::string> env;          // extra NAME=value entries
     std::optional<std::string> argv0;      // default: the tool name
+    size_t addressSpaceMiB = 0;            // a limit on the child's address space (0: none)
 };
 
 struct Result {
     std::string out;
     std::string err;
     int status = -1; // exit status, or 128 + signal
-    long maxRssKiB = 0;
 };
 
 // Where a runner is set (TRELKIT_RUNNER, or the emulator of a cross build:
 // "qemu-ppc -L sysroot", "valgrind ..."), each child runs under it.
 std::vector<std::string> runner();
 bool runnerSetsArgv0();   // whether a child can be given any argv[0]
-bool measuresMemory();    // peak memory is the tool's own (no runner, no sanitizer)
+bool limitsMemory();      // a child's address space can be limited (no runner, no sanitizer)
 
 // The argv and environment that run path as argv0 with args, through the runner.
 void commandLine(const std::string &path, const std::string &argv0, const std::vector<std::string> &args,

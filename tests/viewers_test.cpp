@@ -297,12 +297,10 @@ TEST_F(Viewers, ALargeLockDumpStaysInBoundedMemory)
     for (int i = 0; i < 30000; ++i) // 66 MB
         fwrite(one.data(), 1, one.size(), f);
     fclose(f);
-    auto r = run("syslockdump", {path});
+    auto r = run("syslockdump", {path}, Options{.addressSpaceMiB = 64}); // less than the file
+    EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.size(), kSampleText.size() * 30000);
-    if (harness::measuresMemory()) {
-        EXPECT_LT(r.maxRssKiB, 16 * 1024);
-    }
 }
 
 TEST_F(Viewers, AFailedWriteToStdoutFails)
