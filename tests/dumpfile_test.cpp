@@ -460,10 +460,17 @@ TEST_F(PanicDump, UsageAndOperandErrors)
         EXPECT_EQ(c.err, std::string("Too few or too many arguments\n") + kPdcpUsage);
         EXPECT_EQ(c.status, 1);
     }
-    SKIP_UNLESS_ARGV0_IS_SET(); // getopt names argv[0]
-    auto bad = run("pdex", {"-x", p});
+}
+
+TEST_F(PanicDump, AnUnknownOptionIsReportedThenTheUsage)
+{
+    SKIP_UNLESS_ARGV0_IS_SET(); // the option parser names argv[0]
+    auto bad = run("pdex", {"-x", file(sampleDump().endDump())});
     EXPECT_EQ(bad.err, std::string("pdex: invalid option -- 'x'\n") + kPdexUsage);
     EXPECT_EQ(bad.status, 1);
+    auto other = run(dir.linkAs("other"), {"-q"}, Options{.argv0 = std::string("other")});
+    EXPECT_EQ(other.err, "other: invalid option -- 'q'\nUsage: other \n");
+    EXPECT_EQ(other.status, 1);
 }
 
 TEST_F(PanicDump, OpenFailuresNameThePath)
@@ -493,10 +500,6 @@ TEST_F(PanicDump, OtherNamesReadADumpFromStandardInputAndWriteNothing)
         EXPECT_EQ(r.err, "") << name;
         EXPECT_EQ(r.status, 2) << name;
     }
-    SKIP_UNLESS_ARGV0_IS_SET(); // getopt names argv[0]
-    auto bad = run(dir.linkAs("other"), {"-q"}, Options{.argv0 = std::string("other")});
-    EXPECT_EQ(bad.err, "other: invalid option -- 'q'\nUsage: other \n");
-    EXPECT_EQ(bad.status, 1);
 }
 
 } // namespace
