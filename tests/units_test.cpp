@@ -1,4 +1,5 @@
 // Record decoding and checksums of the panic dump format.
+#include <cctype>
 #include <gtest/gtest.h>
 
 #include "bytes.h"
@@ -109,6 +110,35 @@ TEST(HexLine, GroupsWordsThenTheRemainderThenCharacters)
     std::string full = hexLine("0123456789ABCDEF");
     EXPECT_EQ(full.size(), 36u + 8 + 32 + 1);
     EXPECT_EQ(full.size(), kMaxLine);
+}
+
+// The printf formats the line is defined by, as a reference for the fast path.
+std::string referenceLine(const uint8_t *b)
+{
+    std::string out;
+    char text[16];
+    for (int g = 0; g < 4; ++g) {
+        snprintf(text, sizeof text, "%08x ", b[4 * g] << 24 | b[4 * g + 1] << 16 | b[4 * g + 2] << 8 | b[4 * g + 3]);
+        out += text;
+    }
+    out += "        ";
+    for (int k = 0; k < 16; ++k) {
+        snprintf(text, sizeof text, "%c ", isprint(b[k]) ? b[k] : '.');
+        out += text;
+    }
+    return out + "\n";
+}
+
+TEST(HexLine, FullLinesMatchTheirPrintfFormatsForEveryByte)
+{
+    std::array<uint8_t, 16> line;
+    for (int first = 0; first < 256; first += 16) {
+        for (int k = 0; k < 16; ++k)
+            line[k] = static_cast<uint8_t>(first + k * 17 % 256); // every value, in every column
+        char out[kMaxLine];
+        size_t n = formatHexLine(line, out);
+        EXPECT_EQ(std::string(out, n), referenceLine(line.data())) << first;
+    }
 }
 
 TEST(ConsoleBytes, OnlyBackspaceTabLineFeedAndPrintables)
