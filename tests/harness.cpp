@@ -29,6 +29,17 @@ void check(bool ok, const char *what)
         throw std::runtime_error(std::string(what) + ": " + strerror(errno));
 }
 
+// Takes what a child wrote on fd; its end closes the stream.
+void drain(int fd, std::string &into, bool &open)
+{
+    char buf[65536];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n > 0)
+        into.append(buf, static_cast<size_t>(n));
+    else
+        open = false;
+}
+
 void setNonBlocking(int fd)
 {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -171,23 +182,14 @@ Result run(const std::string &tool, const std::vector<std::string> &args, const 
     }
     bool outOpen = true, errOpen = true;
     while (outOpen || errOpen) {
-        pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {inOpen ? in[1] : -1, POLLOUT, 0}};
+        pollfd fds[3] = {{outOpen ? out[0] : -1, POLLIN, 0},
+                         {errOpen ? err[0] : -1, POLLIN, 0},
+                         {inOpen ? in[1] : -1, POLLOUT, 0}};
         poll(fds, 3, 10000);
-        char buf[65536];
-        if (fds[0].revents) {
-            ssize_t n = read(out[0], buf, sizeof buf);
-            if (n > 0)
-                result.out.append(buf, static_cast<size_t>(n));
-            else
-                outOpen = false;
-        }
-        if (fds[1].revents) {
-            ssize_t n = read(err[0], buf, sizeof buf);
-            if (n > 0)
-                result.err.append(buf, static_cast<size_t>(n));
-            else
-                errOpen = false;
-        }
+        if (fds[0].revents)
+            drain(out[0], result.out, outOpen);
+        if (fds[1].revents)
+            drain(err[0], result.err, errOpen);
         if (inOpen && fds[2].revents) {
             size_t step = options.trickle ? options.trickle : options.input.size() - fed;
             ssize_t n = write(in[1], options.input.data() + fed, std::min(step, options.input.size() - fed));

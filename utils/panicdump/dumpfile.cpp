@@ -194,11 +194,12 @@ public:
                 break;
             }
             // Past what was written: whole pieces, then into a partly written one.
-            for (auto left = static_cast<size_t>(n); first < count_ && left >= pieces_[first].iov_len; ++first)
-                left -= pieces_[first].iov_len, n -= static_cast<ssize_t>(pieces_[first].iov_len);
+            auto left = static_cast<size_t>(n);
+            for (; first < count_ && left >= pieces_[first].iov_len; ++first)
+                left -= pieces_[first].iov_len;
             if (first < count_) {
-                pieces_[first].iov_base = static_cast<uint8_t *>(pieces_[first].iov_base) + n;
-                pieces_[first].iov_len -= static_cast<size_t>(n);
+                pieces_[first].iov_base = static_cast<uint8_t *>(pieces_[first].iov_base) + left;
+                pieces_[first].iov_len -= left;
             }
         }
         count_ = 0;
@@ -255,8 +256,6 @@ public:
         fd_ = in.fd();
         return active_;
     }
-    bool active() const { return active_; }
-
     // The input up to offset is part of the copy.
     bool commit(int64_t offset)
     {
