@@ -1,14 +1,17 @@
 // pdex and pdcp: list, extract, copy and time-stamp panic dump files.
+//
+//   $ pdex dump                  $ pdcp dump
+//   Sec  Blks  Data size  Prio  Created                   Name
+//     1     2         91     1  Tue Nov 14 22:13:10 2023  console
+//   Total 1 sections saved for watchdog reset at Tue Nov 14 22:13:20 2023
+//                                1700000000 watchdog reset Tue Nov 14 22:13:20 2023
 #include "dumpfile.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <new>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include "bytes.h"
@@ -23,51 +26,42 @@ int32_t refTime;
 uint32_t rheaderSize;
 uint8_t *rheader;
 
+// Reports made by the walk's own steps name the walk.
+#define walkReport(...) reportError("dopd", __LINE__, __VA_ARGS__)
+
 namespace {
 
-std::vector<uint8_t> rheaderStorage;
+// HSZ and a held extension are at most 64 KiB each: their storage is fixed,
+// so reading them can never fail for want of memory.
+std::array<uint8_t, UINT16_MAX> rheaderStorage;
+std::array<uint8_t, MetaExtension::kHeldMax> heldExtension;
+
+// Pieces of at least this size leave straight from the input's buffer; the
+// smaller ones (headers, short blocks) gather in outfp's buffer.
+constexpr size_t kStraightWrite = 16 * 1024;
 constexpr size_t kOutputBuffer = 128 * 1024;
-constexpr int kPipeSize = 1 << 20;
+// The most one kernel copy is asked for, so that the length fits size_t on
+// every build: a dump past 4 GiB must not be cut on a 32-bit device.
+constexpr uint64_t kKernelCopyMax = 1u << 30;
 
-int outputErrno; // the first failed write to outfp, 0 while all went out
-const char *outName = "standard output";
-
-bool allocate(std::vector<uint8_t> &buffer, size_t size)
+bool isRegular(int fd)
 {
-    try {
-        buffer.assign(size, 0);
-        return true;
-    } catch (const std::bad_alloc &) {
-        return false;
-    }
-}
-
-bool noteWriteError()
-{
-    if (!outputErrno)
-        outputErrno = errno ? errno : EIO;
-    return false;
-}
-
-bool writeOut(const void *data, size_t size)
-{
-    return size == 0 || fwrite(data, 1, size, outfp) == size || noteWriteError();
-}
-
-bool writeOut(std::span<const uint8_t> bytes)
-{
-    return writeOut(bytes.data(), bytes.size());
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 } // namespace
 
-DumpInput::DumpInput(FILE *stream) : fd_(fileno(stream)), buffer_(new uint8_t[kLargeRead])
+// ---- the input ------------------------------------------------------------
+
+bool DumpInput::open(FILE *stream)
 {
+    fd_ = fileno(stream);
     offset_ = lseek(fd_, 0, SEEK_CUR);
     seekable_ = offset_ >= 0;
+    buffer_.reset(static_cast<uint8_t *>(malloc(kLargeRead)));
+    return buffer_ != nullptr;
 }
-
-DumpInput::~DumpInput() = default;
 
 size_t DumpInput::fill(uint8_t *to, size_t size)
 {
@@ -86,9 +80,7 @@ size_t DumpInput::fill(uint8_t *to, size_t size)
 
 bool DumpInput::refill()
 {
-    if (onRefill_)
-        onRefill_();
-    offset_ += static_cast<off_t>(end_);
+    offset_ += static_cast<int64_t>(end_);
     begin_ = end_ = 0;
     // Right after a skip the next read is a record header: read a little, so
     // walking a file of large skipped blocks costs a small pread per header.
@@ -109,251 +101,157 @@ void DumpInput::consume(size_t size)
     begin_ += std::min(size, end_ - begin_);
 }
 
-size_t DumpInput::read(void *into, size_t size)
-{
-    auto *to = static_cast<uint8_t *>(into);
-    size_t done = 0;
-    while (done < size) {
-        std::span<const uint8_t> bytes = peek(size - done);
-        if (bytes.empty())
-            break;
-        memcpy(to + done, bytes.data(), bytes.size());
-        consume(bytes.size());
-        done += bytes.size();
-    }
-    return done;
-}
-
-uint64_t DumpInput::discard(uint64_t size)
+uint64_t DumpInput::take(uint8_t *into, uint64_t size)
 {
     uint64_t done = 0;
     while (done < size) {
         std::span<const uint8_t> bytes = peek(static_cast<size_t>(std::min<uint64_t>(size - done, kLargeRead)));
         if (bytes.empty())
             break;
+        if (into)
+            memcpy(into + done, bytes.data(), bytes.size());
         consume(bytes.size());
         done += bytes.size();
     }
     return done;
 }
 
+size_t DumpInput::read(void *into, size_t size)
+{
+    return static_cast<size_t>(take(static_cast<uint8_t *>(into), size));
+}
+
+uint64_t DumpInput::discard(uint64_t size)
+{
+    return take(nullptr, size);
+}
+
 void DumpInput::skip(uint64_t size)
 {
-    uint64_t buffered = end_ - begin_;
+    const uint64_t buffered = end_ - begin_;
     if (!seekable_ || size <= buffered) {
         discard(size);
         return;
     }
     // On a seekable input a skip only moves the offset of the next pread.
-    offset_ += static_cast<off_t>(end_ + (size - buffered));
+    offset_ += static_cast<int64_t>(end_ + (size - buffered));
     begin_ = end_ = 0;
     afterSkip_ = true;
+}
+
+bool DumpInput::pass(uint64_t size)
+{
+    if (!seekable_ || size <= end_ - begin_)
+        return discard(size) == size;
+    skip(size);
+    // Nothing was read: the input holds it all when its last byte is there.
+    // (The size a file reports is no proof: procfs reports 0.)
+    uint8_t last;
+    return pread(fd_, &last, 1, offset_ - 1) == 1;
 }
 
 int64_t DumpInput::tell() const
 {
-    return seekable_ ? offset_ + static_cast<off_t>(begin_) : -1;
+    return seekable_ ? offset_ + static_cast<int64_t>(begin_) : -1;
 }
 
-bool DumpInput::seek(int64_t to)
+// ---- the output -----------------------------------------------------------
+
+DumpOutput::DumpOutput(DumpInput &in, FILE *out, bool copy) : in_(in), out_(out)
 {
-    if (!seekable_)
-        return false;
-    offset_ = to;
-    begin_ = end_ = 0;
-    afterSkip_ = true;
-    return true;
+    // Static: the stream is flushed after the walk has returned, and a
+    // buffer that is never allocated cannot fail to be.
+    static char buffer[kOutputBuffer];
+    setvbuf(out, buffer, _IOFBF, sizeof buffer);
+    enlargePipe(fileno(out));
+    from_ = reached_ = in.tell();
+    if (copy && from_ >= 0 && isRegular(in.fd()) && isRegular(fileno(out)))
+        way_ = Way::InputRange;
 }
 
-namespace {
-
-enum class Move { Done, InputEnded, OutputFailed };
-
-// Extracted data leaves straight from the input buffer, several blocks to a
-// writev, without a copy through stdio: the buffered ranges are written
-// before the input buffer is refilled, and at the end.
-class GatheredOutput {
-public:
-    bool add(std::span<const uint8_t> bytes)
-    {
-        if (failed_)
-            return false;
-        if (count_ == pieces_.size() && !flush())
-            return false;
-        pieces_[count_++] = {const_cast<uint8_t *>(bytes.data()), bytes.size()};
+bool DumpOutput::write(std::span<const uint8_t> header)
+{
+    if (way_ == Way::InputRange) {
+        reached_ = in_.tell(); // the header is what the input just gave
         return true;
     }
-    bool flush()
-    {
-        for (size_t first = 0; first < count_ && !failed_;) {
-            ssize_t n = writev(fileno(outfp), &pieces_[first], static_cast<int>(count_ - first));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                failed_ = !noteWriteError();
-                break;
-            }
-            // Past what was written: whole pieces, then into a partly written one.
-            auto left = static_cast<size_t>(n);
-            for (; first < count_ && left >= pieces_[first].iov_len; ++first)
-                left -= pieces_[first].iov_len;
-            if (first < count_) {
-                pieces_[first].iov_base = static_cast<uint8_t *>(pieces_[first].iov_base) + left;
-                pieces_[first].iov_len -= left;
-            }
-        }
-        count_ = 0;
-        return !failed_;
-    }
+    return fwrite(header.data(), 1, header.size(), out_) == header.size() || noteWriteError();
+}
 
-private:
-    std::array<iovec, 64> pieces_;
-    size_t count_ = 0;
-    bool failed_ = false;
-};
-
-GatheredOutput *gathered; // set while a walk extracts
-
-// Copies size bytes of the input to outfp straight from the input buffer;
-// what was read before an early end of input is written all the same.
-Move copyOut(DumpInput &in, uint64_t size)
+Move DumpOutput::take(uint64_t size)
 {
-    for (uint64_t done = 0; done < size;) {
-        std::span<const uint8_t> bytes = in.peek(static_cast<size_t>(std::min<uint64_t>(size - done, SIZE_MAX)));
-        if (bytes.empty())
+    if (way_ == Way::InputRange) {
+        const bool whole = in_.pass(size);
+        reached_ = in_.tell();
+        // Cut short: what there is goes out now, and shows where the input ends.
+        return whole ? Move::Done : finish();
+    }
+    for (uint64_t left = size; left > 0;) {
+        std::span<const uint8_t> piece = in_.peek(static_cast<size_t>(std::min<uint64_t>(left, SIZE_MAX)));
+        if (piece.empty())
             return Move::InputEnded;
-        if (!(gathered ? gathered->add(bytes) : writeOut(bytes)))
+        const bool written = piece.size() >= kStraightWrite
+                                 ? writeStraight(piece)
+                                 : fwrite(piece.data(), 1, piece.size(), out_) == piece.size() || noteWriteError();
+        if (!written)
             return Move::OutputFailed;
-        in.consume(bytes.size());
-        done += bytes.size();
+        in_.consume(piece.size());
+        left -= piece.size();
     }
     return Move::Done;
 }
 
-// A data block of a selected section: the DSZ data bytes out, the filler dropped.
-Move extractBlock(DumpInput &in, const PanicDumpHeader &header)
+bool DumpOutput::writeStraight(std::span<const uint8_t> bytes)
 {
-    Move moved = copyOut(in, header.dsz);
-    if (moved != Move::Done)
-        return moved;
-    uint64_t filler = header.bsz - header.dsz;
-    return in.discard(filler) == filler ? Move::Done : Move::InputEnded;
+    // What the stream holds goes first.
+    return (fflush(out_) == 0 || noteWriteError()) && writeAll(fileno(out_), bytes.data(), bytes.size());
 }
 
-// A copy of a dump is a prefix of its input, byte for byte. From a seekable
-// input into a regular file the walker therefore only checks the records and
-// notes how far the copy reaches; the bytes move in a few large copies inside
-// the kernel, as cp moves them. Elsewhere (pipes, devices) they stream.
-class CopyRange {
-public:
-    bool begin(const DumpInput &in)
-    {
-        struct stat src, dst;
-        from_ = committed_ = in.tell();
-        active_ = from_ >= 0 && fstat(in.fd(), &src) == 0 && S_ISREG(src.st_mode) &&
-                  fstat(fileno(outfp), &dst) == 0 && S_ISREG(dst.st_mode);
-        inputSize_ = active_ ? src.st_size : 0;
-        fd_ = in.fd();
-        return active_;
-    }
-    // The input up to offset is part of the copy.
-    bool commit(int64_t offset)
-    {
-        committed_ = offset;
-        return committed_ - from_ < kFlushAt || flush();
-    }
+Move DumpOutput::finish()
+{
+    if (way_ != Way::InputRange)
+        return Move::Done;
+    Move moved = copyRange();
+    reached_ = from_; // a failure is reported once
+    return moved;
+}
 
-    // Moves past a block, stopping at the end of input; false if it ended inside.
-    bool takeBlock(DumpInput &in, uint64_t size)
-    {
-        uint64_t left = static_cast<uint64_t>(std::max<int64_t>(inputSize_ - in.tell(), 0));
-        in.skip(std::min(size, left));
-        return size <= left;
-    }
-
-    // Writes out what was committed and not yet written.
-    bool flush()
-    {
-        if (!active_ || committed_ <= from_)
-            return true;
-        if (fflush(outfp) != 0)
-            return noteWriteError();
-        while (from_ < committed_ && kernelCopy_) {
-            loff_t at = from_;
-            ssize_t n = copy_file_range(fd_, &at, fileno(outfp), nullptr, static_cast<size_t>(committed_ - from_), 0);
-            if (n > 0)
-                from_ = at;
-            else if (n == 0)
-                return true; // the input shrank under us: the copy ends there
-            else if (errno != EINTR)
-                kernelCopy_ = false; // not between these two files: stream instead
-        }
-        return streamRest();
-    }
-
-private:
-    static constexpr int64_t kFlushAt = int64_t{1} << 28;
-
-    bool streamRest()
-    {
-        static std::array<uint8_t, 64 * 1024> chunk;
-        while (from_ < committed_) {
-            size_t want = static_cast<size_t>(std::min<int64_t>(committed_ - from_, chunk.size()));
-            ssize_t n = pread(fd_, chunk.data(), want, from_);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return n == 0 || noteWriteError();
-            if (!writeOut(chunk.data(), static_cast<size_t>(n)))
-                return false;
+// The input from from_ to reached_, appended at the output's position.
+Move DumpOutput::copyRange()
+{
+    while (from_ < reached_) {
+        loff_t at = from_;
+        const auto want = static_cast<size_t>(std::min<uint64_t>(reached_ - from_, kKernelCopyMax));
+        ssize_t n = copy_file_range(in_.fd(), &at, fileno(out_), nullptr, want, 0);
+        if (n > 0)
             from_ += n;
-        }
-        return true;
+        else if (n == 0 || errno != EINTR)
+            return streamRange(); // no kernel copy between these files, or it stopped short
     }
-
-    bool active_ = false;
-    bool kernelCopy_ = true;
-    int fd_ = -1;
-    int64_t from_ = 0;      // the input offset the output has reached
-    int64_t committed_ = 0; // the input offset the copy reaches
-    int64_t inputSize_ = 0;
-};
-
-const char *timeText(int32_t stamp)
-{
-    time_t t = stamp;
-    const char *text = ctime(&t);
-    return text ? text : "??? ??? ?? ??:??:?? ????\n";
+    return Move::Done;
 }
 
-bool magicIs(const PanicDumpHeader &header, std::string_view magic)
+// Reads and writes what the kernel did not copy; the input's real end shows here.
+Move DumpOutput::streamRange()
 {
-    return header.mag[0] == magic[0] && header.mag[1] == magic[1];
+    static std::array<uint8_t, 64 * 1024> chunk;
+    while (from_ < reached_) {
+        const auto want = static_cast<size_t>(std::min<uint64_t>(reached_ - from_, chunk.size()));
+        ssize_t n = pread(in_.fd(), chunk.data(), want, from_);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return Move::InputEnded;
+        if (!writeAll(fileno(out_), chunk.data(), static_cast<size_t>(n)))
+            return Move::OutputFailed;
+        from_ += n;
+    }
+    return Move::Done;
 }
 
-void copyText(char *to, const uint8_t *from, size_t max)
-{
-    size_t n = strnlen(reinterpret_cast<const char *>(from), max);
-    memcpy(to, from, n);
-    to[n] = '\0';
-}
+// ---- records --------------------------------------------------------------
 
-// A held extension is written from memory; a large one is read again from
-// its place in the (seekable) input, which then returns to where it was.
-bool copyExtension(DumpInput &in, const MetaExtension &extra)
-{
-    if (extra.held())
-        return writeOut(extra.bytes.data(), extra.bytes.size());
-    int64_t resume = in.tell();
-    if (!in.seek(extra.offset))
-        return false;
-    Move moved = copyOut(in, extra.size);
-    return in.seek(resume) && moved == Move::Done;
-}
-
-} // namespace
-
-namespace trelkit::dump {
+namespace {
 
 bool idMatches(std::span<const uint8_t, kMetaSize> raw)
 {
@@ -362,14 +260,11 @@ bool idMatches(std::span<const uint8_t, kMetaSize> raw)
     return memcmp(raw.data(), kDumpId.data(), kDumpId.size()) == 0 && raw[kDumpId.size()] == 0;
 }
 
-uint16_t metaChecksum(std::span<const uint8_t, kMetaSize> raw)
+void copyText(char *to, const uint8_t *from, size_t max)
 {
-    return xorWords(raw.first(62));
-}
-
-uint16_t headerChecksum(std::span<const uint8_t, kHeaderSize> raw)
-{
-    return xorWords(raw.first(14));
+    size_t n = strnlen(reinterpret_cast<const char *>(from), max);
+    memcpy(to, from, n);
+    to[n] = '\0';
 }
 
 PanicDumpMetaHeader decodeMeta(std::span<const uint8_t, kMetaSize> raw)
@@ -408,10 +303,41 @@ PanicDumpAttr decodeAttr(std::span<const uint8_t, kAttrSize> raw)
     return attr;
 }
 
-} // namespace trelkit::dump
+bool magicIs(const PanicDumpHeader &header, std::string_view magic)
+{
+    return header.mag[0] == magic[0] && header.mag[1] == magic[1];
+}
+
+// Held when small, passed over when not.
+Move takeExtension(DumpInput &in, MetaExtension &extra)
+{
+    if (extra.size > MetaExtension::kHeldMax)
+        return in.discard(extra.size) == extra.size ? Move::Done : Move::InputEnded;
+    extra.held = std::span<const uint8_t>(heldExtension.data(), static_cast<size_t>(extra.size));
+    return in.read(heldExtension.data(), extra.held.size()) == extra.size ? Move::Done : Move::InputEnded;
+}
+
+// A copy starts with the meta header and its extension as they were read; an
+// extension too large to hold streams from the input to the output as it comes.
+Move copyExtension(DumpInput &in, std::span<const uint8_t> raw, MetaExtension &extra, DumpOutput &out)
+{
+    const bool held = extra.size <= MetaExtension::kHeldMax;
+    if (held && takeExtension(in, extra) != Move::Done)
+        return Move::InputEnded;
+    if (!out.write(raw)) {
+        walkReport("fwrite failed for meta header.");
+        return Move::OutputFailed;
+    }
+    Move moved = !held ? out.take(extra.size) : out.write(extra.held) ? Move::Done : Move::OutputFailed;
+    if (moved == Move::OutputFailed)
+        walkReport("fwrite failed for extra meta header.");
+    return moved;
+}
+
+} // namespace
 
 int readMetaHeader(DumpInput &stream, PanicDumpMetaHeader &meta, std::array<uint8_t, kMetaSize> &raw,
-                   MetaExtension &extra)
+                   MetaExtension &extra, DumpOutput *copy)
 {
     if (stream.read(raw.data(), raw.size()) != raw.size()) {
         pdReport("error in fread for meta header");
@@ -421,7 +347,7 @@ int readMetaHeader(DumpInput &stream, PanicDumpMetaHeader &meta, std::array<uint
         pdReport("Input not a panic_dump file");
         return 0;
     }
-    if (metaChecksum(raw) != be16(&raw[62])) {
+    if (xorWords(std::span(raw).first(62)) != be16(&raw[62])) {
         pdReport("Bad meta header checksum");
         return 0;
     }
@@ -436,33 +362,19 @@ int readMetaHeader(DumpInput &stream, PanicDumpMetaHeader &meta, std::array<uint
     }
     extra = MetaExtension{};
     extra.size = meta.siz - kMetaSize;
-    if (extra.size <= MetaExtension::kHeldMax) {
-        if (!allocate(extra.bytes, extra.size)) {
-            pdReport("malloc failed");
-            return 0;
-        }
-        if (stream.read(extra.bytes.data(), extra.size) != extra.size) {
-            pdReport("error in fread for extra of meta header");
-            return 0;
-        }
-    } else {
-        extra.offset = stream.tell();
-        if (pd_op == PD_COPY && extra.offset < 0) {
-            pdReport("meta header extension of %llu bytes too large to copy from a pipe", static_cast<unsigned long long>(extra.size));
-            return 0;
-        }
-        if (stream.discard(extra.size) != extra.size) {
-            pdReport("error in fread for extra of meta header");
-            return 0;
-        }
+    // A copy writes the meta header and extension as they come, unless the
+    // header size checked below already dooms the walk.
+    Move got = copy && meta.hsz >= kHeaderSize ? copyExtension(stream, raw, extra, *copy)
+                                               : takeExtension(stream, extra);
+    if (got == Move::InputEnded) {
+        pdReport("error in fread for extra of meta header");
+        return 0;
     }
+    if (got == Move::OutputFailed)
+        return 0;
 
     if (meta.hsz < kHeaderSize) {
         pdReport("too small header size (%d<%d)", meta.hsz, static_cast<int>(kHeaderSize));
-        return 0;
-    }
-    if (!allocate(rheaderStorage, meta.hsz)) {
-        pdReport("malloc failed");
         return 0;
     }
     rheaderSize = meta.hsz;
@@ -477,7 +389,7 @@ int readHeader(DumpInput &stream, PanicDumpHeader &header, uint8_t *buffer, uint
         return 0;
     }
     std::span<const uint8_t, kHeaderSize> defined(buffer, kHeaderSize);
-    if (headerChecksum(defined) != be16(&defined[14])) {
+    if (xorWords(defined.first(14)) != be16(&defined[14])) {
         pdReport("Bad header checksum");
         return 0;
     }
@@ -513,13 +425,104 @@ int readAttr(DumpInput &stream, PanicDumpAttr &attr, uint32_t blockSize)
     }
     PanicDumpAttr decoded = decodeAttr(raw);
     if (decoded.ver > 1) {
-        pdReport("file format version mimatch");
+        pdReport("file format version mimatch"); // the system's own spelling
         return 0;
     }
     attr = decoded;
     pdTrace("ATTR:TIM=%d VER=%d SIZ=%d PRI=%d\n", attr.tim, attr.ver, static_cast<int>(attr.siz), attr.pri);
     return 1;
 }
+
+// ---- the walk -------------------------------------------------------------
+
+namespace {
+
+const char *timeText(int32_t stamp)
+{
+    time_t t = stamp;
+    const char *text = ctime(&t);
+    return text ? text : "??? ??? ?? ??:??:?? ????\n";
+}
+
+// What a walk has seen so far.
+struct Walk {
+    const char *name; // the section to extract, or null
+    int32_t sections = 0;
+    int32_t blocks = 0;     // of the current section
+    uint64_t dataBytes = 0; // of the current section
+    bool selected = false;  // the current section is extracted
+    bool found = false;     // some section was
+    PanicDumpAttr attr{};
+};
+
+enum class Step { Next, EndOfDump, Stop, OutputFailed };
+
+// A block that did not wholly move ends the walk.
+Step moved(Move move)
+{
+    if (move == Move::Done)
+        return Step::Next;
+    if (move == Move::InputEnded) {
+        walkReport("premature EOF");
+        return Step::Stop;
+    }
+    walkReport("fwrite failed for block.");
+    return Step::OutputFailed;
+}
+
+// Between sections: a section header, or the end of the dump.
+Step atSectionHeader(Walk &walk, const PanicDumpHeader &header, DumpInput &in, DumpOutput &out)
+{
+    if (header.bsz == 0)
+        return Step::EndOfDump;
+    if (!magicIs(header, "pH")) {
+        walkReport("Bad header type %.2s (pH expected)", header.mag);
+        return Step::Stop;
+    }
+    ++walk.sections; // counted even when its attribute record fails
+    pd_state = PD_IN_SECTION;
+    if (pd_op == PD_COPY)
+        return moved(out.take(header.bsz));
+    if (!readAttr(in, walk.attr, header.bsz))
+        return Step::Stop;
+    walk.selected = pd_op == PD_EXTRACT && walk.name && strcmp(walk.attr.name, walk.name) == 0;
+    walk.found = walk.found || walk.selected;
+    return Step::Next;
+}
+
+// Inside a section: a data block, or the end of the section.
+Step atDataHeader(Walk &walk, const PanicDumpHeader &header, DumpInput &in, DumpOutput &out)
+{
+    if (!magicIs(header, "pD")) {
+        walkReport("Bad header type %.2s (pD expected)", header.mag);
+        return Step::Stop;
+    }
+    if (header.bsz == 0) {
+        if (pd_op == PD_LIST)
+            flushInfo(walk.attr, walk.sections, walk.blocks, walk.dataBytes);
+        pd_state = PD_BETWEEN_SECTIONS;
+        walk.blocks = 0;
+        walk.dataBytes = 0;
+        walk.selected = false;
+        return Step::Next;
+    }
+    ++walk.blocks;
+    walk.dataBytes += header.dsz;
+    if (pd_op == PD_COPY)
+        return moved(out.take(header.bsz));
+    if (!walk.selected) {
+        in.skip(header.bsz);
+        return Step::Next;
+    }
+    // The DSZ data bytes out, the filler dropped.
+    const uint64_t filler = header.bsz - header.dsz;
+    Step step = moved(out.take(header.dsz));
+    if (step == Step::Next && in.discard(filler) != filler)
+        step = moved(Move::InputEnded);
+    return step;
+}
+
+} // namespace
 
 void showTime(const PanicDumpMetaHeader &meta)
 {
@@ -540,142 +543,48 @@ void flushInfo(const PanicDumpAttr &attr, int32_t section, int32_t blocks, uint6
 
 int dopd(const char *name)
 {
-    pd_state = 0;
-    // Data leaves in large writes: a write per block costs more than the
-    // copy. Into a pipe, a larger pipe buffer saves switches to its reader.
-    static std::array<char, kOutputBuffer> outputBuffer;
-    struct stat st;
-    if (fstat(fileno(outfp), &st) == 0 && S_ISFIFO(st.st_mode))
-        fcntl(fileno(outfp), F_SETPIPE_SZ, kPipeSize);
-    setvbuf(outfp, outputBuffer.data(), _IOFBF, outputBuffer.size());
-    DumpInput in(infp);
-    GatheredOutput gather;
-    if (pd_op == PD_EXTRACT && fflush(outfp) == 0) {
-        gathered = &gather;
-        in.onRefill([&] { gather.flush(); });
+    pd_state = PD_BETWEEN_SECTIONS;
+    DumpInput in;
+    if (!in.open(infp)) {
+        pdReport("malloc failed");
+        return 0;
     }
-    // However the walk ends, what was gathered is written and the hook goes.
-    struct EndGather {
-        DumpInput &in;
-        GatheredOutput &gather;
-        ~EndGather()
-        {
-            gather.flush();
-            in.onRefill(nullptr);
-            gathered = nullptr;
-        }
-    } endGather{in, gather};
-    CopyRange range;
-    bool ranged = pd_op == PD_COPY && range.begin(in);
-    // What a copy writes: in ranged mode the input bytes up to where the walk is.
-    auto emit = [&](const void *bytes, size_t size) { return ranged ? range.commit(in.tell()) : writeOut(bytes, size); };
-    auto copyBlock = [&](uint64_t size) {
-        if (!ranged)
-            return copyOut(in, size);
-        bool whole = range.takeBlock(in, size);
-        if (!range.commit(in.tell()))
-            return Move::OutputFailed;
-        return whole ? Move::Done : Move::InputEnded;
-    };
-
+    DumpOutput out(in, outfp, pd_op == PD_COPY);
     PanicDumpMetaHeader meta{};
     std::array<uint8_t, kMetaSize> raw{};
     MetaExtension extra;
-    if (!readMetaHeader(in, meta, raw, extra))
+    if (!readMetaHeader(in, meta, raw, extra, pd_op == PD_COPY ? &out : nullptr))
         return 0;
-    if (pd_op == PD_COPY) {
-        if (!(ranged ? range.commit(in.tell()) : writeOut(raw.data(), raw.size()))) {
-            pdReport("fwrite failed for meta header.");
-            return 0;
-        }
-        if (extra.size > 0 && !(ranged ? range.commit(in.tell()) : copyExtension(in, extra))) {
-            pdReport("fwrite failed for extra meta header.");
-            return 0;
-        }
-    }
     if (pd_op == PD_TIME) {
         showTime(meta);
         return 1;
     }
 
-    int32_t sections = 0;
-    int32_t blocks = 0;
-    uint64_t dataBytes = 0;
-    bool selected = false;
-    bool found = false;
-    bool ok = false;
+    Walk walk{name};
     PanicDumpHeader header{};
-    PanicDumpAttr attr{};
-
-    while (readHeader(in, header, rheader, rheaderSize)) {
-        if (pd_op == PD_COPY && !emit(rheader, rheaderSize)) {
+    Step step = Step::Next;
+    while (step == Step::Next) {
+        if (!readHeader(in, header, rheader, rheaderSize))
+            break;
+        if (pd_op == PD_COPY && !out.write({rheader, rheaderSize})) {
             pdReport("fwrite failed for header.");
             return 0;
         }
-        Move moved = Move::Done;
-        if (pd_state == 0) {
-            if (header.bsz == 0) {
-                ok = true;
-                break;
-            }
-            if (!magicIs(header, "pH")) {
-                pdReport("Bad header type %.2s (pH expected)", header.mag);
-                break;
-            }
-            ++sections;
-            pd_state = 1;
-            if (pd_op == PD_COPY) {
-                moved = copyBlock(header.bsz);
-            } else {
-                if (!readAttr(in, attr, header.bsz))
-                    break;
-                if (pd_op == PD_EXTRACT && name && strcmp(attr.name, name) == 0)
-                    selected = found = true;
-            }
-        } else {
-            if (!magicIs(header, "pD")) {
-                pdReport("Bad header type %.2s (pD expected)", header.mag);
-                break;
-            }
-            if (header.bsz == 0) {
-                if (pd_op == PD_LIST)
-                    flushInfo(attr, sections, blocks, dataBytes);
-                pd_state = 0;
-                blocks = 0;
-                dataBytes = 0;
-                selected = false;
-                continue;
-            }
-            ++blocks;
-            dataBytes += header.dsz;
-            if (pd_op == PD_COPY)
-                moved = copyBlock(header.bsz);
-            else if (selected)
-                moved = extractBlock(in, header);
-            else
-                in.skip(header.bsz);
-        }
-        if (moved == Move::InputEnded) {
-            range.flush();
-            pdReport("premature EOF");
-            break;
-        }
-        if (moved == Move::OutputFailed) {
-            pdReport("fwrite failed for block.");
-            return 0;
-        }
+        step = pd_state == PD_BETWEEN_SECTIONS ? atSectionHeader(walk, header, in, out)
+                                               : atDataHeader(walk, header, in, out);
     }
-    if (!range.flush()) {
-        pdReport("fwrite failed for block.");
+    if (step == Step::OutputFailed)
         return 0;
-    }
+    const Step owed = moved(out.finish()); // a copy's bytes still to move
+    if (owed == Step::OutputFailed)
+        return 0;
 
-    if (pd_op == PD_EXTRACT && !found)
+    if (pd_op == PD_EXTRACT && !walk.found)
         return 0;
     if (pd_op == PD_LIST)
-        printf("Total %d sections saved for %.*s at %s", sections, static_cast<int>(kSavedForSize),
+        printf("Total %d sections saved for %.*s at %s", walk.sections, static_cast<int>(kSavedForSize),
                meta.savedFor, timeText(meta.tim));
-    return ok ? 1 : 0;
+    return step == Step::EndOfDump && owed == Step::Next ? 1 : 0;
 }
 
 // ---- the command lines ------------------------------------------------------
@@ -686,6 +595,8 @@ constexpr const char *kPdexUsage =
     "file [name]\n\tExtract panic data \"name\" from \"file\" to stdout\n\tOr list panic data in \"file\"";
 constexpr const char *kPdcpUsage = "infile [outfile]\n\tCopy panic data from \"infile\" to \"outfile\"\n\tOr "
                                    "print time stamp of panic data in \"infile\"";
+
+const char *outName = "standard output";
 
 [[noreturn]] void help()
 {
@@ -750,24 +661,6 @@ void refuseCopyOntoItself(const char *in, const char *out)
     }
 }
 
-// Everything written must have reached its file: a full disk is a failure.
-bool finishOutput()
-{
-    int err = outputErrno;
-    const char *what = outName;
-    if (outfp != stdout && fclose(outfp) != 0 && !err)
-        err = errno;
-    outfp = stdout;
-    if (!err && (fflush(stdout) != 0 || ferror(stdout))) {
-        err = errno ? errno : EIO;
-        what = "standard output";
-    }
-    if (!err)
-        return true;
-    printfstderr("%s: error writing %s: %s\n", progname, what, strerror(err));
-    return false;
-}
-
 } // namespace
 
 int pdMain(int argc, char **argv)
@@ -804,8 +697,6 @@ int pdMain(int argc, char **argv)
             tooFewOrTooMany();
     }
 
-    int status = dopd(name) ? 0 : 2;
-    if (!finishOutput())
-        status = 2;
-    return status;
+    const int status = dopd(name) ? 0 : 2;
+    return outputWritten(outfp, outName) ? status : 2;
 }

@@ -7,18 +7,26 @@
 // of "pD" data headers each followed by BSZ bytes (DSZ of data, the rest
 // filler), and a "pD" header with BSZ 0. Every record header is HSZ bytes, of
 // which only the first 16 are defined. All integers are big-endian.
+//
+//   meta header   0 ID[32]  32 VER  36 SIZ  40 TIM  44 savedFor[16]  60 HSZ  62 CS
+//   record header 0 TIM  4 DSZ  8 BSZ  12 MAG[2]  14 CS   (then HSZ - 16 carried bytes)
+//   attribute     0 name[32]  32 TIM  36 SIZ  40 VER  44 PRI
+//
+// CS is the XOR of the big-endian 16-bit words before it (31 for the meta
+// header, 7 for a record header).
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <cstdio>
-#include <functional>
+#include <cstdlib>
 #include <memory>
 #include <span>
 #include <string_view>
-#include <vector>
 
 enum : int32_t { PD_EXTRACT = 0, PD_LIST = 1, PD_COPY = 2, PD_TIME = 3 };
+// The walker's state: which kind of header comes next.
+enum : int32_t { PD_BETWEEN_SECTIONS = 0, PD_IN_SECTION = 1 };
 
 extern int32_t pd_op;
 extern int32_t pd_state;
@@ -35,6 +43,11 @@ constexpr size_t kAttrSize = 46;
 constexpr size_t kIdSize = 32;
 constexpr size_t kSavedForSize = 16;
 constexpr size_t kNameSize = 31; // significant characters of a section name
+
+struct Free {
+    void operator()(void *p) const { free(p); }
+};
+using Buffer = std::unique_ptr<uint8_t[], Free>;
 
 } // namespace trelkit::dump
 
@@ -64,14 +77,13 @@ struct PanicDumpAttr {
     int16_t pri;
 };
 
-// The meta header's extension. Small ones (all real ones) are held; a larger
-// one is only passed over, and a copy reads it again from the input.
+// The meta header's extension. Real ones are small and held in memory; a
+// larger one (a damaged SIZ claims up to 4 GiB) is never held: it is passed
+// over, or a copy streams it from the input to the output as it comes.
 struct MetaExtension {
     static constexpr uint64_t kHeldMax = 64 * 1024;
-    std::vector<uint8_t> bytes;
+    std::span<const uint8_t> held; // the extension, when held
     uint64_t size = 0;
-    int64_t offset = -1; // where it starts in a seekable input
-    bool held() const { return bytes.size() == size; }
 };
 
 // The dump input: infp's descriptor read through a buffer of its own. On a
@@ -79,53 +91,70 @@ struct MetaExtension {
 // pipe skipped bytes are read and dropped, so a pipe walks like a file.
 class DumpInput {
 public:
-    explicit DumpInput(FILE *stream);
-    ~DumpInput();
-    DumpInput(const DumpInput &) = delete;
-    DumpInput &operator=(const DumpInput &) = delete;
-
+    bool open(FILE *stream); // false when no buffer can be had
     size_t read(void *into, size_t size); // short only at the end of input
     uint64_t discard(uint64_t size);      // returns the bytes there were
     void skip(uint64_t size);             // an end of input is left to the next read
+    bool pass(uint64_t size);             // skips; false when the input ends inside
     // The buffered bytes, at most max, reading more when none are left; empty
     // at the end of input. consume() takes them.
     std::span<const uint8_t> peek(size_t max);
     void consume(size_t size);
     int64_t tell() const; // -1 when not seekable
-    bool seek(int64_t offset);
     int fd() const { return fd_; }
-    // Called before the buffer is refilled, for whoever still points into it.
-    void onRefill(std::function<void()> hook) { onRefill_ = std::move(hook); }
 
 private:
+    uint64_t take(uint8_t *into, uint64_t size); // read into, or drop when null
     size_t fill(uint8_t *to, size_t size);
     bool refill();
 
     static constexpr size_t kSmallRead = 512;
     static constexpr size_t kLargeRead = 1024 * 1024;
-    int fd_;
-    bool seekable_;
+    int fd_ = -1;
+    bool seekable_ = false;
     bool afterSkip_ = true;
-    int64_t offset_;   // input offset of buffer_[0]
-    size_t begin_ = 0; // unread bytes are buffer_[begin_, end_)
+    int64_t offset_ = 0; // input offset of buffer_[0]
+    size_t begin_ = 0;   // unread bytes are buffer_[begin_, end_)
     size_t end_ = 0;
-    std::unique_ptr<uint8_t[]> buffer_;
-    std::function<void()> onRefill_;
+    trelkit::dump::Buffer buffer_;
 };
 
-namespace trelkit::dump {
+enum class Move { Done, InputEnded, OutputFailed };
 
-bool idMatches(std::span<const uint8_t, kMetaSize> raw);
-uint16_t metaChecksum(std::span<const uint8_t, kMetaSize> raw);
-uint16_t headerChecksum(std::span<const uint8_t, kHeaderSize> raw);
-PanicDumpMetaHeader decodeMeta(std::span<const uint8_t, kMetaSize> raw);
-PanicDumpHeader decodeHeader(std::span<const uint8_t, kHeaderSize> raw);
-PanicDumpAttr decodeAttr(std::span<const uint8_t, kAttrSize> raw);
+// Where the bytes of a walk go, decided once when the walk starts. The walk
+// only asks it to write a header it has just read, or to take the next bytes
+// of the input.
+//  - Buffered: through outfp's buffer, except large pieces, which are written
+//    straight from the input's buffer without a copy.
+//  - InputRange: a copy from a regular file into a regular file is a prefix
+//    of its input, so the walk only checks the records and notes how far the
+//    copy reaches; at the end the bytes move by kernel copies, as cp moves
+//    them (by reading and writing where the kernel cannot copy).
+class DumpOutput {
+public:
+    DumpOutput(DumpInput &in, FILE *out, bool copy);
+    bool write(std::span<const uint8_t> header);
+    Move take(uint64_t size);
+    Move finish(); // the bytes still owed; InputEnded when the input shrank
 
-} // namespace trelkit::dump
+private:
+    enum class Way { Buffered, InputRange };
+    bool writeStraight(std::span<const uint8_t> bytes);
+    Move copyRange();
+    Move streamRange();
 
+    DumpInput &in_;
+    FILE *out_;
+    Way way_ = Way::Buffered;
+    int64_t from_ = 0;      // InputRange: the input offset the output has reached
+    int64_t reached_ = 0;   // InputRange: the input offset the copy reaches
+};
+
+// copy: the output of a copy, which an extension too large to hold streams to
+// (it then writes the meta header first); null for the other operations.
 int readMetaHeader(DumpInput &stream, PanicDumpMetaHeader &meta,
-                   std::array<uint8_t, trelkit::dump::kMetaSize> &raw, MetaExtension &extra);
+                   std::array<uint8_t, trelkit::dump::kMetaSize> &raw, MetaExtension &extra,
+                   DumpOutput *copy = nullptr);
 int readHeader(DumpInput &stream, PanicDumpHeader &header, uint8_t *buffer, uint32_t size);
 int readAttr(DumpInput &stream, PanicDumpAttr &attr, uint32_t blockSize);
 int dopd(const char *name);

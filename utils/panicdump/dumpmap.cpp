@@ -2,6 +2,7 @@
 // Under the platform's hypervisor the map file is handed to the hypervisor
 // side instead and the device is never touched.
 #include <cerrno>
+#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "dumpmap.h"
 #include "platform/hvsvc.h"
 #include "trelkit.h"
 
@@ -22,20 +24,7 @@ constexpr uint32_t kDumpId = 2;       // the dump every request of the sequence 
 constexpr int kHypervisorMapFlags = 1;
 constexpr off_t kMaxMapSize = INT32_MAX; // the platform's stat size field is 32-bit
 
-// The argument of IOC_ADD_MAP: 16 bytes on the device, whose pointers are 32-bit.
-struct DumpMapRequest {
-    uint32_t dump_id;
-    uint32_t dev;
-    uint32_t nblocks;
-    uint32_t *blocks;
-};
-
-constexpr unsigned long IOC_CLEAR_MAP = _IOW('a', 0, int);
-constexpr unsigned long IOC_ADD_MAP = _IOW('a', 1, DumpMapRequest);
-constexpr unsigned long IOC_ARM = _IOW('a', 2, int);
-constexpr unsigned long IOC_DISARM = _IOW('a', 3, int);
-constexpr unsigned long IOC_ALLOC = _IOW('a', 6, int);
-
+// The device's own codes, pinned for the device's build.
 #if defined(__powerpc__) && !defined(__powerpc64__)
 static_assert(sizeof(DumpMapRequest) == 16);
 static_assert(FIBMAP == 0x20000001 && FIGETBSZ == 0x20000002);
@@ -114,6 +103,12 @@ int pdmapMain(int argc, char **argv)
         int block = static_cast<int>(i);
         if (ioctl(map, FIBMAP, &block) != 0)
             return fail("pdmap: FIBMAP failed");
+        // A hole maps to block 0: the device would write the next panic over
+        // the start of the file system.
+        if (block == 0) {
+            fprintf(stderr, "pdmap: %s: block %" PRIu32 " is not allocated (the map file has a hole)\n", path, i);
+            return 1;
+        }
         blocks[i] = static_cast<uint32_t>(block);
     }
 

@@ -1,11 +1,18 @@
 // The multi-call entry: one executable, installed under several names; the
-// base name it was started under picks the tool.
+// base name it was started under picks the tool. Under its own name it takes
+// the tool from its first operand:
+//
+//   $ trelkit pdcp dump             as if started as pdcp
+//   $ trelkit --list                the tool names, one a line
 #include "trelkit.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
-#include <string_view>
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/evlog.h"
 
@@ -33,6 +40,56 @@ void reportError(const char *function, int line, const char *fmt, ...)
     printfstderr("\n");
 }
 
+// ---- output -----------------------------------------------------------------
+
+namespace {
+
+int writeErrno; // of the first write that failed; 0 while everything went out
+constexpr int kPipeSize = 1 << 20;
+
+} // namespace
+
+bool noteWriteError()
+{
+    if (!writeErrno)
+        writeErrno = errno ? errno : EIO;
+    return false;
+}
+
+bool writeAll(int fd, const void *data, size_t size)
+{
+    auto *bytes = static_cast<const char *>(data);
+    while (size > 0) {
+        ssize_t n = write(fd, bytes, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return noteWriteError();
+        bytes += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool outputWritten(FILE *out, const char *name)
+{
+    if (fflush(out) != 0 || ferror(out))
+        noteWriteError();
+    if (out != stdout && fclose(out) != 0)
+        noteWriteError();
+    if (!writeErrno)
+        return true;
+    printfstderr("%s: error writing %s: %s\n", progname, name, strerror(writeErrno));
+    return false;
+}
+
+void enlargePipe(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode))
+        fcntl(fd, F_SETPIPE_SZ, kPipeSize);
+}
+
 #ifndef TRELKIT_NO_ENTRY
 namespace {
 
@@ -56,17 +113,15 @@ constexpr Tool kTools[] = {
     {"", Match::Any, pdMain, false},
 };
 
+// The names the executable is installed under.
+constexpr const char *kToolNames[] = {"pdex",       "pdcp",       "pdmap",      "errloginfo",
+                                      "catconsole", "objectdump", "syslockdump"};
+
 bool matches(const Tool &tool, const char *name)
 {
-    switch (tool.match) {
-    case Match::EqualIgnoringCase:
-        return strcasecmp(name, tool.name) == 0;
-    case Match::Contains:
-        return std::string_view(name).find(tool.name) != std::string_view::npos;
-    case Match::Any:
-        return true;
-    }
-    return false;
+    if (tool.match == Match::Contains)
+        return strstr(name, tool.name) != nullptr;
+    return tool.match == Match::Any || strcasecmp(name, tool.name) == 0;
 }
 
 const char *baseName(const char *path)
@@ -77,6 +132,53 @@ const char *baseName(const char *path)
     return slash ? slash + 1 : path;
 }
 
+bool isToolName(const char *name)
+{
+    for (const char *tool : kToolNames)
+        if (strcmp(name, tool) == 0)
+            return true;
+    return false;
+}
+
+void usage(FILE *to)
+{
+    fprintf(to, "Usage: trelkit TOOL [ARG...]\n"
+                "       trelkit --list | --version | --help\n"
+                "Runs TOOL as if started under its name. Tools:\n");
+    for (const char *tool : kToolNames)
+        fprintf(to, "  %s\n", tool);
+}
+
+// Started as trelkit: either a front-end option, answered here (true, with
+// the status), or a tool and its arguments, which become the command line.
+bool ownName(int &argc, char **&argv, int &status)
+{
+    const char *first = argc > 1 ? argv[1] : nullptr;
+    status = 0;
+    if (!first) {
+        usage(stderr);
+        status = 1;
+    } else if (strcmp(first, "--list") == 0) {
+        for (const char *tool : kToolNames)
+            printf("%s\n", tool);
+    } else if (strcmp(first, "--version") == 0) {
+        printf("trelkit %s\n", TRELKIT_VERSION);
+    } else if (strcmp(first, "--help") == 0) {
+        usage(stdout);
+    } else if (!isToolName(first)) {
+        fprintf(stderr, "trelkit: unknown tool '%s'\n", first);
+        status = 1;
+    } else {
+        --argc;
+        ++argv;
+        progname = first;
+        return false;
+    }
+    if (status == 0 && !outputWritten(stdout, "standard output"))
+        status = 1;
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -85,14 +187,16 @@ int main(int argc, char **argv)
     infp = stdin;
     outfp = stdout;
     progname = baseName(argc > 0 ? argv[0] : nullptr);
-
-    for (const Tool &tool : kTools) {
-        if (!matches(tool, progname))
-            continue;
-        int status = tool.run(argc, argv);
+    int status = 0;
+    if (strcmp(progname, "trelkit") == 0 && ownName(argc, argv, status)) {
         evlog_close();
-        return tool.alwaysSucceeds ? 0 : status;
+        return status;
     }
-    return 1; // unreachable: the last row matches every name
+    const Tool *tool = kTools;
+    while (!matches(*tool, progname))
+        ++tool; // the last row matches every name
+    status = tool->run(argc, argv);
+    evlog_close();
+    return tool->alwaysSucceeds ? 0 : status;
 }
 #endif

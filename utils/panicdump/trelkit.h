@@ -1,7 +1,8 @@
-// Program-wide state of the multi-call executable, its diagnostics and the
-// entry point of each tool.
+// Program-wide state of the multi-call executable, its diagnostics, its one
+// way of ending output, and the entry point of each tool.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 
 extern const char *progname;
@@ -24,6 +25,18 @@ void reportError(const char *function, int line, const char *fmt, ...)
         if (debugopt)                                                                              \
             printfstderr(__VA_ARGS__);                                                             \
     } while (0)
+
+// Output ends the same way in every tool. A write that fails is noted where it
+// happens (noteWriteError keeps the first errno and returns false, so a caller
+// can return its result); the tool then ends its output with outputWritten,
+// which flushes the stream, closes it unless it is standard output, and
+// reports any failure once: "<prog>: error writing <name>: <reason>".
+bool noteWriteError();
+bool outputWritten(FILE *out, const char *name);
+// Writes all of data to fd, across partial writes and interruptions.
+bool writeAll(int fd, const void *data, size_t size);
+// A pipe on fd gets a larger buffer: fewer switches between writer and reader.
+void enlargePipe(int fd);
 
 // Tool entries. Each takes the whole argument vector and returns the exit
 // status, or ends the process itself where its command line says so.

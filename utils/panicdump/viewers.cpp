@@ -1,15 +1,16 @@
-// The capture viewers: catconsole, objectdump, syslockdump.
+// The capture viewers:
+//
+//   catconsole [capture]   the head, then the ring from its oldest byte, between banners
+//   objectdump [file]      00000000 41424344 ...         . . . . A B C D ...
+//   syslockdump file       per record a text line, its task and time, its frames
 #include "viewers.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -22,16 +23,33 @@ namespace trelkit::viewers {
 
 namespace {
 
-// A failed write to stdout is a failure, whichever viewer made it.
-void finishStdout(const char *tool)
+int openOrExit(const char *path)
 {
-    if (fflush(stdout) != 0 || ferror(stdout)) {
-        fprintf(stderr, "%s: error writing standard output: %s\n", tool, strerror(errno ? errno : EIO));
+    if (!path)
+        return STDIN_FILENO;
+    int fd = open(path, O_RDONLY);
+    if (fd < 0) {
+        printf("Can't open %s (err %d)\n", path, errno);
         exit(1);
     }
+    return fd;
 }
 
-// Reads until size bytes are in or the input ends; -1 on a read error.
+// ---- catconsole --------------------------------------------------------------
+
+constexpr auto kConsoleBytes = [] {
+    std::array<bool, 256> table{};
+    for (size_t b = 0; b < table.size(); ++b)
+        table[b] = b == '\b' || b == '\t' || b == '\n' || (b >= ' ' && b <= '~');
+    return table;
+}();
+
+constexpr const char *kHeadBanner = "\n=============  START OF HEAD  =========================";
+constexpr const char *kTailBanner = "\n=============    END OF HEAD  & START OF TAIL =========";
+constexpr const char *kEndBanner = "\n=============  END OF TAIL    =========================";
+
+// Reads until size bytes are in or the input ends (a pipe gives a capture in
+// pieces); -1 on a read error.
 ssize_t readUpTo(int fd, uint8_t *to, size_t size)
 {
     size_t done = 0;
@@ -48,39 +66,16 @@ ssize_t readUpTo(int fd, uint8_t *to, size_t size)
     return static_cast<ssize_t>(done);
 }
 
-int openOrExit(const char *path)
-{
-    if (!path)
-        return STDIN_FILENO;
-    int fd = open(path, O_RDONLY);
-    if (fd < 0) {
-        printf("Can't open %s (err %d)\n", path, errno);
-        exit(1);
-    }
-    return fd;
-}
-
-} // namespace
-
-// ---- catconsole ------------------------------------------------------------
-
-namespace {
-
-constexpr auto kConsoleBytes = [] {
-    std::array<bool, 256> table{};
-    for (int b = 0; b < 256; ++b)
-        table[b] = b == 8 || b == 9 || b == 10 || (b >= 32 && b <= 126);
-    return table;
-}();
-
-constexpr const char *kHeadBanner = "\n=============  START OF HEAD  =========================";
-constexpr const char *kTailBanner = "\n=============    END OF HEAD  & START OF TAIL =========";
-constexpr const char *kEndBanner = "\n=============  END OF TAIL    =========================";
-
+// The console bytes of text positions first to last. Header values come from
+// a damaged capture as often as not: whatever they say, only positions inside
+// the text area are read.
 void printRange(std::span<const uint8_t, kCaptureText> text, int64_t first, int64_t last)
 {
-    std::string bytes = consoleRange(text, first, last);
-    fwrite(bytes.data(), 1, bytes.size(), stdout);
+    first = std::max<int64_t>(first, 0);
+    last = std::min<int64_t>(last, kCaptureText - 1);
+    for (int64_t i = first; i <= last; ++i)
+        if (kConsoleBytes[text[static_cast<size_t>(i)]])
+            putchar(text[static_cast<size_t>(i)]);
 }
 
 [[noreturn]] void catConsole(const char *path)
@@ -90,124 +85,35 @@ void printRange(std::span<const uint8_t, kCaptureText> text, int64_t first, int6
     static std::array<uint8_t, kCaptureHeader + kCaptureText> capture;
     ssize_t got = readUpTo(fd, capture.data(), capture.size());
     int status = showCapture(capture, got);
-    if (status == 0)
-        finishStdout("catconsole");
-    exit(status);
+    exit(outputWritten(stdout, "standard output") ? status : 1);
 }
 
-} // namespace
-
-int showCapture(std::span<const uint8_t, kCaptureHeader + kCaptureText> capture, long got)
-{
-    if (got <= 9) {
-        printf("Invalid size encountered(%d)!\n", static_cast<int>(got));
-        return 1;
-    }
-    if (be32(capture.data()) != kCaptureMagic) {
-        printf("catconsole: invalid input file!\n");
-        return 1;
-    }
-    auto field = [&](size_t offset) { return int64_t{static_cast<int32_t>(be32(&capture[offset]))}; };
-    const int64_t dataEnd = field(4), headLen = field(8), writePos = field(12), wrapped = field(16);
-    std::span<const uint8_t, kCaptureText> text(capture.data() + kCaptureHeader, kCaptureText);
-
-    if (wrapped == 0) {
-        if (writePos > 0)
-            printRange(text, 0, writePos - 1);
-        return 0;
-    }
-    puts(kHeadBanner);
-    if (headLen > 0)
-        printRange(text, 0, headLen - 1);
-    puts(kTailBanner);
-    if (dataEnd > writePos)
-        printRange(text, writePos, dataEnd - 1); // the oldest part of the ring
-    if (headLen < writePos)
-        printRange(text, headLen, writePos - 1); // the newest part
-    puts(kEndBanner);
-    return 0;
-}
-
-bool isConsoleByte(uint8_t byte)
-{
-    return kConsoleBytes[byte];
-}
-
-std::string consoleRange(std::span<const uint8_t, kCaptureText> text, int64_t first, int64_t last)
-{
-    // Header values come from a damaged capture as often as not: whatever
-    // they say, only positions inside the text area are read.
-    first = std::max<int64_t>(first, 0);
-    last = std::min<int64_t>(last, kCaptureText - 1);
-    std::string out;
-    for (int64_t i = first; i <= last; ++i)
-        if (kConsoleBytes[text[static_cast<size_t>(i)]])
-            out += static_cast<char>(text[static_cast<size_t>(i)]);
-    return out;
-}
-
-// ---- objectdump ------------------------------------------------------------
-
-namespace {
+// ---- objectdump --------------------------------------------------------------
 
 constexpr size_t kLineBytes = 16;
-constexpr int kPipeSize = 1 << 20;
+constexpr size_t kFullLine = 4 * 9 + 8 + kLineBytes * 2 + 1;
 
 constexpr auto kHexPairs = [] {
     std::array<std::array<char, 2>, 256> table{};
     constexpr char digits[] = "0123456789abcdef";
-    for (int b = 0; b < 256; ++b)
+    for (size_t b = 0; b < table.size(); ++b)
         table[b] = {digits[b >> 4], digits[b & 15]};
     return table;
 }();
 
-int objectDump(const char *path)
-{
-    int fd = openOrExit(path);
-    // A dump is some five times its input: into a pipe (less, grep) a larger
-    // pipe buffer saves most of the switches between writer and reader.
-    struct stat st;
-    if (fstat(STDOUT_FILENO, &st) == 0 && S_ISFIFO(st.st_mode))
-        fcntl(STDOUT_FILENO, F_SETPIPE_SZ, kPipeSize);
-    static std::array<uint8_t, 64 * 1024> input;
-    static HexDumper dumper;
-    for (;;) {
-        ssize_t n = read(fd, input.data(), input.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            int err = errno;
-            dumper.finish();
-            fflush(stdout);
-            fprintf(stderr, "objectdump: error reading %s: %s\n", path ? path : "standard input", strerror(err));
-            exit(1);
-        }
-        if (n == 0)
-            break;
-        dumper.feed(std::span<const uint8_t>(input.data(), static_cast<size_t>(n)));
-    }
-    dumper.finish();
-    finishStdout("objectdump");
-    return 0;
-}
-
-} // namespace
-
 // Each byte as the two characters of its column: itself (or '.') and a blank.
 constexpr auto kCharPairs = [] {
     std::array<std::array<char, 2>, 256> table{};
-    for (int b = 0; b < 256; ++b)
-        table[b] = {b >= 32 && b <= 126 ? static_cast<char>(b) : '.', ' '};
+    for (size_t b = 0; b < table.size(); ++b)
+        table[b] = {b >= ' ' && b <= '~' ? static_cast<char>(b) : '.', ' '};
     return table;
 }();
 
-namespace {
-
 // The common line of sixteen bytes at fixed offsets: four words, eight
-// blanks, sixteen characters. This is the whole cost of a large dump.
+// blanks, sixteen characters. This is the whole cost of a large dump, so
+// where the host has SSE2 all sixteen bytes are done at once; elsewhere (the
+// device among them) the tables above do it a byte at a time.
 #if defined(__SSE2__)
-// All sixteen bytes at once: the digits of both nibbles of every byte, and
-// every byte as shown, each interleaved into its column.
 void formatFullLine(const uint8_t *bytes, char *out)
 {
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes));
@@ -250,14 +156,161 @@ void formatFullLine(const uint8_t *bytes, char *out)
 }
 #endif
 
+// The dumper's state is static: two 16-byte lines and an output buffer.
+HexDumper dumper;
+
+int objectDump(const char *path)
+{
+    int fd = openOrExit(path);
+    // A dump is some five times its input: into a pipe (less, grep) a larger
+    // pipe buffer saves most of the switches between writer and reader.
+    enlargePipe(STDOUT_FILENO);
+    static std::array<uint8_t, 64 * 1024> input;
+    for (;;) {
+        ssize_t n = read(fd, input.data(), input.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            int err = errno;
+            dumper.finish();
+            fflush(stdout);
+            fprintf(stderr, "objectdump: error reading %s: %s\n", path ? path : "standard input", strerror(err));
+            exit(1);
+        }
+        if (n == 0)
+            break;
+        dumper.feed(std::span<const uint8_t>(input.data(), static_cast<size_t>(n)));
+    }
+    dumper.finish();
+    if (!outputWritten(stdout, "standard output"))
+        exit(1);
+    return 0;
+}
+
+// ---- syslockdump -------------------------------------------------------------
+
+// A lock dump record, 2,212 bytes, big-endian; texts end at their first NUL
+// or, lacking one, at their width.
+//
+//   offset  size  field          printed
+//        0     4  id             ID[%p]
+//        4    32  text1          second column, 20 wide
+//       36    32  text2          third column, 16 wide
+//       68    32  text3          fourth column, 16 wide
+//      100    32  text4          first column, 16 wide
+//      132     4  taskp          TASKP[%p]
+//      136     4  timeSec        TIME[sec.frac]
+//      140     4  timeFrac
+//      144     4  pid (signed)   PID[pid(taskName)]
+//      148    16  taskName
+//      164     4  preemptCount   PREEMPT_COUNT[%d]
+//      168     1  cpu            CPU[%d]
+//      169     1  irqsDisabled   IRQS_DISABLED[%d]
+//      170     2  (unused)
+//      172  2040  ten frames of 204 bytes: addr 0 (4), symbol 4 (129),
+//                 module 133 (63), offset 196 (4), size 200 (4); addr 0 ends them
+namespace lock {
+constexpr size_t kId = 0, kText1 = 4, kText2 = 36, kText3 = 68, kText4 = 100, kTextSize = 32;
+constexpr size_t kTaskp = 132, kTimeSec = 136, kTimeFrac = 140, kPid = 144, kTaskName = 148, kTaskNameSize = 16;
+constexpr size_t kPreemptCount = 164, kCpu = 168, kIrqsDisabled = 169, kFrames = 172;
+constexpr size_t kFrameCount = 10, kFrameSize = 204;
+constexpr size_t kAddr = 0, kSymbol = 4, kSymbolSize = 129, kModule = 133, kModuleSize = 63, kOffset = 196, kSize = 200;
+static_assert(kText1 + kTextSize == kText2 && kText2 + kTextSize == kText3 && kText3 + kTextSize == kText4);
+static_assert(kText4 + kTextSize == kTaskp && kTaskName + kTaskNameSize == kPreemptCount);
+static_assert(kIrqsDisabled + 1 + 2 == kFrames && kFrames + kFrameCount * kFrameSize == kLockRecordSize);
+static_assert(kSymbol + kSymbolSize == kModule && kModule + kModuleSize == kOffset && kSize + 4 == kFrameSize);
+} // namespace lock
+
+// A text field: its characters up to the NUL, never past its width.
+struct Text {
+    int length;
+    const char *chars;
+};
+
+Text text(std::span<const uint8_t> bytes, size_t at, size_t width)
+{
+    const char *chars = reinterpret_cast<const char *>(bytes.data() + at);
+    return {static_cast<int>(strnlen(chars, width)), chars};
+}
+
+// A width-limited column takes at most that many characters.
+int upTo(Text t, int width)
+{
+    return std::min(t.length, width);
+}
+
+// %p of a 32-bit address as the platform's C library prints it.
+struct Pointer {
+    char text[16];
+};
+
+Pointer pointer(uint32_t value)
+{
+    Pointer p;
+    snprintf(p.text, sizeof p.text, value ? "0x%" PRIx32 : "(nil)", value);
+    return p;
+}
+
+int sysLockDump(const char *path)
+{
+    FILE *in = fopen(path, "rb");
+    if (!in) {
+        fprintf(stderr, "Unable to open file %s", path);
+        exit(255);
+    }
+    // Record by record: memory stays one record whatever the file's size,
+    // and a pipe or FIFO works as a file does. A short last record is ignored.
+    std::array<uint8_t, kLockRecordSize> record;
+    while (fread(record.data(), 1, record.size(), in) == record.size())
+        printLockRecord(record, stdout);
+    if (ferror(in)) {
+        fprintf(stderr, "syslockdump: error reading %s: %s\n", path, strerror(errno));
+        exit(255);
+    }
+    fclose(in);
+    return outputWritten(stdout, "standard output") ? 0 : 1;
+}
+
 } // namespace
+
+int showCapture(std::span<const uint8_t, kCaptureHeader + kCaptureText> capture, long got)
+{
+    if (got <= 9) {
+        printf("Invalid size encountered(%d)!\n", static_cast<int>(got));
+        return 1;
+    }
+    if (be32(capture.data()) != kCaptureMagic) {
+        printf("catconsole: invalid input file!\n");
+        return 1;
+    }
+    auto field = [&](size_t offset) { return int64_t{static_cast<int32_t>(be32(&capture[offset]))}; };
+    const int64_t dataEnd = field(4), headLen = field(8), writePos = field(12), wrapped = field(16);
+    std::span<const uint8_t, kCaptureText> text(capture.data() + kCaptureHeader, kCaptureText);
+
+    if (wrapped == 0) {
+        printRange(text, 0, writePos - 1);
+        return 0;
+    }
+    puts(kHeadBanner);
+    printRange(text, 0, headLen - 1);
+    puts(kTailBanner);
+    printRange(text, writePos, dataEnd - 1); // the oldest part of the ring
+    printRange(text, headLen, writePos - 1); // the newest part
+    puts(kEndBanner);
+    return 0;
+}
+
+bool isConsoleByte(uint8_t byte)
+{
+    return kConsoleBytes[byte];
+}
 
 size_t formatHexLine(std::span<const uint8_t> bytes, char *out)
 {
     const size_t n = std::min(bytes.size(), kLineBytes);
     if (n == kLineBytes) {
         formatFullLine(bytes.data(), out);
-        return kMaxLine;
+        return kFullLine;
     }
     char *p = out;
     size_t i = 0;
@@ -293,7 +346,7 @@ void HexDumper::feed(std::span<const uint8_t> data)
         pending_.size += n;
         data = data.subspan(n);
         if (pending_.size == kLineBytes) {
-            emit(std::span<const uint8_t>(pending_.bytes.data(), kLineBytes));
+            emit(pending_.bytes);
             pending_.size = 0;
         }
     }
@@ -305,7 +358,7 @@ void HexDumper::finish()
         emit(std::span<const uint8_t>(pending_.bytes.data(), pending_.size));
     pending_.size = 0;
     if (repeats_ > 0)
-        print(" Last datarepeated %lld times\n", repeats_);
+        print(" Last datarepeated %lld times\n", repeats_); // the system's own wording
     repeats_ = 0;
     flush();
 }
@@ -313,10 +366,11 @@ void HexDumper::finish()
 void HexDumper::emit(std::span<const uint8_t> bytes)
 {
     // A line folds only into an equal last printed line of the same length.
-    // (Full lines are compared and kept with a fixed size: the hot path.)
+    // Full lines, nearly all of them, compare with a fixed size: the hot path.
     const bool full = bytes.size() == kLineBytes;
-    if (!first_ && bytes.size() == last_.size &&
-        (full ? memcmp(bytes.data(), last_.bytes.data(), kLineBytes) : memcmp(bytes.data(), last_.bytes.data(), bytes.size())) == 0) {
+    const bool same = bytes.size() == last_.size &&
+                      memcmp(bytes.data(), last_.bytes.data(), full ? kLineBytes : bytes.size()) == 0;
+    if (!first_ && same) {
         ++repeats_;
         return;
     }
@@ -327,10 +381,7 @@ void HexDumper::emit(std::span<const uint8_t> bytes)
     if (used_ + kMaxLine > out_.size())
         flush();
     used_ += formatHexLine(bytes, out_.data() + used_);
-    if (full)
-        memcpy(last_.bytes.data(), bytes.data(), kLineBytes);
-    else
-        std::copy(bytes.begin(), bytes.end(), last_.bytes.begin());
+    std::copy(bytes.begin(), bytes.end(), last_.bytes.begin());
     last_.size = bytes.size();
     first_ = false;
 }
@@ -347,94 +398,34 @@ void HexDumper::flush()
     used_ = 0;
 }
 
-// ---- syslockdump -----------------------------------------------------------
-
-namespace {
-
-constexpr size_t kFrames = 10;
-constexpr size_t kFrameSize = 204;
-constexpr size_t kFramesAt = 172;
-
-// A text field ends at its first NUL or, lacking one, at its width.
-std::string field(std::span<const uint8_t> record, size_t offset, size_t width)
+void printLockRecord(std::span<const uint8_t, kLockRecordSize> r, FILE *out)
 {
-    const char *start = reinterpret_cast<const char *>(record.data() + offset);
-    return std::string(start, strnlen(start, width));
-}
-
-// %p of a 32-bit address as the platform's C library prints it.
-std::string pointer(uint32_t value)
-{
-    char text[16];
-    if (value == 0)
-        return "(nil)";
-    snprintf(text, sizeof text, "0x%" PRIx32, value);
-    return text;
-}
-
-std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char *fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    char *text = nullptr;
-    int n = vasprintf(&text, fmt, ap);
-    va_end(ap);
-    std::string out = n >= 0 ? std::string(text, static_cast<size_t>(n)) : std::string();
-    free(text);
-    return out;
-}
-
-int sysLockDump(const char *path)
-{
-    FILE *in = fopen(path, "rb");
-    if (!in) {
-        fprintf(stderr, "Unable to open file %s", path);
-        exit(255);
-    }
-    // Record by record: memory stays one record whatever the file's size,
-    // and a pipe or FIFO works as a file does. A short last record is ignored.
-    std::array<uint8_t, kLockRecordSize> record;
-    while (fread(record.data(), 1, record.size(), in) == record.size()) {
-        std::string text = formatLockRecord(record);
-        fwrite(text.data(), 1, text.size(), stdout);
-    }
-    if (ferror(in)) {
-        fprintf(stderr, "syslockdump: error reading %s: %s\n", path, strerror(errno));
-        exit(255);
-    }
-    fclose(in);
-    finishStdout("syslockdump");
-    return 0;
-}
-
-} // namespace
-
-std::string formatLockRecord(std::span<const uint8_t, kLockRecordSize> r)
-{
-    std::string out = format("%-16.16s %-20.20s %-16.16s %-16.16s\n", field(r, 100, 32).c_str(),
-                             field(r, 4, 32).c_str(), field(r, 36, 32).c_str(), field(r, 68, 32).c_str());
-    out += format("ID[%s] TIME[%lu.%lu] CPU[%d] TASKP[%s]\nPID[%d(%s)] PREEMPT_COUNT[%d] IRQS_DISABLED[%d]\n>\n",
-                  pointer(be32(&r[0])).c_str(), static_cast<unsigned long>(be32(&r[136])),
-                  static_cast<unsigned long>(be32(&r[140])), r[168], pointer(be32(&r[132])).c_str(),
-                  static_cast<int32_t>(be32(&r[144])), field(r, 148, 16).c_str(),
-                  static_cast<int32_t>(be32(&r[164])), r[169]);
-    for (size_t k = 0; k < kFrames; ++k) {
-        std::span<const uint8_t> frame = r.subspan(kFramesAt + k * kFrameSize, kFrameSize);
-        uint32_t addr = be32(&frame[0]);
+    using namespace lock;
+    const Text t1 = text(r, kText1, kTextSize), t2 = text(r, kText2, kTextSize), t3 = text(r, kText3, kTextSize),
+               t4 = text(r, kText4, kTextSize), task = text(r, kTaskName, kTaskNameSize);
+    fprintf(out, "%-16.*s %-20.*s %-16.*s %-16.*s\n", upTo(t4, 16), t4.chars, upTo(t1, 20), t1.chars,
+            upTo(t2, 16), t2.chars, upTo(t3, 16), t3.chars);
+    fprintf(out, "ID[%s] TIME[%lu.%lu] CPU[%d] TASKP[%s]\nPID[%d(%.*s)] PREEMPT_COUNT[%d] IRQS_DISABLED[%d]\n>\n",
+            pointer(be32(&r[kId])).text, static_cast<unsigned long>(be32(&r[kTimeSec])),
+            static_cast<unsigned long>(be32(&r[kTimeFrac])), r[kCpu], pointer(be32(&r[kTaskp])).text,
+            static_cast<int32_t>(be32(&r[kPid])), task.length, task.chars,
+            static_cast<int32_t>(be32(&r[kPreemptCount])), r[kIrqsDisabled]);
+    for (size_t k = 0; k < kFrameCount; ++k) {
+        std::span<const uint8_t> frame = r.subspan(kFrames + k * kFrameSize, kFrameSize);
+        const uint32_t addr = be32(&frame[kAddr]);
         if (addr == 0)
             break;
-        std::string symbol = field(frame, 4, 129), module = field(frame, 133, 63);
-        unsigned long offset = be32(&frame[196]), size = be32(&frame[200]);
-        if (symbol.empty())
-            out += "> " + pointer(addr) + "\n";
-        else if (!module.empty())
-            out += format("> %s: %s+%#lx/%#lx [%s]\n", pointer(addr).c_str(), symbol.c_str(), offset, size,
-                          module.c_str());
+        const Text symbol = text(frame, kSymbol, kSymbolSize), module = text(frame, kModule, kModuleSize);
+        const unsigned long offset = be32(&frame[kOffset]), size = be32(&frame[kSize]);
+        if (symbol.length == 0)
+            fprintf(out, "> %s\n", pointer(addr).text);
+        else if (module.length > 0)
+            fprintf(out, "> %s: %.*s+%#lx/%#lx [%.*s]\n", pointer(addr).text, symbol.length, symbol.chars, offset,
+                    size, module.length, module.chars);
         else
-            out += format("> %s: %s+%#lx/%#lx\n", pointer(addr).c_str(), symbol.c_str(), offset, size);
+            fprintf(out, "> %s: %.*s+%#lx/%#lx\n", pointer(addr).text, symbol.length, symbol.chars, offset, size);
     }
-    return out + "\n";
+    fputc('\n', out);
 }
 
 } // namespace trelkit::viewers
@@ -444,7 +435,7 @@ using namespace trelkit::viewers;
 int catconsoleMain(int argc, char **argv)
 {
     if (argc > 2) {
-        printf("Usage: catconsole input CONSLOE_LOG client's file\n");
+        printf("Usage: catconsole input CONSLOE_LOG client's file\n"); // the system's own spelling
         exit(0);
     }
     catConsole(argc == 2 ? argv[1] : nullptr);

@@ -1,11 +1,11 @@
-// The capture viewers' formatting, shared with the unit tests.
+// The capture viewers' cores, shared with the unit tests and fuzz targets.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <span>
-#include <string>
 
 namespace trelkit::viewers {
 
@@ -15,19 +15,19 @@ constexpr size_t kCaptureText = 64000;
 constexpr uint32_t kCaptureMagic = 0xA1B2CCFF;
 
 bool isConsoleByte(uint8_t byte);
-// Prints a capture of which got bytes were read (-1: a read error); returns
-// the exit status.
+// Prints a capture of which got bytes were read (-1: a read error) to
+// standard output; returns the exit status.
 int showCapture(std::span<const uint8_t, kCaptureHeader + kCaptureText> capture, long got);
-// The printable bytes of text positions [first, last], clamped to the text area.
-std::string consoleRange(std::span<const uint8_t, kCaptureText> text, int64_t first, int64_t last);
 
 // Hex dump: one line of 1 to 16 bytes, as objectdump prints it. Returns the
-// characters written to out, which holds at least kMaxLine.
-constexpr size_t kMaxLine = 16 * 9 / 4 + 8 + 32 + 1;
+// characters written to out, which holds at least kMaxLine. The longest line
+// has 15 bytes: three words, three remainder bytes and their filler.
+constexpr size_t kMaxLine = 3 * 9 + 3 * 2 + 6 + 8 + 15 * 2 + 1;
 size_t formatHexLine(std::span<const uint8_t> bytes, char *out);
 
 // Cuts the input into 16-byte lines however it arrives (only the last may be
-// shorter) and prints them, folding a line equal to the last printed one.
+// shorter) and prints them to standard output, folding a line equal to the
+// last printed one.
 class HexDumper {
 public:
     void feed(std::span<const uint8_t> data);
@@ -53,6 +53,6 @@ private:
 
 // Lock dumps: records of 2,212 bytes.
 constexpr size_t kLockRecordSize = 2212;
-std::string formatLockRecord(std::span<const uint8_t, kLockRecordSize> record);
+void printLockRecord(std::span<const uint8_t, kLockRecordSize> record, FILE *out);
 
 } // namespace trelkit::viewers
