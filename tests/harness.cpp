@@ -1,25 +1,18 @@
 #include "harness.h"
 
 #include <cerrno>
-#include <cstdlib>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
-#include <signal.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace harness {
-
-std::string executable()
-{
-    return TRELKIT_BUILD_DIR "/trelkit";
-}
 
 namespace {
 
@@ -28,24 +21,6 @@ void check(bool ok, const char *what)
     if (!ok)
         throw std::runtime_error(std::string(what) + ": " + strerror(errno));
 }
-
-// Takes what a child wrote on fd; its end closes the stream.
-void drain(int fd, std::string &into, bool &open)
-{
-    char buf[65536];
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n > 0)
-        into.append(buf, static_cast<size_t>(n));
-    else
-        open = false;
-}
-
-void setNonBlocking(int fd)
-{
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
-
-} // namespace
 
 std::vector<std::string> runner()
 {
@@ -61,184 +36,159 @@ std::vector<std::string> runner()
     return words;
 }
 
-namespace {
-
-bool runnerIsQemu()
+bool isQemu(const std::vector<std::string> &r)
 {
-    auto r = runner();
     return !r.empty() && r[0].find("qemu-") != std::string::npos;
+}
+
+std::vector<char *> pointers(std::vector<std::string> &strings)
+{
+    std::vector<char *> out;
+    for (auto &s : strings)
+        out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+void limit(int resource, size_t bytes)
+{
+    rlimit l{bytes, bytes};
+    if (bytes)
+        setrlimit(resource, &l);
+}
+
+// The child: its streams, its limits, then the tool.
+[[noreturn]] void child(const std::string &exec, std::vector<std::string> argv, std::vector<std::string> env,
+                        const Options &o, int in, int out, int err)
+{
+    if (o.stdinFile)
+        in = open(o.stdinFile->c_str(), O_RDONLY);
+    if (o.stdoutFile)
+        out = open(o.stdoutFile->c_str(), O_WRONLY | (o.append ? O_APPEND : 0));
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    limit(RLIMIT_AS, o.addressSpace);
+    limit(RLIMIT_FSIZE, o.fileSize);
+    signal(SIGXFSZ, SIG_IGN); // past the file size limit a write fails instead
+    execvpe(exec.c_str(), pointers(argv).data(), pointers(env).data());
+    _exit(127);
 }
 
 } // namespace
 
-bool runnerSetsArgv0()
+std::string cannotSetArgv0()
 {
-    return runner().empty() || runnerIsQemu();
+    auto r = runner();
+    return r.empty() || isQemu(r) ? "" : "the runner cannot give a child its own argv[0]";
 }
 
-bool limitsMemory()
+std::string cannotLimitMemory()
 {
 #ifdef TRELKIT_SANITIZED
-    return false;
+    return "the sanitizer's shadow memory needs more address space than any limit";
 #else
-    return runner().empty();
+    return runner().empty() ? "" : "a limit would apply to the runner, not to the tool";
 #endif
 }
 
-void commandLine(const std::string &path, const std::string &argv0, const std::vector<std::string> &args,
-                 std::vector<std::string> env, std::vector<std::string> &argv, std::vector<std::string> &envp)
+Result run(const std::string &tool, const std::vector<std::string> &args, const Options &o)
 {
-    envp = {"TZ=UTC", "PATH=/usr/bin:/bin", "LC_ALL=C"};
+    std::string path = tool.find('/') == std::string::npos ? TRELKIT_BUILD_DIR "/bin/" + tool : tool;
+    std::string argv0 = o.argv0.value_or(tool);
+    std::vector<std::string> env = {"TZ=UTC", "PATH=/usr/bin:/bin", "LC_ALL=C"};
     // Sanitizer settings reach the children; a preloaded double may come
     // before the sanitizer runtime.
-    for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
-        std::string value = getenv(name) ? getenv(name) : "";
-#ifdef TRELKIT_SANITIZED
-        if (std::string_view(name) == "ASAN_OPTIONS")
-            value = "verify_asan_link_order=0:" + value;
-#endif
-        if (!value.empty())
-            envp.push_back(std::string(name) + "=" + value);
-    }
-    argv = runner();
+    for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
+        if (getenv(name))
+            env.push_back(std::string(name) + "=verify_asan_link_order=0:" + getenv(name));
+    std::vector<std::string> argv = runner();
     if (argv.empty()) {
-        argv.push_back(argv0); // path is executed directly
-    } else if (runnerIsQemu()) {
-        // The emulator is a host program: the guest's argv[0] and preloads go
-        // through its options, not its own argv and environment.
+        argv = {argv0};
+    } else if (isQemu(argv)) {
+        // The emulator is a host program: the guest's argv[0] and preloads
+        // go through its options, not its own argv and environment.
         argv.insert(argv.end(), {"-0", argv0});
-        for (auto it = env.begin(); it != env.end();) {
-            if (it->rfind("LD_PRELOAD=", 0) == 0) {
-                argv.insert(argv.end(), {"-E", *it});
-                it = env.erase(it);
-            } else {
-                ++it;
-            }
-        }
+        for (const std::string &e : o.env)
+            if (e.starts_with("LD_PRELOAD="))
+                argv.insert(argv.end(), {"-E", e});
         argv.push_back(path);
     } else {
         argv.push_back(path); // the child's argv[0] is then the path
     }
-    envp.insert(envp.end(), env.begin(), env.end());
+    for (const std::string &e : o.env)
+        if (!e.empty() && !(isQemu(runner()) && e.starts_with("LD_PRELOAD=")))
+            env.push_back(e);
     argv.insert(argv.end(), args.begin(), args.end());
-}
-
-Result run(const std::string &tool, const std::vector<std::string> &args, const Options &options)
-{
-    std::string path = tool.find('/') == std::string::npos ? TRELKIT_BUILD_DIR "/bin/" + tool : tool;
-    std::vector<std::string> argvStrings, envStrings;
-    commandLine(path, options.argv0.value_or(tool), args, options.env, argvStrings, envStrings);
-    std::string exec = runner().empty() ? path : argvStrings[0];
-    std::vector<char *> argv;
-    for (auto &a : argvStrings)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<char *> envp;
-    for (auto &e : envStrings)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
+    std::string exec = runner().empty() ? path : argv[0];
 
     int in[2], out[2], err[2];
     check(pipe(in) == 0 && pipe(out) == 0 && pipe(err) == 0, "pipe");
     pid_t pid = fork();
     check(pid >= 0, "fork");
     if (pid == 0) {
-        if (options.addressSpaceMiB && limitsMemory()) {
-            // A tool that took memory in proportion to its input fails here.
-            rlim_t bytes = options.addressSpaceMiB << 20;
-            rlimit limit{bytes, bytes};
-            setrlimit(RLIMIT_AS, &limit);
-        }
-        if (options.inputFile) {
-            int fd = open(options.inputFile->c_str(), O_RDONLY);
-            dup2(fd, 0);
-        } else {
-            dup2(in[0], 0);
-        }
-        if (options.outputFile) {
-            int fd = open(options.outputFile->c_str(), O_WRONLY | (options.appendOutput ? O_APPEND : 0));
-            dup2(fd, 1);
-        } else {
-            dup2(out[1], 1);
-        }
-        dup2(err[1], 2);
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
-            close(fd);
-        execvpe(exec.c_str(), argv.data(), envp.data());
-        _exit(127);
+        close(in[1]);
+        close(out[0]);
+        close(err[0]);
+        child(exec, argv, env, o, in[0], out[1], err[1]);
     }
     close(in[0]);
     close(out[1]);
     close(err[1]);
-    setNonBlocking(in[1]);
     signal(SIGPIPE, SIG_IGN);
+    fcntl(in[1], F_SETFL, O_NONBLOCK);
 
     Result result;
     size_t fed = 0;
-    bool inOpen = true;
-    if (options.inputFile || options.input.empty()) {
+    if (o.stdinFile || o.input.empty()) {
         close(in[1]);
-        inOpen = false;
+        in[1] = -1;
     }
-    bool outOpen = true, errOpen = true;
-    while (outOpen || errOpen) {
-        pollfd fds[3] = {{outOpen ? out[0] : -1, POLLIN, 0},
-                         {errOpen ? err[0] : -1, POLLIN, 0},
-                         {inOpen ? in[1] : -1, POLLOUT, 0}};
+    struct Stream {
+        int fd;
+        std::string &into;
+    } streams[] = {{out[0], result.out}, {err[0], result.err}};
+    while (streams[0].fd >= 0 || streams[1].fd >= 0) {
+        pollfd fds[3] = {{streams[0].fd, POLLIN, 0}, {streams[1].fd, POLLIN, 0}, {in[1], POLLOUT, 0}};
         poll(fds, 3, 10000);
-        if (fds[0].revents)
-            drain(out[0], result.out, outOpen);
-        if (fds[1].revents)
-            drain(err[0], result.err, errOpen);
-        if (inOpen && fds[2].revents) {
-            size_t step = options.trickle ? options.trickle : options.input.size() - fed;
-            ssize_t n = write(in[1], options.input.data() + fed, std::min(step, options.input.size() - fed));
+        for (int i = 0; i < 2; ++i) {
+            if (!fds[i].revents)
+                continue;
+            char buf[65536];
+            ssize_t n = read(streams[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                streams[i].into.append(buf, static_cast<size_t>(n));
+            } else {
+                close(streams[i].fd);
+                streams[i].fd = -1;
+            }
+        }
+        if (in[1] >= 0 && fds[2].revents) {
+            size_t step = std::min(o.trickle ? o.trickle : o.input.size(), o.input.size() - fed);
+            ssize_t n = write(in[1], o.input.data() + fed, step);
             if (n > 0)
                 fed += static_cast<size_t>(n);
-            if (n < 0 && errno != EAGAIN)
-                fed = options.input.size();
-            if (options.trickle)
+            else if (errno != EAGAIN)
+                fed = o.input.size(); // the tool stopped reading
+            if (o.trickle)
                 usleep(200);
-            if (fed == options.input.size()) {
+            if (fed == o.input.size()) {
                 close(in[1]);
-                inOpen = false;
+                in[1] = -1;
             }
         }
     }
-    if (inOpen)
+    if (in[1] >= 0)
         close(in[1]);
-    close(out[0]);
-    close(err[0]);
     int status = 0;
     waitpid(pid, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }
 
-TempDir::TempDir()
+void PrintTo(const Result &r, std::ostream *os)
 {
-    char templ[] = "/tmp/trelkit-test-XXXXXX";
-    check(mkdtemp(templ) != nullptr, "mkdtemp");
-    dir_ = templ;
-}
-
-TempDir::~TempDir()
-{
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    if (system(cmd.c_str()) != 0)
-        fprintf(stderr, "could not remove %s\n", dir_.c_str());
-}
-
-std::string TempDir::path(std::string_view name) const
-{
-    return dir_ + "/" + std::string(name);
-}
-
-std::string TempDir::linkAs(std::string_view name) const
-{
-    std::string link = path(name);
-    check(symlink(executable().c_str(), link.c_str()) == 0, "symlink");
-    return link;
+    *os << "status " << r.status << ", stdout \"" << r.out.substr(0, 2000) << "\", stderr \"" << r.err << "\"";
 }
 
 int sourceLine(const std::string &file, std::string_view needle, int nth)
@@ -252,11 +202,11 @@ int sourceLine(const std::string &file, std::string_view needle, int nth)
 }
 
 std::string report(const std::string &prog, const std::string &function, std::string_view needle,
-                   std::string_view rendered, int nth, const std::string &file)
+                   std::string_view rendered, int nth)
 {
-    std::string quoted = "\"" + std::string(needle);
-    std::string message(rendered.empty() ? needle : rendered);
-    return prog + ":" + function + ":" + std::to_string(sourceLine(file, quoted, nth)) + " " + message + "\n";
+    int line = sourceLine("dumpfile.cpp", "\"" + std::string(needle), nth);
+    return prog + ":" + function + ":" + std::to_string(line) + " " +
+           std::string(rendered.empty() ? needle : rendered) + "\n";
 }
 
 std::string readFile(const std::string &path)
@@ -267,24 +217,38 @@ std::string readFile(const std::string &path)
     return s.str();
 }
 
-} // namespace harness
-
-namespace harness {
-
-std::vector<std::string> lines(const std::string &text)
+TempDir::TempDir(const char *in)
 {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        out.push_back(line);
-    return out;
+    std::string templ = std::string(in) + "/trelkit-test-XXXXXX";
+    check(mkdtemp(templ.data()) != nullptr, "mkdtemp");
+    dir_ = templ;
 }
 
-bool writeFileAt(const std::string &path, const std::string &bytes)
+TempDir::~TempDir()
 {
-    std::ofstream out(path, std::ios::binary);
-    out << bytes;
-    return static_cast<bool>(out.flush());
+    if (system(("rm -rf '" + dir_ + "'").c_str()) != 0)
+        fprintf(stderr, "could not remove %s\n", dir_.c_str());
+}
+
+std::string TempDir::path(std::string_view name) const
+{
+    return dir_ + "/" + std::string(name);
+}
+
+std::string TempDir::write(std::string_view name, std::string_view bytes) const
+{
+    std::string p = path(name);
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    check(static_cast<bool>(out.flush()), "write");
+    return p;
+}
+
+std::string TempDir::linkAs(std::string_view name) const
+{
+    std::string link = path(name);
+    check(symlink(TRELKIT_BUILD_DIR "/trelkit", link.c_str()) == 0, "symlink");
+    return link;
 }
 
 } // namespace harness

@@ -1,0 +1,197 @@
+/* Test doubles, preloaded into the production executable with LD_PRELOAD.
+ * Each call a double sees is appended to the file DOUBLE_LOG names (opened
+ * for each line, so that nothing is lost when the tool ends by exit()).
+ *
+ * The dump device: opening "/dev/ata_dumper" yields a stand-in descriptor;
+ * each request on it is recorded, the DumpMapRequest with its whole block
+ * list. Every other file and request reaches the system, so FIGETBSZ and
+ * FIBMAP on a map file are real.
+ *   ATA_OPEN_ERRNO=n     opening the device fails with errno n
+ *   ATA_FAIL=nr:errno    the request with number nr fails with errno
+ *   ATA_FIGETBSZ=n       FIGETBSZ on any file reports a block size of n
+ * The platform's event log and hypervisor services, recorded:
+ *   HV_RUNNING=n         what hv_running returns (default 0)
+ *   HV_RESULT=n          what hv_map_dump_file returns (default 0)
+ * Kernel copies:
+ *   COPY_RANGE=n         copy_file_range copies at most n bytes in all, then returns 0
+ *   COPY_RANGE=-e        copy_file_range fails with errno e
+ */
+/* open and open64 are interposed separately: neither may be renamed to the other. */
+#undef _FILE_OFFSET_BITS
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE
+#endif
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "dumpmap.h"
+#include "evlog.h"
+#include "hvsvc.h"
+
+static void record(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+static void record(const char *fmt, ...)
+{
+    const char *path = getenv("DOUBLE_LOG");
+    FILE *log = path ? fopen(path, "a") : NULL;
+    if (!log)
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(log, fmt, ap);
+    va_end(ap);
+    fclose(log);
+}
+
+static int env(const char *name, int fallback)
+{
+    const char *v = getenv(name);
+    return v ? atoi(v) : fallback;
+}
+
+static void *real(const char *name)
+{
+    return dlsym(RTLD_NEXT, name);
+}
+
+/* ---- the dump device */
+
+static int device_fd = -1;
+
+static int open_device(int flags)
+{
+    record("open /dev/ata_dumper %s\n", (flags & O_ACCMODE) == O_RDWR ? "O_RDWR" : "other");
+    if (getenv("ATA_OPEN_ERRNO")) {
+        errno = env("ATA_OPEN_ERRNO", 0);
+        return -1;
+    }
+    int (*open_)(const char *, int, ...) = real("open");
+    return device_fd = open_("/dev/null", O_RDWR);
+}
+
+#define INTERPOSE_OPEN(name)                                                                       \
+    int name(const char *path, int flags, ...)                                                     \
+    {                                                                                              \
+        va_list ap;                                                                                \
+        va_start(ap, flags);                                                                       \
+        mode_t mode = flags & (O_CREAT | O_TMPFILE) ? va_arg(ap, mode_t) : 0;                      \
+        va_end(ap);                                                                                \
+        if (strcmp(path, "/dev/ata_dumper") == 0)                                                  \
+            return open_device(flags);                                                             \
+        int (*open_)(const char *, int, ...) = real(#name);                                        \
+        return open_(path, flags, mode);                                                           \
+    }
+
+INTERPOSE_OPEN(open)
+INTERPOSE_OPEN(open64)
+
+int ioctl(int fd, unsigned long request, ...)
+{
+    va_list ap;
+    va_start(ap, request);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    if (request == FIGETBSZ && getenv("ATA_FIGETBSZ")) {
+        *(int *)arg = env("ATA_FIGETBSZ", 0);
+        return 0;
+    }
+    if (fd < 0 || fd != device_fd) {
+        int (*ioctl_)(int, unsigned long, ...) = real("ioctl");
+        return ioctl_(fd, request, arg);
+    }
+    if (request == IOC_ADD_MAP) {
+        const struct DumpMapRequest *map = arg;
+        record("ioctl %#lx dump_id=%u dev=%u nblocks=%u blocks=", request, map->dump_id, map->dev, map->nblocks);
+        for (uint32_t i = 0; i < map->nblocks; ++i)
+            record(i ? ",%u" : "%u", map->blocks[i]);
+        record("\n");
+    } else {
+        record("ioctl %#lx arg=%lu\n", request, (unsigned long)arg);
+    }
+    unsigned nr;
+    int err;
+    const char *fail = getenv("ATA_FAIL");
+    if (fail && sscanf(fail, "%u:%d", &nr, &err) == 2 && nr == (request & 0xff)) {
+        errno = err;
+        return -1;
+    }
+    return 0;
+}
+
+/* ---- the platform's services */
+
+static unsigned handles;
+
+int evlog_open(const char *context, int instance, const char *module)
+{
+    record("evlog_open %s %d %s\n", context, instance, module);
+    return 0;
+}
+
+/* Each handle differs in all seven words: a test sees which one a write
+ * carried and that it arrived whole. */
+evlog_handle_t evlog_get_handle(void)
+{
+    evlog_handle_t h;
+    ++handles;
+    for (unsigned i = 0; i < 7; ++i)
+        h.word[i] = handles * 100 + i;
+    record("evlog_get_handle %u\n", handles);
+    return h;
+}
+
+int evlog_write(const char *file, const char *function, int line, const char *tag, ...)
+{
+    va_list ap;
+    va_start(ap, tag);
+    evlog_handle_t h = va_arg(ap, evlog_handle_t);
+    int a = va_arg(ap, int), b = va_arg(ap, int), id = va_arg(ap, int);
+    const char *text = va_arg(ap, const char *);
+    va_end(ap);
+    record("evlog_write %s %s %d %s handle=%u,%u,%u,%u,%u,%u,%u %d %d %#x [%s]\n", file, function, line, tag,
+           h.word[0], h.word[1], h.word[2], h.word[3], h.word[4], h.word[5], h.word[6], a, b, id, text);
+    return -1; /* a failing log must not stop the remaining chunks */
+}
+
+int evlog_close(void)
+{
+    record("evlog_close\n");
+    return 0;
+}
+
+int hv_running(void)
+{
+    record("hv_running\n");
+    return env("HV_RUNNING", 0);
+}
+
+int hv_map_dump_file(const char *path, int flags)
+{
+    record("hv_map_dump_file %s %d\n", path, flags);
+    return env("HV_RESULT", 0);
+}
+
+/* ---- kernel copies */
+
+static unsigned long long copied;
+
+ssize_t copy_file_range(int in, loff_t *inAt, int out, loff_t *outAt, size_t size, unsigned flags)
+{
+    const char *mode = getenv("COPY_RANGE");
+    if (mode && mode[0] == '-') {
+        errno = atoi(mode + 1);
+        return -1;
+    }
+    if (mode && (unsigned long long)atoll(mode) - copied < size)
+        size = (size_t)(atoll(mode) - copied);
+    ssize_t (*copy)(int, loff_t *, int, loff_t *, size_t, unsigned) = real("copy_file_range");
+    ssize_t n = size ? copy(in, inAt, out, outAt, size, flags) : 0;
+    copied += n > 0 ? n : 0;
+    return n;
+}

@@ -1,0 +1,381 @@
+// pdex and pdcp end to end: exact stdout, stderr and exit status.
+#include <csignal>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "fixture/fixture.h"
+#include "harness.h"
+
+using fixture::Attr;
+using fixture::Dump;
+using fixture::Header;
+using fixture::Meta;
+using harness::Options;
+using harness::report;
+using harness::Result;
+using harness::run;
+
+namespace {
+
+constexpr const char *kHeading = "Sec  Blks  Data size  Prio  Created                   Name\n";
+constexpr const char *kMetaTrace = "META HEADER:ID=Halvern Linux Panic Dump\n"
+                                   "     VER=1 TIM=1700000000 SIZ=64 HSZ=16 CS=c14c(OK)\n";
+
+Attr attr(std::string name, int16_t pri = 0)
+{
+    return Attr{std::move(name), fixture::kDefaultTime - 10, 0, 1, pri};
+}
+
+std::string total(int sections)
+{
+    return "Total " + std::to_string(sections) + " sections saved for kernel panic at Tue Nov 14 22:13:20 2023\n";
+}
+
+std::string row(const char *columns, const std::string &name)
+{
+    return std::string(columns) + "  Tue Nov 14 22:13:10 2023  " + name + "\n";
+}
+
+// Two sections: "console" with two blocks (one with filler), "regs" with one.
+Dump sampleDump(Meta meta = {})
+{
+    Dump d(std::move(meta));
+    d.section(attr("console", 1)).data("hello ", 10).data("world\n").endSection();
+    d.section(attr("regs", -2)).data("r1=0\n").endSection();
+    return d;
+}
+
+const std::string kSampleList = kHeading + row("  1     2         12     1", "console") +
+                                row("  2     1          5    -2", "regs") + total(2);
+
+class Dumps : public ::testing::Test {
+protected:
+    harness::TempDir dir;
+    std::string file(const Dump &d, const std::string &name = "dump")
+    {
+        std::string p = dir.path(name);
+        EXPECT_TRUE(d.write(p));
+        return p;
+    }
+};
+
+const std::string kPreload = std::string("LD_PRELOAD=") + DOUBLES;
+
+struct Case {
+    const char *title;
+    Dump dump;
+    std::vector<std::string> command; // the tool and its arguments; "DUMP" stands for the dump's path
+    std::string out, err;
+    int status;
+};
+
+TEST_F(Dumps, ListExtractAndTimeStamp)
+{
+    Header full{.dsz = 4, .bsz = 4};
+    Attr old = attr("old");
+    old.ver = -1;
+    std::string name31(31, 'n');
+    Dump twice = sampleDump();
+    twice.section(attr("console")).data("again").endSection().endDump();
+    Meta small{.siz = 40};
+    Meta sixteen{.savedFor = "sixteen chars!!!"};
+    std::vector<Case> cases = {
+        {"list", sampleDump().endDump(), {"pdex", "DUMP"}, kSampleList, "", 0},
+        {"no sections", Dump().endDump("pH"), {"pdex", "DUMP"}, total(0), "", 0},
+        {"31 significant characters", Dump().section(attr(name31 + "X")).data("long").endSection().endDump(),
+         {"pdex", "DUMP"}, kHeading + row("  1     1          4     0", name31) + total(1), "", 0},
+        {"extract every match, data only", twice, {"pdex", "DUMP", "console"}, "hello world\nagain", "", 0},
+        {"extract a 31-character name", Dump().section(attr(name31 + "X")).data("long").endSection().endDump(),
+         {"pdex", "DUMP", name31}, "long", "", 0},
+        {"extract a large block", Dump().section(attr("z")).filledData(200000, 'z').endSection().endDump(),
+         {"pdex", "DUMP", "z"}, std::string(200000, 'z'), "", 0},
+        {"DSZ equal to BSZ, VER -1", Dump().section(old).header(full).bytes("abcd").data("", 8).endSection().endDump(),
+         {"pdex", "DUMP", "old"}, "abcd", "", 0},
+        {"no such name", twice, {"pdex", "DUMP", "Console"}, "", "", 2},
+        {"an empty name", twice, {"pdex", "DUMP", ""}, "", "", 2},
+        {"time stamp, the rest unread", Dump(sixteen).bytes("damaged"), {"pdcp", "DUMP"},
+         "1700000000 sixteen chars!!! Tue Nov 14 22:13:20 2023\n", "", 0},
+        {"trace in file order, option after the file",
+         Dump().section(attr("a", 3)).data("xy").endSection().endDump(), {"pdex", "DUMP", "-d"},
+         kHeading + row("  1     1          2     3", "a") + total(1),
+         std::string(kMetaTrace) + "HEADER:MAG=pH TIM=1700000000 BSZ=46 DSZ=0 CS=e435(good)\n"
+                                   "ATTR:TIM=1699999990 VER=1 SIZ=0 PRI=3\n"
+                                   "HEADER:MAG=pD TIM=1700000000 BSZ=2 DSZ=2 CS=e417(good)\n"
+                                   "HEADER:MAG=pD TIM=1700000000 BSZ=0 DSZ=0 CS=e417(good)\n"
+                                   "HEADER:MAG=pD TIM=1700000000 BSZ=0 DSZ=0 CS=e417(good)\n",
+         0},
+        {"trace before the check that follows it", Dump(small), {"pdex", "-d", "DUMP"}, "",
+         "META HEADER:ID=Halvern Linux Panic Dump\n     VER=1 TIM=1700000000 SIZ=40 HSZ=16 CS=c124(OK)\n" +
+             report("pdex", "readMetaHeader", "too small meta header size", "too small meta header size (40<64)"),
+         2},
+        {"an attribute block shorter than its record",
+         Dump().section(attr("console", 7), 10).data("x").endSection().endDump(), {"pdex", "DUMP"},
+         std::string(kHeading) + "  1     1          1     0  Thu Jan  1 00:00:00 1970  console\n" + total(1), "",
+         0},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args(c.command.begin() + 1, c.command.end());
+        for (auto &a : args)
+            a = a == "DUMP" ? file(c.dump) : a;
+        EXPECT_EQ(run(c.command[0], args), (Result{c.out, c.err, c.status})) << c.title;
+    }
+    // Copying traces no attribute records; the time stamp reads the meta header only.
+    std::string p = file(Dump().section(attr("a")).endSection().endDump());
+    EXPECT_EQ(run("pdcp", {"-d", p, dir.path("copy")}).err,
+              std::string(kMetaTrace) + "HEADER:MAG=pH TIM=1700000000 BSZ=46 DSZ=0 CS=e435(good)\n" +
+                  "HEADER:MAG=pD TIM=1700000000 BSZ=0 DSZ=0 CS=e417(good)\n" +
+                  "HEADER:MAG=pD TIM=1700000000 BSZ=0 DSZ=0 CS=e417(good)\n");
+    EXPECT_EQ(run("pdcp", {"-d", "-d", p}).err, kMetaTrace);
+}
+
+TEST_F(Dumps, EveryReaderFailureIsReportedAndEndsTheWalk)
+{
+    Header pX{.mag = "pX"};
+    Header otherSave{.tim = 1700000001};
+    Header badCs{.badChecksum = true};
+    Header dszOver{.dsz = 11, .bsz = 10};
+    Attr v2 = attr("v2");
+    v2.ver = 2;
+    const std::string one = kHeading + row("  1     0          0     0", "a");
+    struct Failure {
+        const char *title;
+        Dump dump;
+        std::string function, needle, rendered;
+        std::string out; // what the list prints
+    };
+    std::vector<Failure> cases = {
+        {"empty", Dump().truncateTo(0), "readMetaHeader", "error in fread for meta header", "", ""},
+        {"short meta", Dump().truncateTo(63), "readMetaHeader", "error in fread for meta header", "", ""},
+        {"id with a tail", Dump(Meta{.id = "Halvern Linux Panic Dumpster"}), "readMetaHeader",
+         "Input not a panic_dump file", "", ""},
+        {"meta checksum", Dump(Meta{.badChecksum = true}), "readMetaHeader", "Bad meta header checksum", "", ""},
+        {"short extension", Dump(Meta{.siz = 100}).bytes("abc"), "readMetaHeader",
+         "error in fread for extra of meta header", "", ""},
+        {"header size", Dump(Meta{.hsz = 15}), "readMetaHeader", "too small header size",
+         "too small header size (15<16)", ""},
+        {"no end of dump", Dump(), "readHeader", "error in fread for header", "", total(0)},
+        {"header checksum", Dump().header(badCs), "readHeader", "Bad header checksum", "", total(0)},
+        {"magic", Dump().header(pX), "readHeader", "invalid header magic=", "invalid header magic=7058", total(0)},
+        {"other save", Dump().header(otherSave), "readHeader", "invalid save timestamp",
+         "invalid save timestamp ref=1700000000 hdr=1700000001", total(0)},
+        {"dsz over bsz", Dump().section(attr("a")).header(dszOver), "readHeader", "Data size bigger than block size",
+         "", total(1)},
+        {"attr version", Dump().section(v2), "readAttr", "file format version mimatch", "", total(1)},
+        {"short attr", Dump().section(attr("a")).truncateTo(64 + 16 + 20), "readAttr", "error in fread for attr", "",
+         total(1)},
+        {"unclosed section", Dump().section(attr("a")).section(attr("b")), "dopd", "Bad header type %.2s (pD",
+         "Bad header type pH (pD expected)", total(1)},
+        {"data between sections", Dump().section(attr("a")).endSection().data("x"), "dopd",
+         "Bad header type %.2s (pH", "Bad header type pD (pH expected)", one + total(1)},
+        {"after an end of section", Dump().section(attr("a")).endSection(), "readHeader",
+         "error in fread for header", "", one + total(1)},
+        {"a block past the end", Dump().section(attr("a")).holeData(0x80000000u, 1).truncateTo(300), "readHeader",
+         "error in fread for header", "", total(1)},
+    };
+    for (const Failure &c : cases)
+        EXPECT_EQ(run("pdex", {file(c.dump)}), (Result{c.out, report("pdex", c.function, c.needle, c.rendered), 2}))
+            << c.title;
+}
+
+// A copy is the bytes the walk checked, whichever way they move: kernel
+// copies (stopping short or failing, so that reading and writing takes over),
+// a pipe in or out, or an output opened for appending.
+TEST_F(Dumps, EveryWayOfCopyingGivesTheSameBytes)
+{
+    Meta wide{.hsz = 24, .extension = "extension bytes"};
+    Dump complete = sampleDump(wide);
+    complete.section(attr("x")).header(Header{.extra = "12345678"}).endDump();
+    Dump garbage = complete;
+    garbage.bytes("trailing garbage");
+    Dump big;
+    big.section(attr("big")).filledData(200000, 'z').endSection().endDump();
+    Meta large{.extension = std::string(70000, 'e')};
+    Dump shortExtension = Dump(Meta{.siz = 64 + 70000}).bytes(std::string(100, 'e'));
+    struct Copy {
+        const char *title;
+        Dump in;
+        uint64_t copied; // how much of the input the copy holds
+        std::string err;
+        int status;
+    };
+    const uint64_t cut = sampleDump().str().find("world") + 2;
+    std::vector<Copy> cases = {
+        {"complete", garbage, complete.size(), "", 0},
+        {"a large extension", sampleDump(large).endDump(), sampleDump(large).endDump().size(), "", 0},
+        {"cut inside a block", sampleDump().truncateTo(cut), cut, report("pdcp", "dopd", "premature EOF"), 2},
+        {"cut inside a large block", big.truncateTo(150000), 150000, report("pdcp", "dopd", "premature EOF"), 2},
+        {"cut after a block", sampleDump().section(attr("a")).data("abc"), sampleDump().section(attr("a")).data("abc").size(),
+         report("pdcp", "readHeader", "error in fread for header"), 2},
+        {"cut inside a section header's block", sampleDump().section(attr("a")).truncateTo(sampleDump().size() + 30),
+         sampleDump().size() + 30, report("pdcp", "dopd", "premature EOF"), 2},
+        {"a bad header after good records", sampleDump().header(Header{.badChecksum = true}), sampleDump().size(),
+         report("pdcp", "readHeader", "Bad header checksum"), 2},
+        {"a large extension cut short", shortExtension, shortExtension.size(),
+         report("pdcp", "readMetaHeader", "error in fread for extra of meta header"), 2},
+    };
+    for (const Copy &c : cases) {
+        const std::string in = file(c.in), bytes = c.in.str(), out = dir.path("out");
+        const Result expected{"", c.err, c.status};
+        auto copied = [&](const Result &r) { return std::make_pair(r, harness::readFile(out)); };
+        const auto wanted = std::make_pair(expected, bytes.substr(0, c.copied));
+        for (const char *kernel : {"", "COPY_RANGE=0", "COPY_RANGE=100", "COPY_RANGE=-38"})
+            EXPECT_EQ(copied(run("pdcp", {in, out}, Options{.env = {kPreload, kernel}})), wanted) << c.title << kernel;
+        EXPECT_EQ(copied(run("pdcp", {"-", out}, Options{.input = bytes, .trickle = 4099})), wanted) << c.title;
+        EXPECT_EQ(run("pdcp", {in, "-"}), (Result{bytes.substr(0, c.copied), c.err, c.status})) << c.title;
+        dir.write("out", "head:");
+        EXPECT_EQ(copied(run("pdcp", {in, "-"}, Options{.stdoutFile = out, .append = true})),
+                  std::make_pair(expected, "head:" + bytes.substr(0, c.copied)))
+            << c.title;
+    }
+}
+
+// Files in /proc report a size of 0 whatever they hold: the environment of a
+// process started with the dump's bytes as its environment strings is one.
+TEST_F(Dumps, ACopyDoesNotTrustTheSizeAFileReports)
+{
+    std::string bytes = sampleDump().endDump().bytes(std::string(1, '\0')).str();
+    std::vector<std::string> strings;
+    for (size_t at = 0; at < bytes.size(); at = bytes.find('\0', at) + 1)
+        strings.push_back(bytes.substr(at, bytes.find('\0', at) - at));
+    std::vector<char *> envp;
+    for (auto &s : strings)
+        envp.push_back(s.data());
+    envp.push_back(nullptr);
+    pid_t holder = fork();
+    if (holder == 0) {
+        char *argv[] = {const_cast<char *>("sleep"), const_cast<char *>("60"), nullptr};
+        execve("/bin/sleep", argv, envp.data());
+        _exit(127);
+    }
+    std::string proc = "/proc/" + std::to_string(holder) + "/environ";
+    for (int wait = 0; wait < 5000 && harness::readFile(proc) != bytes; ++wait)
+        usleep(1000); // until the holder has started
+    struct stat st;
+    ASSERT_EQ(stat(proc.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0);
+    EXPECT_EQ(run("pdcp", {proc, dir.path("out")}), (Result{"", "", 0}));
+    EXPECT_EQ(harness::readFile(dir.path("out")), bytes.substr(0, bytes.size() - 1));
+    EXPECT_EQ(run("pdex", {proc, "regs"}), (Result{"r1=0\n", "", 0}));
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+}
+
+// Offsets and sizes are 64-bit on every build: a block of 4 GiB lists,
+// extracts and copies on a 32-bit device too. The copy is real data.
+TEST_F(Dumps, SparseDumpsPast4GiB)
+{
+    Dump d;
+    d.section(attr("big", 1)).holeData(0xFFFFFFF0u, 0xFFFFFFF0u).holeData(0x90000000u, 0x10).endSection();
+    d.section(attr("tail", 2)).data("after 6 GiB").endSection().endDump();
+    std::string p = file(d);
+    EXPECT_EQ(run("pdex", {p}).out, kHeading + row("  1     2  4294967296     1", "big") +
+                                        row("  2     1         11     2", "tail") + total(2));
+    EXPECT_EQ(run("pdex", {p, "tail"}, Options{.addressSpace = 64 << 20}), (Result{"after 6 GiB", "", 0}));
+
+    // In memory, where writing 4 GiB takes seconds, not minutes.
+    harness::TempDir shm(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
+    Dump four;
+    four.section(attr("big")).holeData(0xFFFFFFF0u, 0xFFFFFFF0u).endSection().endDump();
+    ASSERT_TRUE(four.write(shm.path("four")));
+    ASSERT_EQ(run("pdcp", {shm.path("four"), shm.path("copy")}), (Result{"", "", 0}));
+    auto tail = [&](const std::string &path) {
+        std::string bytes(4096, '?');
+        FILE *f = fopen(path.c_str(), "rb");
+        fseeko(f, -static_cast<off_t>(bytes.size()), SEEK_END);
+        bytes.resize(fread(bytes.data(), 1, bytes.size(), f));
+        bytes += std::to_string(ftello(f));
+        fclose(f);
+        return bytes;
+    };
+    EXPECT_EQ(tail(shm.path("copy")), tail(shm.path("four")));
+    EXPECT_EQ(run("pdex", {file(Dump().section(attr("huge"), 0xFFFFFFF0u).truncateTo(200))}, Options{.addressSpace = 64 << 20}),
+              (Result{total(1), report("pdex", "readAttr", "error in fread for attr"), 2}));
+}
+
+// Out of memory is a message and a failure, never an abort: from the least
+// address space the executable starts in, upwards.
+TEST_F(Dumps, RunningOutOfMemoryIsAReportedFailure)
+{
+    if (std::string why = harness::cannotLimitMemory(); !why.empty())
+        GTEST_SKIP() << why;
+    size_t least = 1 << 20;
+    while (least < (256 << 20) && run("pdcp", {}, Options{.addressSpace = least}).status != 1)
+        least += 64 << 10;
+    std::string p = file(sampleDump().endDump()), out = dir.path("out");
+    struct Op {
+        std::vector<std::string> args;
+        Result done;
+    } ops[] = {{{"pdex", p}, {kSampleList, "", 0}}, {{"pdex", p, "regs"}, {"r1=0\n", "", 0}},
+               {{"pdcp", p, out}, {"", "", 0}}};
+    int reported = 0;
+    for (const Op &op : ops) {
+        const Result noMemory{"", report(op.args[0], "dopd", "malloc failed"), 2};
+        Result last;
+        for (size_t limit = least; limit < least + (4 << 20); limit += 128 << 10) {
+            last = run(op.args[0], {op.args.begin() + 1, op.args.end()}, Options{.addressSpace = limit});
+            reported += last == noMemory;
+            EXPECT_TRUE(last == op.done || last == noMemory ||
+                        (last.status == 1 && last.err.ends_with("Cannot allocate memory\n")))
+                << limit << ": " << last.status << " " << last.err;
+        }
+        EXPECT_EQ(last, op.done);
+    }
+    EXPECT_GT(reported, 0);
+}
+
+TEST_F(Dumps, RefusesToCopyADumpOntoItself)
+{
+    std::string p = file(sampleDump().endDump());
+    std::string before = harness::readFile(p);
+    ASSERT_EQ(link(p.c_str(), dir.path("hard").c_str()), 0);
+    ASSERT_EQ(symlink(p.c_str(), dir.path("soft").c_str()), 0);
+    for (std::string out : {p, dir.path("hard"), dir.path("soft"), dir.path("./dump")})
+        EXPECT_EQ(run("pdcp", {p, out}), (Result{"", "pdcp: '" + p + "' and '" + out + "' are the same file\n", 1}));
+    EXPECT_EQ(run("pdcp", {p, "-"}, Options{.stdoutFile = p}).status, 1);
+    EXPECT_EQ(run("pdcp", {"-", p}, Options{.stdinFile = p}).status, 1);
+    EXPECT_EQ(harness::readFile(p), before);
+}
+
+// A write that fails part way keeps what was written, reports the block and
+// the reason, and fails: each way out, from a file and from a pipe.
+TEST_F(Dumps, AWriteThatFailsInsideABlockStopsTheWalk)
+{
+    Dump d;
+    d.section(attr("big")).filledData(1 << 20, 'z').endSection().endDump();
+    std::string p = file(d), out = dir.path("out"), bytes = d.str();
+    const std::string block = report("pdcp", "dopd", "fwrite failed for block.");
+    const Options limited{.fileSize = 100000};
+    auto into = [&](const Result &r) { return std::make_pair(r, harness::readFile(out)); };
+    Result tooLarge{"", block + "pdcp: error writing " + out + ": File too large\n", 2};
+    EXPECT_EQ(into(run("pdcp", {p, out}, limited)), std::make_pair(tooLarge, bytes.substr(0, 100000)));
+    Options piped = limited;
+    piped.input = bytes;
+    EXPECT_EQ(into(run("pdcp", {"-", out}, piped)), std::make_pair(tooLarge, bytes.substr(0, 100000)));
+    Options extract = limited;
+    extract.stdoutFile = out;
+    tooLarge.err = report("pdex", "dopd", "fwrite failed for block.") +
+                   "pdex: error writing standard output: File too large\n";
+    EXPECT_EQ(into(run("pdex", {p, "big"}, extract)), std::make_pair(tooLarge, std::string(100000, 'z')));
+    EXPECT_EQ(run("pdcp", {p, "/dev/full"}),
+              (Result{"", block + "pdcp: error writing /dev/full: No space left on device\n", 2}));
+}
+
+TEST_F(Dumps, AnUnknownOptionIsReportedThenTheUsage)
+{
+    if (std::string why = harness::cannotSetArgv0(); !why.empty())
+        GTEST_SKIP() << why;
+    EXPECT_EQ(run("pdex", {"-x", file(sampleDump().endDump())}),
+              (Result{"", "pdex: invalid option -- 'x'\nUsage: pdex file [name]\n\tExtract panic data \"name\" from "
+                          "\"file\" to stdout\n\tOr list panic data in \"file\"\n",
+                      1}));
+    EXPECT_EQ(run(dir.linkAs("other"), {"-q"}, Options{.argv0 = "other"}),
+              (Result{"", "other: invalid option -- 'q'\nUsage: other \n", 1}));
+    for (const char *name : {"pdx", "PDEX"})
+        EXPECT_EQ(run(dir.linkAs(name), {"ignored"}, Options{.input = sampleDump().endDump().str(), .argv0 = name}),
+                  (Result{"", "", 2}))
+            << name;
+}
+
+} // namespace

@@ -1,0 +1,575 @@
+// The front end, pdmap, errloginfo and the capture viewers end to end, with
+// the dump device and the platform services replaced by preloaded doubles.
+#include <climits>
+#include <optional>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <regex>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "dumpmap.h"
+#include "fixture/fixture.h"
+#include "harness.h"
+
+using harness::Options;
+using harness::Result;
+using harness::run;
+
+namespace {
+
+const std::string kPreload = std::string("LD_PRELOAD=") + DOUBLES;
+constexpr const char *kPdexUsage = "Usage: pdex file [name]\n\tExtract panic data \"name\" from \"file\" to stdout\n"
+                                   "\tOr list panic data in \"file\"\n";
+constexpr const char *kPdcpUsage = "Usage: pdcp infile [outfile]\n\tCopy panic data from \"infile\" to "
+                                   "\"outfile\"\n\tOr print time stamp of panic data in \"infile\"\n";
+constexpr const char *kTools = "pdex\npdcp\npdmap\nerrloginfo\ncatconsole\nobjectdump\nsyslockdump\n";
+constexpr const char *kHead = "\n=============  START OF HEAD  =========================\n";
+constexpr const char *kTail = "\n=============    END OF HEAD  & START OF TAIL =========\n";
+constexpr const char *kEnd = "\n=============  END OF TAIL    =========================\n";
+
+class Tools : public ::testing::Test {
+protected:
+    harness::TempDir dir;
+    std::vector<std::string> log; // what the doubles saw
+
+    // Runs with the doubles preloaded, collecting what they recorded.
+    Result traced(const std::string &tool, const std::vector<std::string> &args, Options o = {})
+    {
+        o.env.insert(o.env.end(), {"DOUBLE_LOG=" + dir.path("log"), kPreload});
+        Result r = run(tool, args, o);
+        std::string text = harness::readFile(dir.path("log"));
+        unlink(dir.path("log").c_str());
+        log.clear();
+        for (size_t at = 0; at < text.size(); at = text.find('\n', at) + 1)
+            log.push_back(text.substr(at, text.find('\n', at) - at));
+        return r;
+    }
+};
+
+std::string capture(int32_t dataEnd, int32_t headLen, int32_t writePos, int32_t wrapped, std::string text)
+{
+    return fixture::Console{0xA1B2CCFF, dataEnd, headLen, writePos, wrapped, std::move(text)}.encode();
+}
+
+fixture::LockRecord sampleRecord()
+{
+    return {0x1234,     "spin_lock", "mutexA", "held", "CPU0", 0xc0ffee00, 5, 42, 412, "ipsecd", -1, 3, 1,
+            {{0xc0012345, "do_panic", "", 0x10, 0x200},
+             {0xc0055555, "", "ignored", 1, 2},
+             {0xd0001000, "mod_fn", "mymod", 0, 0x40}}};
+}
+
+const std::string kSampleRecord = "CPU0             spin_lock            mutexA           held            \n"
+                                  "ID[0x1234] TIME[5.42] CPU[3] TASKP[0xc0ffee00]\n"
+                                  "PID[412(ipsecd)] PREEMPT_COUNT[-1] IRQS_DISABLED[1]\n>\n"
+                                  "> 0xc0012345: do_panic+0x10/0x200\n"
+                                  "> 0xc0055555\n"
+                                  "> 0xd0001000: mod_fn+0/0x40 [mymod]\n\n";
+
+// ---- the front end
+
+TEST_F(Tools, TheNameStartedUnderPicksTheTool)
+{
+    if (std::string why = harness::cannotSetArgv0(); !why.empty())
+        GTEST_SKIP() << why;
+    std::string usage = "Usage: trelkit TOOL [ARG...]\n       trelkit --list | --version | --help\n"
+                        "Runs TOOL as if started under its name. Tools:\n";
+    for (std::string_view t = kTools; !t.empty(); t.remove_prefix(t.find('\n') + 1))
+        usage += "  " + std::string(t.substr(0, t.find('\n') + 1));
+    const std::string emptyStdin = ":readMetaHeader:" +
+                                   std::to_string(harness::sourceLine("dumpfile.cpp", "\"error in fread for meta header")) +
+                                   " error in fread for meta header\n";
+    struct Start {
+        std::string link, argv0;
+        std::vector<std::string> args;
+        Result result;
+    };
+    std::vector<Start> cases = {
+        {"PDMAP", "/usr/sbin/PDMAP", {}, {"Usage: pdmap <name of map file>\n", "", 1}},
+        {"my_syslockdump_v2", "my_syslockdump_v2", {}, {"Usage: syslockdump [one-input-file]\n", "", 1}},
+        {"SYSLOCKDUMP", "SYSLOCKDUMP", {}, {"", "SYSLOCKDUMP" + emptyStdin, 2}},
+        {"x", "dir/", {}, {"", emptyStdin, 2}},
+        {"trelkit", "/usr/bin/trelkit", {"--list"}, {kTools, "", 0}},
+        {"trelkit", "trelkit", {"--version"}, {"trelkit " TRELKIT_VERSION "\n", "", 0}},
+        {"trelkit", "trelkit", {"--help"}, {usage, "", 0}},
+        {"trelkit", "trelkit", {}, {"", usage, 1}},
+        {"trelkit", "trelkit", {"pdx"}, {"", "trelkit: unknown tool 'pdx'\n", 1}},
+        {"trelkit", "trelkit", {"pdcp"}, {"", std::string("Too few or too many arguments\n") + kPdcpUsage, 1}},
+        {"trelkit", "trelkit", {"errloginfo"}, {"usage:\nerrloginfo: [-t (if trap required)] \"log string\"\n", "", 1}},
+        {"trelkit", "trelkit", {"syslockdump", "-"}, {"", "Unable to open file -", 255}},
+    };
+    for (const Start &c : cases) {
+        std::string link = dir.path(c.link);
+        if (access(link.c_str(), F_OK) != 0)
+            dir.linkAs(c.link);
+        EXPECT_EQ(run(link, c.args, Options{.argv0 = c.argv0}), c.result) << c.argv0 << " " << c.args.size();
+    }
+}
+
+// Wrong operands, files that cannot be opened and output that cannot be written.
+TEST_F(Tools, FailuresOfEveryTool)
+{
+    const std::string dump = dir.write("dump", fixture::Dump().endDump().str()), missing = dir.path("missing"),
+                      console = dir.write("console", capture(0, 0, 4, 0, "text")),
+                      lock = dir.write("lock", sampleRecord().encode()), folder = dir.path("");
+    const Options full{.stdoutFile = "/dev/full"};
+    const std::string noSpace = ": error writing standard output: No space left on device\n";
+    struct Failure {
+        std::string tool;
+        std::vector<std::string> args;
+        Options options;
+        Result result;
+    };
+    std::vector<Failure> cases = {
+        {"pdex", {}, {}, {"", std::string("Too few or too many arguments\n") + kPdexUsage, 1}},
+        {"pdex", {"a", "b", "c"}, {}, {"", std::string("Too few or too many arguments\n") + kPdexUsage, 1}},
+        {"pdcp", {}, {}, {"", std::string("Too few or too many arguments\n") + kPdcpUsage, 1}},
+        {"pdex", {missing}, {}, {"", missing + ": No such file or directory\n", 1}},
+        {"pdcp", {missing, dir.path("created")}, {}, {"", missing + ": No such file or directory\n", 1}},
+        {"pdcp", {dump, missing + "/out"}, {}, {"", missing + "/out: No such file or directory\n", 1}},
+        {"pdmap", {}, {}, {"Usage: pdmap <name of map file>\n", "", 1}},
+        {"pdmap", {"a", "b"}, {}, {"Usage: pdmap <name of map file>\n", "", 1}},
+        {"catconsole", {"a", "b"}, {}, {"Usage: catconsole input CONSLOE_LOG client's file\n", "", 0}},
+        {"catconsole", {"a", "b", "c"}, {}, {"Usage: catconsole input CONSLOE_LOG client's file\n", "", 0}},
+        {"catconsole", {missing}, {}, {"Can't open " + missing + " (err 2)\n", "", 1}},
+        {"catconsole", {folder}, {}, {"Invalid size encountered(-1)!\n", "", 1}},
+        {"objectdump", {"a", "b"}, {}, {"Usage: objectdump [one-input-file]\n       use stdin if input-file omitted\n", "", 1}},
+        {"objectdump", {missing}, {}, {"Can't open " + missing + " (err 2)\n", "", 1}},
+        {"objectdump", {folder}, {}, {"", "objectdump: error reading " + folder + ": Is a directory\n", 1}},
+        {"syslockdump", {}, {.input = sampleRecord().encode()}, {"Usage: syslockdump [one-input-file]\n", "", 1}},
+        {"syslockdump", {"a", "b"}, {}, {"Usage: syslockdump [one-input-file]\n", "", 1}},
+        {"syslockdump", {missing}, {}, {"", "Unable to open file " + missing, 255}},
+        {"syslockdump", {folder}, {}, {"", "syslockdump: error reading " + folder + ": Is a directory\n", 255}},
+        {"pdcp", {dump, "/dev/full"}, {}, {"", "pdcp: error writing /dev/full: No space left on device\n", 2}},
+        {"pdcp", {dump, "-"}, full, {"", "pdcp" + noSpace, 2}},
+        {"pdcp", {dump}, full, {"", "pdcp" + noSpace, 2}},
+        {"pdex", {dump}, full, {"", "pdex" + noSpace, 2}},
+        {"catconsole", {console}, full, {"", "catconsole" + noSpace, 1}},
+        {"objectdump", {console}, full, {"", "objectdump" + noSpace, 1}},
+        {"syslockdump", {lock}, full, {"", "syslockdump" + noSpace, 1}},
+    };
+    for (const Failure &c : cases)
+        EXPECT_EQ(run(c.tool, c.args, c.options), c.result) << c.tool << " " << c.args.size();
+    struct stat st;
+    EXPECT_EQ(stat(dir.path("created").c_str(), &st), 0); // the output is made before the input is opened
+}
+
+// A pipe, however its writer cuts the input, reads as the file does.
+TEST_F(Tools, APipeReadsAsTheFile)
+{
+    std::string hex;
+    for (int i = 0; i < 1000; ++i)
+        hex += static_cast<char>(i % 7 == 0 ? i : 0);
+    fixture::Dump dump;
+    dump.section({"console"}).data(std::string(5000, 'c')).endSection().endDump();
+    struct Input {
+        std::string tool, bytes, operand, name;
+    } inputs[] = {
+        {"pdex", dump.str(), "-", ""},
+        {"pdex", dump.str(), "-", "console"},
+        {"pdcp", dump.str(), "-", ""},
+        {"catconsole", capture(0, 0, 70000, 0, std::string(70000, 'p')), "", ""},
+        {"objectdump", hex + std::string(100, 'q'), "", ""},
+    };
+    for (const Input &in : inputs) {
+        std::vector<std::string> fromFile = {dir.write("in", in.bytes)}, fromPipe;
+        for (auto *args : {&fromFile, &fromPipe}) {
+            if (args == &fromPipe && !in.operand.empty())
+                args->push_back(in.operand);
+            if (!in.name.empty())
+                args->push_back(in.name);
+        }
+        Result file = run(in.tool, fromFile);
+        EXPECT_EQ(file.status, 0) << in.tool;
+        EXPECT_NE(file.out, "") << in.tool;
+        EXPECT_EQ(run(in.tool, fromPipe, Options{.input = in.bytes, .trickle = 3001}), file) << in.tool;
+        EXPECT_EQ(run(in.tool, fromPipe, Options{.stdinFile = fromFile[0]}), file) << in.tool;
+    }
+}
+
+// ---- pdmap
+
+std::string code(unsigned long request)
+{
+    char text[32];
+    snprintf(text, sizeof text, "ioctl %#lx", request);
+    return text;
+}
+
+const std::string kAlloc = code(IOC_ALLOC) + " arg=2", kDisarm = code(IOC_DISARM) + " arg=2",
+                  kClear = code(IOC_CLEAR_MAP) + " arg=2", kArm = code(IOC_ARM) + " arg=2",
+                  kAddMap = code(IOC_ADD_MAP) + " dump_id=2 dev=";
+
+class Pdmap : public Tools {
+protected:
+    // A map file of size bytes (by default all its 4096-byte blocks) with
+    // data in the blocks where the pattern has 'd' and holes where it has '.'.
+    std::string mapFile(const std::string &name, const std::string &pattern, std::optional<size_t> size = {})
+    {
+        std::string path = dir.path(name);
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const size_t bytes = size.value_or(pattern.size() * 4096);
+        std::string block(4096, 'm');
+        for (size_t i = 0; i < pattern.size(); ++i) {
+            const size_t length = pattern[i] == 'd' ? std::min<size_t>(4096, bytes - i * 4096) : 0;
+            EXPECT_EQ(pwrite(fd, block.data(), length, static_cast<off_t>(i * 4096)), static_cast<ssize_t>(length));
+        }
+        EXPECT_EQ(ftruncate(fd, static_cast<off_t>(bytes)), 0);
+        fsync(fd); // blocks are placed on disk when written back
+        close(fd);
+        return path;
+    }
+    std::vector<std::string> sequence(const std::vector<std::string> &issued)
+    {
+        std::vector<std::string> all = {"evlog_open chassis 0 trelkit", "hv_running"};
+        if (!issued.empty())
+            all.push_back("open /dev/ata_dumper O_RDWR");
+        all.insert(all.end(), issued.begin(), issued.end());
+        all.push_back("evlog_close");
+        return all;
+    }
+};
+
+std::string devOf(const std::string &path)
+{
+    struct stat st;
+    stat(path.c_str(), &st);
+    return std::to_string(static_cast<uint32_t>(st.st_dev));
+}
+
+// The blocks of a file by FIBMAP, as this test sees them.
+std::string blocksOf(const std::string &path, size_t count)
+{
+    int fd = open(path.c_str(), O_RDONLY);
+    std::string out;
+    for (size_t i = 0; i < count; ++i) {
+        int block = static_cast<int>(i);
+        out += (i ? "," : "") + std::to_string(ioctl(fd, FIBMAP, &block) == 0 ? block : -1);
+    }
+    close(fd);
+    return out;
+}
+
+TEST_F(Pdmap, RegistersTheBlocksOfAMapFileAndArmsTheDevice)
+{
+    int fd = open(mapFile("probe", "d").c_str(), O_RDONLY), size = 0, block = 0;
+    bool maps = ioctl(fd, FIGETBSZ, &size) == 0 && size == 4096 && ioctl(fd, FIBMAP, &block) == 0 && block > 0;
+    close(fd);
+    if (!maps)
+        GTEST_SKIP() << "the file system of " << dir.path("") << " does not map 4096-byte blocks with FIBMAP";
+    struct Map {
+        std::string pattern;
+        size_t size, blocks;
+    };
+    for (const Map &m : {Map{"", 0, 0}, Map{"dd", 8192, 2}, Map{"ddd", 10000, 3}, Map{std::string(257, 'd'), 1 << 20 | 1, 257}}) {
+        std::string path = mapFile("map", m.pattern, m.size);
+        EXPECT_EQ(traced("pdmap", {path}), (Result{"", "", 0})) << m.blocks;
+        EXPECT_EQ(log, sequence({kAlloc, kDisarm, kClear,
+                                 kAddMap + devOf(path) + " nblocks=" + std::to_string(m.blocks) +
+                                     " blocks=" + blocksOf(path, m.blocks),
+                                 kArm}))
+            << m.blocks;
+    }
+    // A hole maps to block 0: the device is never told to write there.
+    for (const char *pattern : {"..", "d.d", ".d", "dd."}) {
+        std::string path = mapFile("holes", pattern);
+        std::string first = std::to_string(std::string_view(pattern).find('.'));
+        EXPECT_EQ(traced("pdmap", {path}),
+                  (Result{"", "pdmap: " + path + ": block " + first + " is not allocated (the map file has a hole)\n", 1}))
+            << pattern;
+        EXPECT_EQ(log, sequence({})) << pattern;
+    }
+}
+
+TEST_F(Pdmap, ADeviceFailureStopsTheSequenceWhereItHappens)
+{
+    std::string path = mapFile("map", "");
+    std::string addMap = kAddMap + devOf(path) + " nblocks=0 blocks=";
+    struct Failure {
+        std::string fail;
+        std::string message;
+        std::vector<std::string> issued;
+    };
+    std::vector<Failure> cases = {
+        {"6:98", "", {kAlloc, kDisarm, kClear, addMap, kArm}},
+        {"6:5", "pdmap: IOC_ALLOC failed: Input/output error\n", {kAlloc}},
+        {"3:16", "pdmap: IOC_DISARM failed: Device or resource busy\n", {kAlloc, kDisarm}},
+        {"0:22", "pdmap: IOC_CLEAR_MAP failed: Invalid argument\n", {kAlloc, kDisarm, kClear}},
+        {"1:12", "pdmap: IOC_ADD_MAP failed: Cannot allocate memory\n", {kAlloc, kDisarm, kClear, addMap}},
+        {"2:5", "pdmap: IOC_ARM failed: Input/output error\n", {kAlloc, kDisarm, kClear, addMap, kArm}},
+    };
+    for (const Failure &c : cases) {
+        EXPECT_EQ(traced("pdmap", {path}, Options{.env = {"ATA_FAIL=" + c.fail}}),
+                  (Result{"", c.message, c.message.empty() ? 0 : 1}))
+            << c.fail;
+        EXPECT_EQ(log, sequence(c.issued)) << c.fail;
+    }
+}
+
+TEST_F(Pdmap, FileFailuresAndTheHypervisor)
+{
+    std::string map = mapFile("map", "d", 10), huge = mapFile("huge", "", size_t{1} << 31);
+    struct Failure {
+        std::vector<std::string> env;
+        std::string path;
+        Result result;
+        bool deviceOpened;
+    };
+    std::vector<Failure> cases = {
+        {{}, dir.path("missing"), {"", "pdmap: open of map file failed: No such file or directory\n", 1}, false},
+        {{"ATA_OPEN_ERRNO=2"}, map, {"", "pdmap: open of DUMPDEV failed: No such file or directory\n", 1}, true},
+        {{"ATA_FIGETBSZ=0"}, map, {"", "pdmap: FIGETBZ failed: Invalid argument\n", 1}, false},
+        {{}, huge, {"", "pdmap: fstat failed: Value too large for defined data type\n", 1}, false},
+    };
+    for (const Failure &c : cases) {
+        EXPECT_EQ(traced("pdmap", {c.path}, Options{.env = c.env}), c.result) << c.path;
+        std::vector<std::string> opened = {"evlog_open chassis 0 trelkit", "hv_running", "open /dev/ata_dumper O_RDWR",
+                                           "evlog_close"};
+        EXPECT_EQ(log, c.deviceOpened ? opened : sequence({})) << c.path;
+    }
+    std::string shm = "/dev/shm/trelkit-pdmap-" + std::to_string(getpid());
+    if (fixture::writeFile(shm, "tmpfs has no block map")) {
+        EXPECT_EQ(traced("pdmap", {shm}), (Result{"", "pdmap: FIBMAP failed: Invalid argument\n", 1}));
+        unlink(shm.c_str());
+    }
+    for (std::string result : {"0", "-1", "7"}) {
+        EXPECT_EQ(traced("pdmap", {"no/such/map"}, Options{.env = {"HV_RUNNING=1", "HV_RESULT=" + result}}),
+                  (Result{"", "", std::stoi(result) & 0xff}));
+        EXPECT_EQ(log, (std::vector<std::string>{"evlog_open chassis 0 trelkit", "hv_running",
+                                                 "hv_map_dump_file no/such/map 1", "evlog_close"}));
+    }
+}
+
+// ---- errloginfo
+
+// The record of a run that wrote these events.
+std::vector<std::string> events(const std::vector<std::string> &texts, bool trap = false)
+{
+    int line = harness::sourceLine("errlog.cpp", trap ? "kTrapId, chunk.data()" : "kPlainId, chunk.data()");
+    std::vector<std::string> out{"evlog_open chassis 0 trelkit"};
+    for (unsigned n = 1; n <= texts.size(); ++n) {
+        std::string handle;
+        for (unsigned i = 0; i < 7; ++i)
+            handle += (i ? "," : "") + std::to_string(n * 100 + i);
+        out.push_back("evlog_get_handle " + std::to_string(n));
+        out.push_back("evlog_write utils/panicdump/trelkit log_err_str " + std::to_string(line) +
+                      " QMX handle=" + handle + " 0 1 " + (trap ? "0x3d0002" : "0x3d0001") + " [" +
+                      texts[n - 1] + "]");
+    }
+    out.push_back("evlog_close");
+    return out;
+}
+
+TEST_F(Tools, ErrloginfoWritesTheMessageInEventsOf150Characters)
+{
+    std::string longest(7996, 'x'), mixed; // plus 3 reaches the limit exactly
+    for (int i = 0; i < 400; ++i)
+        mixed += static_cast<char>('a' + i % 26);
+    std::vector<std::string> chunks;
+    for (std::string all = "  " + longest; !all.empty(); all.erase(0, 150))
+        chunks.push_back(all.substr(0, 150));
+    struct Message {
+        std::vector<std::string> args;
+        std::vector<std::string> events;
+        bool trap = false;
+    };
+    std::vector<Message> cases = {
+        {{"disk", "full"}, {"  disk full"}},
+        {{"-t", "disk", "full"}, {"  disk full"}, true},
+        {{"disk", "-t"}, {"  disk -t"}},
+        {{"-tt", "-x", "--"}, {"  -tt -x --"}},
+        {{"100%s", "%n%x", ""}, {"  100%s %n%x "}},
+        {{""}, {"  "}},
+        {{std::string(148, 'a')}, {"  " + std::string(148, 'a')}},
+        {{std::string(149, 'b')}, {"  " + std::string(148, 'b'), "b"}},
+        {{mixed}, {("  " + mixed).substr(0, 150), ("  " + mixed).substr(150, 150), ("  " + mixed).substr(300)}},
+        {{longest}, chunks},
+        {{longest + "x", "short"}, {" "}},
+        {{"first", longest, "short"}, {"  first"}},
+    };
+    for (const Message &c : cases) {
+        EXPECT_EQ(traced("errloginfo", c.args), (Result{"", "", 0})) << c.args[0];
+        EXPECT_EQ(log, events(c.events, c.trap)) << c.args[0];
+    }
+    if (harness::cannotSetArgv0().empty())
+        for (auto args : std::vector<std::vector<std::string>>{{}, {"-t"}}) {
+            EXPECT_EQ(traced("errloginfo", args, Options{.argv0 = "/opt/tools/errloginfo"}),
+                      (Result{"usage:\n/opt/tools/errloginfo: [-t (if trap required)] \"log string\"\n", "", 1}));
+            EXPECT_EQ(log, std::vector<std::string>{"evlog_open chassis 0 trelkit"}); // left open
+        }
+}
+
+// The syslog stand-in, observed for real: inside a private mount namespace a
+// datagram socket at /dev/log receives what the system log would.
+TEST(ErrloginfoSyslog, TheStandInWritesARealRecord)
+{
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    if (fork() == 0) {
+        auto say = [&](const std::string &s) {
+            (void)!write(report[1], s.data(), s.size());
+            _exit(0);
+        };
+        int sock = socket(AF_UNIX, SOCK_DGRAM, 0);
+        sockaddr_un addr{AF_UNIX, "/dev/log"};
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("none", "/dev", "tmpfs", 0, nullptr) != 0 ||
+            bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+            say(std::string("SKIP no private /dev/log: ") + strerror(errno));
+        Result r = run("errloginfo", {"disk", "50%s"});
+        char buf[2048];
+        ssize_t n = recv(sock, buf, sizeof buf, MSG_DONTWAIT);
+        say(n > 0 ? std::string(buf, static_cast<size_t>(n)) : "NOTHING status " + std::to_string(r.status));
+    }
+    close(report[1]);
+    std::string got;
+    char buf[2048];
+    for (ssize_t n; (n = read(report[0], buf, sizeof buf)) > 0;)
+        got.append(buf, static_cast<size_t>(n));
+    wait(nullptr);
+    if (got.starts_with("SKIP"))
+        GTEST_SKIP() << got.substr(5);
+    int line = harness::sourceLine("errlog.cpp", "kPlainId, chunk.data()");
+    std::regex record("^<13>... .. ..:..:.. trelkit\\[[0-9]+\\]: QMX 0x3d0001 utils/panicdump/trelkit:log_err_str:" +
+                      std::to_string(line) + "   disk 50%s$");
+    EXPECT_TRUE(std::regex_match(got, record)) << got;
+}
+
+// ---- catconsole, objectdump, syslockdump
+
+TEST_F(Tools, ConsoleCaptures)
+{
+    std::string whole(64000, 'x');
+    whole.back() = 'Y';
+    struct Capture {
+        const char *title;
+        std::string bytes, out;
+        int status = 0;
+    };
+    std::vector<Capture> cases = {
+        {"not wrapped", capture(0, 0, 5, 0, "hello world"), "hello"},
+        {"not wrapped, nothing written", capture(100, 3, 0, 0, "text"), ""},
+        {"not wrapped, negative", capture(100, 3, INT_MIN, 0, "text"), ""},
+        {"wrapped: head, oldest, newest", capture(11, 4, 7, 1, "HEADnewOLD!"),
+         kHead + std::string("HEAD") + kTail + "OLD!new" + kEnd},
+        {"wrapped without a head", capture(6, 0, 3, 1, "abcdef"), kHead + std::string(kTail) + "defabc" + kEnd},
+        {"a head of one", capture(6, 1, 3, 1, "abcdef"), kHead + std::string("a") + kTail + "defbc" + kEnd},
+        {"written up to the end", capture(6, 2, 6, 1, "hhring"), kHead + std::string("hh") + kTail + "ring" + kEnd},
+        {"written behind the head", capture(6, 4, 2, 1, "hhhhrr"), kHead + std::string("hhhh") + kTail + "hhrr" + kEnd},
+        {"control and high bytes", capture(0, 0, 23, 0, "a\r\nb\tc\bd\x1b[0m\x7f\x80\xff\x0b\x0c\x01 e"),
+         "a\nb\tc\bd[0m e"},
+        {"extremes stay in the text", capture(INT_MAX, INT_MAX, INT_MIN, 1, whole), kHead + whole + kTail + whole + kEnd},
+        {"past the capture", capture(0, 0, INT_MAX, 0, whole + "beyond"), whole},
+        {"ten bytes", capture(0, 0, 0, 0, "").substr(0, 10), ""},
+        {"empty", "", "Invalid size encountered(0)!\n", 1},
+        {"nine bytes", capture(0, 0, 0, 0, "").substr(0, 9), "Invalid size encountered(9)!\n", 1},
+        {"no magic", std::string(20, '\0'), "catconsole: invalid input file!\n", 1},
+    };
+    for (const Capture &c : cases)
+        EXPECT_EQ(run("catconsole", {dir.write("capture", c.bytes)}), (Result{c.out, "", c.status})) << c.title;
+    for (int32_t v : {INT_MIN, -1, 64000, 64001, INT_MAX})
+        EXPECT_EQ(run("catconsole", {dir.write("capture", capture(v, v, v, 1, whole))}).status, 0) << v;
+}
+
+TEST_F(Tools, HexDumps)
+{
+    const std::string zeros = "00000000 00000000 00000000 00000000         . . . . . . . . . . . . . . . . \n",
+                      zs = "7a7a7a7a 7a7a7a7a 7a7a7a7a 7a7a7a7a         z z z z z z z z z z z z z z z z \n",
+                      line(16, 'z');
+    struct Dump {
+        const char *title;
+        std::string bytes, out;
+    };
+    std::vector<Dump> cases = {
+        {"empty", "", ""},
+        {"zeros first", std::string(16, '\0'), zeros},
+        {"a short last line", "0123456789abcdef\x7f\x80 ~\x1f",
+         "30313233 34353637 38396162 63646566         0 1 2 3 4 5 6 7 8 9 a b c d e f \n"
+         "7f80207e 1f              . .   ~ . \n"},
+        {"four bytes", "ABCD", "41424344         A B C D \n"},
+        {"repeats at the end", line + line + line, zs + " Last datarepeated 2 times\n"},
+        {"repeats before a change", std::string(32, '\0') + "x", zeros + " Last repeated 1 times\n78              x \n"},
+        {"a short line is no repeat", line + line + "zzz", zs + " Last repeated 1 times\n7a7a7a              z z z \n"},
+        {"counts start again", line + line + "y" + line + line + line,
+         zs + " Last repeated 1 times\n797a7a7a 7a7a7a7a 7a7a7a7a 7a7a7a7a         y z z z z z z z z z z z z z z z \n" +
+             zs + " Last repeated 1 times\n7a              z \n"},
+    };
+    for (const Dump &c : cases)
+        EXPECT_EQ(run("objectdump", {dir.write("in", c.bytes)}), (Result{c.out, "", 0})) << c.title;
+}
+
+TEST_F(Tools, LockDumps)
+{
+    fixture::LockRecord limits;
+    limits.text1 = std::string(32, 'a'); // no NUL in these fields
+    limits.text2 = std::string(32, 'b');
+    limits.text3 = "c";
+    limits.text4 = std::string(17, 'd');
+    limits.taskName = std::string(16, 't');
+    std::string limitText = std::string(16, 'd') + " " + std::string(20, 'a') + " " + std::string(16, 'b') + " c" +
+                            std::string(15, ' ') + "\nID[(nil)] TIME[0.0] CPU[0] TASKP[(nil)]\nPID[0(" +
+                            std::string(16, 't') + ")] PREEMPT_COUNT[0] IRQS_DISABLED[0]\n>\n";
+    for (uint32_t k = 0; k < 10; ++k) {
+        limits.frames.push_back({0x1000 + k, std::string(129, 's'), std::string(63, 'm'), k, 0});
+        char offset[16];
+        snprintf(offset, sizeof offset, "%#x", k);
+        limitText += "> 0x" + std::to_string(1000 + k) + ": " + std::string(129, 's') + "+" + offset + "/0 [" +
+                     std::string(63, 'm') + "]\n";
+    }
+    fixture::LockRecord noFrames = sampleRecord();
+    noFrames.frames.clear();
+    const std::string one = sampleRecord().encode();
+    struct Lock {
+        const char *title;
+        std::string bytes, out;
+    };
+    std::vector<Lock> cases = {
+        {"two records and a tail", one + one + std::string(76, 'x'), kSampleRecord + kSampleRecord},
+        {"empty", "", ""},
+        {"short of a record", one.substr(0, 2211), ""},
+        {"fields at their limits", limits.encode(), limitText + "\n"},
+        {"no frames", noFrames.encode(), kSampleRecord.substr(0, kSampleRecord.find(">\n") + 2) + "\n"},
+    };
+    for (const Lock &c : cases)
+        EXPECT_EQ(run("syslockdump", {dir.write("lock", c.bytes)}), (Result{c.out, "", 0})) << c.title;
+
+    // From a FIFO written a byte at a time: only whole records are read.
+    std::string fifo = dir.path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] {
+        int fd = open(fifo.c_str(), O_WRONLY);
+        for (char c : one + one + "tail")
+            (void)!write(fd, &c, 1);
+        close(fd);
+    });
+    EXPECT_EQ(run("syslockdump", {fifo}), (Result{kSampleRecord + kSampleRecord, "", 0}));
+    writer.join();
+}
+
+// Memory stays bounded whatever the input's size.
+TEST_F(Tools, LargeInputsStayInBoundedMemory)
+{
+    if (std::string why = harness::cannotLimitMemory(); !why.empty())
+        GTEST_SKIP() << why;
+    const size_t limit = 32 << 20, records = 20000; // 44 MB, more than the limit
+    std::string path = dir.path("large");
+    FILE *f = fopen(path.c_str(), "wb");
+    const std::string one = sampleRecord().encode();
+    for (size_t i = 0; i < records; ++i)
+        fwrite(one.data(), 1, one.size(), f);
+    fclose(f);
+    Result r = run("syslockdump", {path}, Options{.addressSpace = limit});
+    EXPECT_EQ(r.out.size(), kSampleRecord.size() * records);
+    EXPECT_EQ(r.status, 0);
+}
+
+} // namespace
