@@ -555,21 +555,4 @@ TEST_F(Tools, LockDumps)
     writer.join();
 }
 
-// Memory stays bounded whatever the input's size.
-TEST_F(Tools, LargeInputsStayInBoundedMemory)
-{
-    if (std::string why = harness::cannotLimitMemory(); !why.empty())
-        GTEST_SKIP() << why;
-    const size_t limit = 32 << 20, records = 20000; // 44 MB, more than the limit
-    std::string path = dir.path("large");
-    FILE *f = fopen(path.c_str(), "wb");
-    const std::string one = sampleRecord().encode();
-    for (size_t i = 0; i < records; ++i)
-        fwrite(one.data(), 1, one.size(), f);
-    fclose(f);
-    Result r = run("syslockdump", {path}, Options{.addressSpace = limit});
-    EXPECT_EQ(r.out.size(), kSampleRecord.size() * records);
-    EXPECT_EQ(r.status, 0);
-}
-
 } // namespace
