@@ -48,6 +48,16 @@ compare() { # title ours theirs limit
         "$(awk -v t="$theirs" 'BEGIN{print t/1e6}')" "$ratio" "$4" "$verdict"
 }
 
+# Start-up: the median of many runs of each, interleaved by hyperfine in one run.
+startup() { # title ours theirs limit
+    local ratio verdict=ok
+    hyperfine -N --warmup 100 --runs 1000 --export-json "$work/startup.json" "$2" "$3" >/dev/null 2>&1
+    read -r ours theirs < <(python3 -c 'import json,sys; r=json.load(open(sys.argv[1]))["results"]; print(*(x["median"]*1e6 for x in r))' "$work/startup.json")
+    ratio=$(awk -v a="$ours" -v b="$theirs" 'BEGIN { printf "%.2f", a / b }')
+    awk -v r="$ratio" -v l="$4" 'BEGIN { exit !(r > l) }' && { verdict="OVER"; failed=1; }
+    printf '%-58s %7.0fus %7.0fus %6sx  (target %sx) %s\n' "$1" "$ours" "$theirs" "$ratio" "$4" "$verdict"
+}
+
 memory() { # title command limit-kib
     local kib verdict=ok
     kib=$(peak_kib "$2")
@@ -55,6 +65,7 @@ memory() { # title command limit-kib
     printf '%-58s %8s KiB  (target < %s KiB) %s\n' "$1" "$kib" "$3" "$verdict"
 }
 
+command -v hyperfine >/dev/null || "$(dirname "$0")/../tools/deps" hyperfine
 echo "== inputs in $work"
 if [ ! -f "$work/big.pd" ]; then
     printf 'meta\nsection name=core\ndata fill=0x5a size=65536 repeat=16384\nendsection\nsection name=small\ndata text=hi\nendsection\nenddump\n' |
@@ -65,6 +76,11 @@ if [ ! -f "$work/sparse.pd" ]; then
     printf 'meta\nsection name=big\ndata hole=107374 repeat=100000\nendsection\nenddump\n' | "$mk" dump "$work/sparse.pd"
 fi
 cat "$work/big.pd" > /dev/null # both sides start from a warm page cache
+
+[ -f "$work/small.pd" ] || "$mk" dump "$work/small.pd" "$(dirname "$0")/../samples/panic.desc"
+
+printf "%-58s %9s %9s %7s\n" "== start-up" ours theirs ratio
+startup "pdcp time stamp of a small dump vs cat of it" "$bin/pdcp $work/small.pd" "cat $work/small.pd" 1.15
 
 printf "%-58s %9s %9s %7s\n" "== panic dumps" ours theirs ratio
 compare "pdcp 1 GiB dump of 64 KiB blocks vs cp" \
@@ -99,5 +115,5 @@ compare "objectdump 256 MiB of zeros (all folded) vs cat" \
 memory "objectdump 256 MiB random" "$bin/objectdump $work/random.bin" 4096
 memory "syslockdump 290 MB lock dump" "$bin/syslockdump $work/locks.bin" 4096
 
-rm -f "$work/out" "$work/rss"
+rm -f "$work/out" "$work/rss" "$work/startup.json"
 exit "$failed"

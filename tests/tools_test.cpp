@@ -212,7 +212,8 @@ const std::string kAlloc = code(IOC_ALLOC) + " arg=2", kDisarm = code(IOC_DISARM
 class Pdmap : public Tools {
 protected:
     // A map file of size bytes (by default all its 4096-byte blocks) with
-    // data in the blocks where the pattern has 'd' and holes where it has '.'.
+    // data in the blocks where the pattern has 'd', holes where it has '.'
+    // and space preallocated, never written, where it has 'f'.
     std::string mapFile(const std::string &name, const std::string &pattern, std::optional<size_t> size = {})
     {
         std::string path = dir.path(name);
@@ -222,6 +223,7 @@ protected:
         for (size_t i = 0; i < pattern.size(); ++i) {
             const size_t length = pattern[i] == 'd' ? std::min<size_t>(4096, bytes - i * 4096) : 0;
             EXPECT_EQ(pwrite(fd, block.data(), length, static_cast<off_t>(i * 4096)), static_cast<ssize_t>(length));
+            EXPECT_EQ(pattern[i] == 'f' ? fallocate(fd, 0, static_cast<off_t>(i * 4096), 4096) : 0, 0);
         }
         EXPECT_EQ(ftruncate(fd, static_cast<off_t>(bytes)), 0);
         fsync(fd); // blocks are placed on disk when written back
@@ -280,11 +282,12 @@ TEST_F(Pdmap, RegistersTheBlocksOfAMapFileAndArmsTheDevice)
             << m.blocks;
     }
     // A hole maps to block 0: the device is never told to write there.
-    for (const char *pattern : {"..", "d.d", ".d", "dd."}) {
+    for (const char *pattern : {"..", "d.d", ".d", "dd.", "df"}) {
         std::string path = mapFile("holes", pattern);
-        std::string first = std::to_string(std::string_view(pattern).find('.'));
+        std::string first = std::to_string(std::string_view(pattern).find_first_of(".f"));
         EXPECT_EQ(traced("pdmap", {path}),
-                  (Result{"", "pdmap: " + path + ": block " + first + " is not allocated (the map file has a hole)\n", 1}))
+                  (Result{"", "pdmap: " + path + ": block " + first +
+                                  " has no disk block (a hole, or space preallocated and never written)\n", 1}))
             << pattern;
         EXPECT_EQ(log, sequence({})) << pattern;
     }

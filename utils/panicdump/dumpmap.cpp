@@ -103,10 +103,11 @@ int pdmapMain(int argc, char **argv)
         int block = static_cast<int>(i);
         if (ioctl(map, FIBMAP, &block) != 0)
             return fail("pdmap: FIBMAP failed");
-        // A hole maps to block 0: the device would write the next panic over
-        // the start of the file system.
+        // A hole, or space preallocated and never written, maps to block 0:
+        // the device would write the next panic over the start of the file system.
         if (block == 0) {
-            fprintf(stderr, "pdmap: %s: block %" PRIu32 " is not allocated (the map file has a hole)\n", path, i);
+            fprintf(stderr, "pdmap: %s: block %" PRIu32 " has no disk block (a hole, or space preallocated and never written)\n",
+                    path, i);
             return 1;
         }
         blocks[i] = static_cast<uint32_t>(block);
