@@ -1,21 +1,13 @@
-/* Test doubles, preloaded into the production executable with LD_PRELOAD.
- * Each call a double sees is appended to the file DOUBLE_LOG names (opened
- * for each line, so that nothing is lost when the tool ends by exit()).
- *
- * The dump device: opening "/dev/ata_dumper" yields a stand-in descriptor;
- * each request on it is recorded, the DumpMapRequest with its whole block
- * list. Every other file and request reaches the system, so FIGETBSZ and
- * FIBMAP on a map file are real.
- *   ATA_OPEN_ERRNO=n     opening the device fails with errno n
- *   ATA_FAIL=nr:errno    the request with number nr fails with errno
- *   ATA_FIGETBSZ=n       FIGETBSZ on any file reports a block size of n
- * The platform's event log and hypervisor services, recorded:
- *   HV_RUNNING=n         what hv_running returns (default 0)
- *   HV_RESULT=n          what hv_map_dump_file returns (default 0)
- * Kernel copies:
- *   COPY_RANGE=n         copy_file_range copies at most n bytes in all, then returns 0
- *   COPY_RANGE=-e        copy_file_range fails with errno e
- */
+/* Doubles preloaded into the executable (LD_PRELOAD). What they see goes to
+ * the file DOUBLE_LOG names, opened for each line so that nothing is lost
+ * when a tool ends by exit().
+ *   the dump device: opening /dev/ata_dumper gives a stand-in whose requests
+ *     are recorded (the whole block list too); other files and requests are
+ *     real. ATA_OPEN_ERRNO=e: the open fails; ATA_FAIL=nr:e: request nr
+ *     fails; ATA_FIGETBSZ=n: FIGETBSZ reports n.
+ *   the platform's services, recorded: HV_RUNNING=n, HV_RESULT=n.
+ *   kernel copies: COPY_RANGE=n copies n bytes in all, then returns 0;
+ *     COPY_RANGE=-e fails with errno e. */
 /* open and open64 are interposed separately: neither may be renamed to the other. */
 #undef _FILE_OFFSET_BITS
 #ifndef _GNU_SOURCE

@@ -178,27 +178,27 @@ bool DumpOutput::write(std::span<const uint8_t> header)
     return fwrite(header.data(), 1, header.size(), out_) == header.size() || noteWriteError();
 }
 
-Move DumpOutput::take(uint64_t size)
+Taken DumpOutput::take(uint64_t size)
 {
     if (way_ == Way::InputRange) {
         const bool whole = in_.pass(size);
         reached_ = in_.tell();
         // Cut short: what there is goes out now, and shows where the input ends.
-        return whole ? Move::Done : finish();
+        return whole ? Taken::All : finish();
     }
     for (uint64_t left = size; left > 0;) {
         std::span<const uint8_t> piece = in_.peek(static_cast<size_t>(std::min<uint64_t>(left, SIZE_MAX)));
         if (piece.empty())
-            return Move::InputEnded;
+            return Taken::InputEnded;
         const bool written = piece.size() >= kStraightWrite
                                  ? writeStraight(piece)
                                  : fwrite(piece.data(), 1, piece.size(), out_) == piece.size() || noteWriteError();
         if (!written)
-            return Move::OutputFailed;
+            return Taken::OutputFailed;
         in_.consume(piece.size());
         left -= piece.size();
     }
-    return Move::Done;
+    return Taken::All;
 }
 
 bool DumpOutput::writeStraight(std::span<const uint8_t> bytes)
@@ -207,17 +207,17 @@ bool DumpOutput::writeStraight(std::span<const uint8_t> bytes)
     return (fflush(out_) == 0 || noteWriteError()) && writeAll(fileno(out_), bytes.data(), bytes.size());
 }
 
-Move DumpOutput::finish()
+Taken DumpOutput::finish()
 {
     if (way_ != Way::InputRange)
-        return Move::Done;
-    Move moved = copyRange();
+        return Taken::All;
+    Taken taken = copyRange();
     reached_ = from_; // a failure is reported once
-    return moved;
+    return taken;
 }
 
 // The input from from_ to reached_, appended at the output's position.
-Move DumpOutput::copyRange()
+Taken DumpOutput::copyRange()
 {
     while (from_ < reached_) {
         loff_t at = from_;
@@ -228,11 +228,11 @@ Move DumpOutput::copyRange()
         else if (n == 0 || errno != EINTR)
             return streamRange(); // no kernel copy between these files, or it stopped short
     }
-    return Move::Done;
+    return Taken::All;
 }
 
 // Reads and writes what the kernel did not copy; the input's real end shows here.
-Move DumpOutput::streamRange()
+Taken DumpOutput::streamRange()
 {
     static std::array<uint8_t, 64 * 1024> chunk;
     while (from_ < reached_) {
@@ -241,12 +241,12 @@ Move DumpOutput::streamRange()
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return Move::InputEnded;
+            return Taken::InputEnded;
         if (!writeAll(fileno(out_), chunk.data(), static_cast<size_t>(n)))
-            return Move::OutputFailed;
+            return Taken::OutputFailed;
         from_ += n;
     }
-    return Move::Done;
+    return Taken::All;
 }
 
 // ---- records --------------------------------------------------------------
@@ -309,29 +309,29 @@ bool magicIs(const PanicDumpHeader &header, std::string_view magic)
 }
 
 // Held when small, passed over when not.
-Move takeExtension(DumpInput &in, MetaExtension &extra)
+Taken takeExtension(DumpInput &in, MetaExtension &extra)
 {
     if (extra.size > MetaExtension::kHeldMax)
-        return in.discard(extra.size) == extra.size ? Move::Done : Move::InputEnded;
+        return in.discard(extra.size) == extra.size ? Taken::All : Taken::InputEnded;
     extra.held = std::span<const uint8_t>(heldExtension.data(), static_cast<size_t>(extra.size));
-    return in.read(heldExtension.data(), extra.held.size()) == extra.size ? Move::Done : Move::InputEnded;
+    return in.read(heldExtension.data(), extra.held.size()) == extra.size ? Taken::All : Taken::InputEnded;
 }
 
 // A copy starts with the meta header and its extension as they were read; an
 // extension too large to hold streams from the input to the output as it comes.
-Move copyExtension(DumpInput &in, std::span<const uint8_t> raw, MetaExtension &extra, DumpOutput &out)
+Taken copyExtension(DumpInput &in, std::span<const uint8_t> raw, MetaExtension &extra, DumpOutput &out)
 {
     const bool held = extra.size <= MetaExtension::kHeldMax;
-    if (held && takeExtension(in, extra) != Move::Done)
-        return Move::InputEnded;
+    if (held && takeExtension(in, extra) != Taken::All)
+        return Taken::InputEnded;
     if (!out.write(raw)) {
         walkReport("fwrite failed for meta header.");
-        return Move::OutputFailed;
+        return Taken::OutputFailed;
     }
-    Move moved = !held ? out.take(extra.size) : out.write(extra.held) ? Move::Done : Move::OutputFailed;
-    if (moved == Move::OutputFailed)
+    Taken taken = !held ? out.take(extra.size) : out.write(extra.held) ? Taken::All : Taken::OutputFailed;
+    if (taken == Taken::OutputFailed)
         walkReport("fwrite failed for extra meta header.");
-    return moved;
+    return taken;
 }
 
 } // namespace
@@ -364,13 +364,13 @@ int readMetaHeader(DumpInput &stream, PanicDumpMetaHeader &meta, std::array<uint
     extra.size = meta.siz - kMetaSize;
     // A copy writes the meta header and extension as they come, unless the
     // header size checked below already dooms the walk.
-    Move got = copy && meta.hsz >= kHeaderSize ? copyExtension(stream, raw, extra, *copy)
+    Taken got = copy && meta.hsz >= kHeaderSize ? copyExtension(stream, raw, extra, *copy)
                                                : takeExtension(stream, extra);
-    if (got == Move::InputEnded) {
+    if (got == Taken::InputEnded) {
         pdReport("error in fread for extra of meta header");
         return 0;
     }
-    if (got == Move::OutputFailed)
+    if (got == Taken::OutputFailed)
         return 0;
 
     if (meta.hsz < kHeaderSize) {
@@ -458,11 +458,11 @@ struct Walk {
 enum class Step { Next, EndOfDump, Stop, OutputFailed };
 
 // A block that did not wholly move ends the walk.
-Step moved(Move move)
+Step moved(Taken taken)
 {
-    if (move == Move::Done)
+    if (taken == Taken::All)
         return Step::Next;
-    if (move == Move::InputEnded) {
+    if (taken == Taken::InputEnded) {
         walkReport("premature EOF");
         return Step::Stop;
     }
@@ -518,7 +518,7 @@ Step atDataHeader(Walk &walk, const PanicDumpHeader &header, DumpInput &in, Dump
     const uint64_t filler = header.bsz - header.dsz;
     Step step = moved(out.take(header.dsz));
     if (step == Step::Next && in.discard(filler) != filler)
-        step = moved(Move::InputEnded);
+        step = moved(Taken::InputEnded);
     return step;
 }
 
@@ -596,8 +596,6 @@ constexpr const char *kPdexUsage =
 constexpr const char *kPdcpUsage = "infile [outfile]\n\tCopy panic data from \"infile\" to \"outfile\"\n\tOr "
                                    "print time stamp of panic data in \"infile\"";
 
-const char *outName = "standard output";
-
 [[noreturn]] void help()
 {
     std::string_view name = progname;
@@ -639,7 +637,6 @@ void openOutFile(const char *path)
         perror(path);
         exit(1);
     }
-    outName = path;
 }
 
 bool statOperand(const char *path, int stdioFd, struct stat &st)
@@ -698,5 +695,5 @@ int pdMain(int argc, char **argv)
     }
 
     const int status = dopd(name) ? 0 : 2;
-    return outputWritten(outfp, outName) ? status : 2;
+    return outputWritten(outfp, outfp == stdout ? "standard output" : operand[1]) ? status : 2;
 }

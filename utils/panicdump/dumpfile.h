@@ -119,7 +119,8 @@ private:
     trelkit::dump::Buffer buffer_;
 };
 
-enum class Move { Done, InputEnded, OutputFailed };
+// How much of what the walk asked for moved: all of it, or not, and why.
+enum class Taken { All, InputEnded, OutputFailed };
 
 // Where the bytes of a walk go, decided once when the walk starts. The walk
 // only asks it to write a header it has just read, or to take the next bytes
@@ -134,14 +135,14 @@ class DumpOutput {
 public:
     DumpOutput(DumpInput &in, FILE *out, bool copy);
     bool write(std::span<const uint8_t> header);
-    Move take(uint64_t size);
-    Move finish(); // the bytes still owed; InputEnded when the input shrank
+    Taken take(uint64_t size);
+    Taken finish(); // the bytes still owed; InputEnded when the input shrank
 
 private:
     enum class Way { Buffered, InputRange };
     bool writeStraight(std::span<const uint8_t> bytes);
-    Move copyRange();
-    Move streamRange();
+    Taken copyRange();
+    Taken streamRange();
 
     DumpInput &in_;
     FILE *out_;

@@ -79,7 +79,7 @@ int pdmapMain(int argc, char **argv)
         return fail("pdmap: open of map file failed");
     int blockSize = 0;
     if (ioctl(map, FIGETBSZ, &blockSize) != 0)
-        return fail("pdmap: FIGETBZ failed");
+        return fail("pdmap: FIGETBZ failed"); // the system's own spelling, as scripts match it
     if (blockSize <= 0) {
         errno = EINVAL; // nothing can be mapped in blocks of no size
         return fail("pdmap: FIGETBZ failed");
@@ -94,7 +94,8 @@ int pdmapMain(int argc, char **argv)
 
     const auto size = static_cast<uint32_t>(blockSize);
     const uint32_t nblocks = (size - 1 + static_cast<uint32_t>(st.st_size)) / size;
-    BlockList blocks(static_cast<uint32_t *>(malloc(size_t{nblocks} * sizeof(uint32_t))));
+    // calloc: the count times 4 cannot wrap around a 32-bit size_t unnoticed.
+    BlockList blocks(static_cast<uint32_t *>(calloc(nblocks, sizeof(uint32_t))));
     if (!blocks) {
         fwrite("pdmap: malloc failed\n", 1, 21, stderr);
         return 1;

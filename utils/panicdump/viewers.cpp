@@ -283,8 +283,8 @@ int showCapture(std::span<const uint8_t, kCaptureHeader + kCaptureText> capture,
         printf("catconsole: invalid input file!\n");
         return 1;
     }
-    auto field = [&](size_t offset) { return int64_t{static_cast<int32_t>(be32(&capture[offset]))}; };
-    const int64_t dataEnd = field(4), headLen = field(8), writePos = field(12), wrapped = field(16);
+    auto signedAt = [&](size_t offset) { return int64_t{static_cast<int32_t>(be32(&capture[offset]))}; };
+    const int64_t dataEnd = signedAt(4), headLen = signedAt(8), writePos = signedAt(12), wrapped = signedAt(16);
     std::span<const uint8_t, kCaptureText> text(capture.data() + kCaptureHeader, kCaptureText);
 
     if (wrapped == 0) {
