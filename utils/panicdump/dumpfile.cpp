@@ -63,19 +63,16 @@ bool DumpInput::open(FILE *stream)
     return buffer_ != nullptr;
 }
 
+// The tools install no signal handlers, so no call here or elsewhere returns
+// EINTR: a failed call is a failure.
 size_t DumpInput::fill(uint8_t *to, size_t size)
 {
-    for (;;) {
-        ssize_t n = seekable_ ? pread(fd_, to, size, offset_) : ::read(fd_, to, size);
-        if (n >= 0)
-            return static_cast<size_t>(n);
-        if (seekable_ && errno == ESPIPE && offset_ == 0) {
-            seekable_ = false; // a device that seeks but cannot pread: stream it
-            continue;
-        }
-        if (errno != EINTR)
-            return 0; // a read error ends the input as its end does
+    ssize_t n = seekable_ ? pread(fd_, to, size, offset_) : ::read(fd_, to, size);
+    if (n < 0 && seekable_ && errno == ESPIPE && offset_ == 0) {
+        seekable_ = false; // a device that seeks but cannot pread: stream it
+        n = ::read(fd_, to, size);
     }
+    return n > 0 ? static_cast<size_t>(n) : 0; // a read error ends the input as its end does
 }
 
 bool DumpInput::refill()
@@ -152,7 +149,7 @@ bool DumpInput::pass(uint64_t size)
 
 int64_t DumpInput::tell() const
 {
-    return seekable_ ? offset_ + static_cast<int64_t>(begin_) : -1;
+    return offset_ + static_cast<int64_t>(begin_);
 }
 
 // ---- the output -----------------------------------------------------------
@@ -165,7 +162,7 @@ DumpOutput::DumpOutput(DumpInput &in, FILE *out, bool copy) : in_(in), out_(out)
     setvbuf(out, buffer, _IOFBF, sizeof buffer);
     enlargePipe(fileno(out));
     from_ = reached_ = in.tell();
-    if (copy && from_ >= 0 && isRegular(in.fd()) && isRegular(fileno(out)))
+    if (copy && in.seekable() && isRegular(in.fd()) && isRegular(fileno(out)))
         way_ = Way::InputRange;
 }
 
@@ -223,10 +220,9 @@ Taken DumpOutput::copyRange()
         loff_t at = from_;
         const auto want = static_cast<size_t>(std::min<uint64_t>(reached_ - from_, kKernelCopyMax));
         ssize_t n = copy_file_range(in_.fd(), &at, fileno(out_), nullptr, want, 0);
-        if (n > 0)
-            from_ += n;
-        else if (n == 0 || errno != EINTR)
+        if (n <= 0)
             return streamRange(); // no kernel copy between these files, or it stopped short
+        from_ += n;
     }
     return Taken::All;
 }
@@ -238,8 +234,6 @@ Taken DumpOutput::streamRange()
     while (from_ < reached_) {
         const auto want = static_cast<size_t>(std::min<uint64_t>(reached_ - from_, chunk.size()));
         ssize_t n = pread(in_.fd(), chunk.data(), want, from_);
-        if (n < 0 && errno == EINTR)
-            continue;
         if (n <= 0)
             return Taken::InputEnded;
         if (!writeAll(fileno(out_), chunk.data(), static_cast<size_t>(n)))
@@ -270,7 +264,6 @@ void copyText(char *to, const uint8_t *from, size_t max)
 PanicDumpMetaHeader decodeMeta(std::span<const uint8_t, kMetaSize> raw)
 {
     PanicDumpMetaHeader meta{};
-    copyText(meta.id, raw.data(), kIdSize);
     meta.ver = be32(&raw[32]);
     meta.siz = be32(&raw[36]);
     meta.tim = static_cast<int32_t>(be32(&raw[40]));
@@ -353,7 +346,7 @@ int readMetaHeader(DumpInput &stream, PanicDumpMetaHeader &meta, std::array<uint
     }
     meta = decodeMeta(raw);
     refTime = meta.tim;
-    pdTrace("META HEADER:ID=%s\n     VER=%d TIM=%d SIZ=%d HSZ=%d CS=%04x(OK)\n", meta.id,
+    pdTrace("META HEADER:ID=%s\n     VER=%d TIM=%d SIZ=%d HSZ=%d CS=%04x(OK)\n", kDumpId.data(),
             static_cast<int>(meta.ver), meta.tim, static_cast<int>(meta.siz), meta.hsz, meta.cs);
 
     if (meta.siz < kMetaSize) {

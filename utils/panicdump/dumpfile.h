@@ -26,7 +26,7 @@
 
 enum : int32_t { PD_EXTRACT = 0, PD_LIST = 1, PD_COPY = 2, PD_TIME = 3 };
 // The walker's state: which kind of header comes next.
-enum : int32_t { PD_BETWEEN_SECTIONS = 0, PD_IN_SECTION = 1 };
+enum : int32_t { PD_BETWEEN_SECTIONS, PD_IN_SECTION };
 
 extern int32_t pd_op;
 extern int32_t pd_state;
@@ -40,7 +40,6 @@ constexpr std::string_view kDumpId = "Halvern Linux Panic Dump";
 constexpr size_t kMetaSize = 64;
 constexpr size_t kHeaderSize = 16; // the defined part of a record header
 constexpr size_t kAttrSize = 46;
-constexpr size_t kIdSize = 32;
 constexpr size_t kSavedForSize = 16;
 constexpr size_t kNameSize = 31; // significant characters of a section name
 
@@ -51,8 +50,8 @@ using Buffer = std::unique_ptr<uint8_t[], Free>;
 
 } // namespace trelkit::dump
 
+// The meta header's ID is only ever kDumpId: it is checked, not kept.
 struct PanicDumpMetaHeader {
-    char id[trelkit::dump::kIdSize + 1];
     uint32_t ver;
     uint32_t siz;
     int32_t tim;
@@ -100,7 +99,8 @@ public:
     // at the end of input. consume() takes them.
     std::span<const uint8_t> peek(size_t max);
     void consume(size_t size);
-    int64_t tell() const; // -1 when not seekable
+    bool seekable() const { return seekable_; }
+    int64_t tell() const; // where the next byte comes from, when seekable
     int fd() const { return fd_; }
 
 private:
@@ -147,8 +147,8 @@ private:
     DumpInput &in_;
     FILE *out_;
     Way way_ = Way::Buffered;
-    int64_t from_ = 0;      // InputRange: the input offset the output has reached
-    int64_t reached_ = 0;   // InputRange: the input offset the copy reaches
+    int64_t from_;    // InputRange: the input offset the output has reached
+    int64_t reached_; // InputRange: the input offset the copy reaches
 };
 
 // copy: the output of a copy, which an extension too large to hold streams to

@@ -61,8 +61,6 @@ bool writeAll(int fd, const void *data, size_t size)
     auto *bytes = static_cast<const char *>(data);
     while (size > 0) {
         ssize_t n = write(fd, bytes, size);
-        if (n < 0 && errno == EINTR)
-            continue;
         if (n <= 0)
             return noteWriteError();
         bytes += n;
@@ -95,22 +93,23 @@ namespace {
 
 enum class Match { EqualIgnoringCase, Contains, Any };
 
+// A tool's entry returns the exit status. errloginfo and objectdump return 0
+// whenever they return at all: their failures end the process.
 struct Tool {
     const char *name;
     Match match;
     int (*run)(int, char **);
-    bool alwaysSucceeds; // the front end ends with 0 whatever the tool returns
 };
 
 // Tried in order; the first match wins. The last row catches every other
 // name: the dump commands decide what pdex, pdcp and the rest mean.
 constexpr Tool kTools[] = {
-    {"pdmap", Match::EqualIgnoringCase, pdmapMain, false},
-    {"errloginfo", Match::EqualIgnoringCase, errloginfo_main, true},
-    {"catconsole", Match::EqualIgnoringCase, catconsoleMain, false},
-    {"objectdump", Match::EqualIgnoringCase, objectdumpMain, true},
-    {"syslockdump", Match::Contains, syslockdumpMain, false},
-    {"", Match::Any, pdMain, false},
+    {"pdmap", Match::EqualIgnoringCase, pdmapMain},
+    {"errloginfo", Match::EqualIgnoringCase, errloginfo_main},
+    {"catconsole", Match::EqualIgnoringCase, catconsoleMain},
+    {"objectdump", Match::EqualIgnoringCase, objectdumpMain},
+    {"syslockdump", Match::Contains, syslockdumpMain},
+    {"", Match::Any, pdMain},
 };
 
 // The names the executable is installed under.
@@ -153,7 +152,7 @@ void usage(FILE *to)
 // the status), or a tool and its arguments, which become the command line.
 bool ownName(int &argc, char **&argv, int &status)
 {
-    const char *first = argc > 1 ? argv[1] : nullptr;
+    const char *first = argv[1]; // argv[argc] is null
     status = 0;
     if (!first) {
         usage(stderr);
@@ -197,6 +196,6 @@ int main(int argc, char **argv)
         ++tool; // the last row matches every name
     status = tool->run(argc, argv);
     evlog_close();
-    return tool->alwaysSucceeds ? 0 : status;
+    return status;
 }
 #endif

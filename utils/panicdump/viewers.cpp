@@ -48,22 +48,15 @@ constexpr const char *kHeadBanner = "\n=============  START OF HEAD  ===========
 constexpr const char *kTailBanner = "\n=============    END OF HEAD  & START OF TAIL =========";
 constexpr const char *kEndBanner = "\n=============  END OF TAIL    =========================";
 
-// Reads until size bytes are in or the input ends (a pipe gives a capture in
-// pieces); -1 on a read error.
-ssize_t readUpTo(int fd, uint8_t *to, size_t size)
+// Fills the buffer or reads to the end of the input (a pipe gives a capture
+// in pieces); returns the bytes read, -1 on a read error.
+ssize_t readUpTo(int fd, std::span<uint8_t> buffer)
 {
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = read(fd, to + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
+    std::span<uint8_t> rest = buffer;
+    for (ssize_t n = 1; n > 0 && !rest.empty(); rest = rest.subspan(static_cast<size_t>(n)))
+        if ((n = read(fd, rest.data(), rest.size())) < 0)
             return -1;
-        if (n == 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
+    return static_cast<ssize_t>(buffer.size() - rest.size());
 }
 
 // The console bytes of text positions first to last. Header values come from
@@ -83,7 +76,7 @@ void printRange(std::span<const uint8_t, kCaptureText> text, int64_t first, int6
     int fd = openOrExit(path);
     // The whole capture, header and text; positions beyond what was read stay zero.
     static std::array<uint8_t, kCaptureHeader + kCaptureText> capture;
-    ssize_t got = readUpTo(fd, capture.data(), capture.size());
+    ssize_t got = readUpTo(fd, capture);
     int status = showCapture(capture, got);
     exit(outputWritten(stdout, "standard output") ? status : 1);
 }
@@ -168,8 +161,6 @@ int objectDump(const char *path)
     static std::array<uint8_t, 64 * 1024> input;
     for (;;) {
         ssize_t n = read(fd, input.data(), input.size());
-        if (n < 0 && errno == EINTR)
-            continue;
         if (n < 0) {
             int err = errno;
             dumper.finish();

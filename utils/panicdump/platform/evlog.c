@@ -4,7 +4,7 @@
 #include "evlog.h"
 
 #include <stdarg.h>
-#include <string.h>
+#include <stdio.h>
 #include <syslog.h>
 
 static char ident[64];
@@ -14,7 +14,7 @@ int evlog_open(const char *context, int instance, const char *module)
 {
     (void)context;
     /* openlog keeps the pointer, so the ident must outlive the caller's string. */
-    strncpy(ident, module ? module : "trelkit", sizeof ident - 1);
+    snprintf(ident, sizeof ident, "%s", module ? module : "trelkit");
     opened_instance = (uint32_t)instance;
     openlog(ident, LOG_PID, LOG_USER);
     return 0;
@@ -22,9 +22,7 @@ int evlog_open(const char *context, int instance, const char *module)
 
 evlog_handle_t evlog_get_handle(void)
 {
-    evlog_handle_t h;
-    memset(&h, 0, sizeof h);
-    h.word[0] = opened_instance;
+    evlog_handle_t h = {{opened_instance}};
     return h;
 }
 
