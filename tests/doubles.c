@@ -56,17 +56,6 @@ static void *real(const char *name)
 
 static int device_fd = -1;
 
-static int open_device(int flags)
-{
-    record("open /dev/ata_dumper %s\n", (flags & O_ACCMODE) == O_RDWR ? "O_RDWR" : "other");
-    if (getenv("ATA_OPEN_ERRNO")) {
-        errno = env("ATA_OPEN_ERRNO", 0);
-        return -1;
-    }
-    int (*open_)(const char *, int, ...) = real("open");
-    return device_fd = open_("/dev/null", O_RDWR);
-}
-
 #define INTERPOSE_OPEN(name)                                                                       \
     int name(const char *path, int flags, ...)                                                     \
     {                                                                                              \
@@ -74,10 +63,12 @@ static int open_device(int flags)
         va_start(ap, flags);                                                                       \
         mode_t mode = flags & (O_CREAT | O_TMPFILE) ? va_arg(ap, mode_t) : 0;                      \
         va_end(ap);                                                                                \
-        if (strcmp(path, "/dev/ata_dumper") == 0)                                                  \
-            return open_device(flags);                                                             \
         int (*open_)(const char *, int, ...) = real(#name);                                        \
-        return open_(path, flags, mode);                                                           \
+        if (strcmp(path, "/dev/ata_dumper") != 0)                                                  \
+            return open_(path, flags, mode);                                                       \
+        record("open /dev/ata_dumper %s\n", (flags & O_ACCMODE) == O_RDWR ? "O_RDWR" : "other");   \
+        errno = env("ATA_OPEN_ERRNO", 0);                                                          \
+        return errno ? -1 : (device_fd = open_("/dev/null", O_RDWR));                              \
     }
 
 INTERPOSE_OPEN(open)
@@ -182,6 +173,7 @@ ssize_t copy_file_range(int in, loff_t *inAt, int out, loff_t *outAt, size_t siz
     }
     if (mode && (unsigned long long)atoll(mode) - copied < size)
         size = (size_t)(atoll(mode) - copied);
+    record("copy_file_range\n");
     ssize_t (*copy)(int, loff_t *, int, loff_t *, size_t, unsigned) = real("copy_file_range");
     ssize_t n = size ? copy(in, inAt, out, outAt, size, flags) : 0;
     copied += n > 0 ? n : 0;

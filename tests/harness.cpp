@@ -5,11 +5,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
-#include <poll.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace harness {
@@ -63,8 +63,11 @@ void limit(int resource, size_t bytes)
 {
     if (o.stdinFile)
         in = open(o.stdinFile->c_str(), O_RDONLY);
+    if (o.closeStdin)
+        in = -1; // dup2 fails: 0 stays closed
     if (o.stdoutFile)
         out = open(o.stdoutFile->c_str(), O_WRONLY | (o.append ? O_APPEND : 0));
+    close(0);
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
@@ -92,35 +95,43 @@ std::string cannotLimitMemory()
 #endif
 }
 
-Result run(const std::string &tool, const std::vector<std::string> &args, const Options &o)
+// What a child writes on fd, to its end.
+std::string drain(int fd)
 {
-    std::string path = tool.find('/') == std::string::npos ? TRELKIT_BUILD_DIR "/bin/" + tool : tool;
-    std::string argv0 = o.argv0.value_or(tool);
-    std::vector<std::string> env = {"TZ=UTC", "PATH=/usr/bin:/bin", "LC_ALL=C"};
-    // Sanitizer settings reach the children; a preloaded double may come
-    // before the sanitizer runtime.
-    for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
-        if (getenv(name))
-            env.push_back(std::string(name) + "=verify_asan_link_order=0:" + getenv(name));
-    std::vector<std::string> argv = runner();
-    if (argv.empty()) {
-        argv = {argv0};
-    } else if (isQemu(argv)) {
-        // The emulator is a host program: the guest's argv[0] and preloads
-        // go through its options, not its own argv and environment.
-        argv.insert(argv.end(), {"-0", argv0});
-        for (const std::string &e : o.env)
-            if (e.starts_with("LD_PRELOAD="))
-                argv.insert(argv.end(), {"-E", e});
-        argv.push_back(path);
-    } else {
-        argv.push_back(path); // the child's argv[0] is then the path
+    std::string text;
+    char buf[65536];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return text;
+}
+
+Result run(const std::string &tool, const std::vector<std::string> &args, const Options &options)
+{
+    Options o = options;
+    char calls[] = "/tmp/trelkit-calls-XXXXXX";
+    if (o.doubles) {
+        close(mkstemp(calls));
+        o.env.insert(o.env.end(), {std::string("DOUBLE_LOG=") + calls, std::string("LD_PRELOAD=") + DOUBLES});
     }
+    const std::string path = tool.find('/') == std::string::npos ? TRELKIT_BUILD_DIR "/bin/" + tool : tool;
+    std::vector<std::string> env = {"TZ=UTC", "PATH=/usr/bin:/bin", "LC_ALL=C"};
+    if (getenv("ASAN_OPTIONS")) // a preloaded double comes before the sanitizer's runtime
+        env.push_back(std::string("ASAN_OPTIONS=verify_asan_link_order=0:") + getenv("ASAN_OPTIONS"));
+    std::vector<std::string> argv = runner();
+    const bool qemu = isQemu(argv);
+    if (argv.empty())
+        argv.push_back(o.argv0.value_or(tool));
+    else if (qemu) // a host program: the guest's argv[0] and preloads are its options
+        argv.insert(argv.end(), {"-0", o.argv0.value_or(tool)});
     for (const std::string &e : o.env)
-        if (!e.empty() && !(isQemu(runner()) && e.starts_with("LD_PRELOAD=")))
+        if (qemu && e.starts_with("LD_PRELOAD="))
+            argv.insert(argv.end(), {"-E", e});
+        else if (!e.empty())
             env.push_back(e);
+    if (!runner().empty())
+        argv.push_back(path); // under a runner other than qemu, argv[0] is the path
     argv.insert(argv.end(), args.begin(), args.end());
-    std::string exec = runner().empty() ? path : argv[0];
 
     int in[2], out[2], err[2];
     check(pipe(in) == 0 && pipe(out) == 0 && pipe(err) == 0, "pipe");
@@ -130,59 +141,34 @@ Result run(const std::string &tool, const std::vector<std::string> &args, const 
         close(in[1]);
         close(out[0]);
         close(err[0]);
-        child(exec, argv, env, o, in[0], out[1], err[1]);
+        child(runner().empty() ? path : argv[0], argv, env, o, in[0], out[1], err[1]);
     }
     close(in[0]);
     close(out[1]);
     close(err[1]);
     signal(SIGPIPE, SIG_IGN);
-    fcntl(in[1], F_SETFL, O_NONBLOCK);
-
-    Result result;
-    size_t fed = 0;
-    if (o.stdinFile || o.input.empty()) {
-        close(in[1]);
-        in[1] = -1;
-    }
-    struct Stream {
-        int fd;
-        std::string &into;
-    } streams[] = {{out[0], result.out}, {err[0], result.err}};
-    while (streams[0].fd >= 0 || streams[1].fd >= 0) {
-        pollfd fds[3] = {{streams[0].fd, POLLIN, 0}, {streams[1].fd, POLLIN, 0}, {in[1], POLLOUT, 0}};
-        poll(fds, 3, 10000);
-        for (int i = 0; i < 2; ++i) {
-            if (!fds[i].revents)
-                continue;
-            char buf[65536];
-            ssize_t n = read(streams[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                streams[i].into.append(buf, static_cast<size_t>(n));
-            } else {
-                close(streams[i].fd);
-                streams[i].fd = -1;
-            }
-        }
-        if (in[1] >= 0 && fds[2].revents) {
-            size_t step = std::min(o.trickle ? o.trickle : o.input.size(), o.input.size() - fed);
-            ssize_t n = write(in[1], o.input.data() + fed, step);
-            if (n > 0)
-                fed += static_cast<size_t>(n);
-            else if (errno != EAGAIN)
-                fed = o.input.size(); // the tool stopped reading
+    std::thread feed([&] {
+        const size_t step = o.trickle ? o.trickle : o.input.size() + 1;
+        for (size_t at = 0; !o.stdinFile && at < o.input.size(); at += step) {
+            if (write(in[1], o.input.data() + at, std::min(step, o.input.size() - at)) < 0)
+                break; // the tool stopped reading
             if (o.trickle)
-                usleep(200);
-            if (fed == o.input.size()) {
-                close(in[1]);
-                in[1] = -1;
-            }
+                usleep(200); // each piece is read on its own
         }
-    }
-    if (in[1] >= 0)
         close(in[1]);
+    });
+    Result result;
+    std::thread errors([&] { result.err = drain(err[0]); });
+    result.out = drain(out[0]);
+    errors.join();
+    feed.join();
     int status = 0;
     waitpid(pid, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    std::ifstream log(calls);
+    for (std::string line; o.doubles && std::getline(log, line);)
+        result.calls.push_back(line);
+    unlink(calls);
     return result;
 }
 

@@ -13,18 +13,21 @@ struct Options {
     std::string input;                     // fed through a pipe
     size_t trickle = 0;                    // ... this many bytes at a time
     std::optional<std::string> stdinFile;  // stdin opened from this file instead
+    bool closeStdin = false;               // ... or closed
     std::optional<std::string> stdoutFile; // stdout opened onto this file (not truncated)
     bool append = false;                   // ... with O_APPEND
     std::vector<std::string> env;          // extra NAME=value entries
     std::optional<std::string> argv0;      // default: the tool name
     size_t addressSpace = 0;               // limit on the child's address space, bytes
     size_t fileSize = 0;                   // limit on the size of files it writes, bytes
+    bool doubles = false;                  // preload the test doubles and collect what they see
 };
 
 struct Result {
     std::string out, err;
-    int status = -1; // exit status, or 128 + signal
-    bool operator==(const Result &) const = default;
+    int status = -1;                // exit status, or 128 + signal
+    std::vector<std::string> calls; // what the doubles saw, a line each
+    bool operator==(const Result &r) const { return out == r.out && err == r.err && status == r.status; }
 };
 void PrintTo(const Result &r, std::ostream *os);
 

@@ -26,7 +26,6 @@ using harness::run;
 
 namespace {
 
-const std::string kPreload = std::string("LD_PRELOAD=") + DOUBLES;
 constexpr const char *kPdexUsage = "Usage: pdex file [name]\n\tExtract panic data \"name\" from \"file\" to stdout\n"
                                    "\tOr list panic data in \"file\"\n";
 constexpr const char *kPdcpUsage = "Usage: pdcp infile [outfile]\n\tCopy panic data from \"infile\" to "
@@ -39,20 +38,6 @@ constexpr const char *kEnd = "\n=============  END OF TAIL    ==================
 class Tools : public ::testing::Test {
 protected:
     harness::TempDir dir;
-    std::vector<std::string> log; // what the doubles saw
-
-    // Runs with the doubles preloaded, collecting what they recorded.
-    Result traced(const std::string &tool, const std::vector<std::string> &args, Options o = {})
-    {
-        o.env.insert(o.env.end(), {"DOUBLE_LOG=" + dir.path("log"), kPreload});
-        Result r = run(tool, args, o);
-        std::string text = harness::readFile(dir.path("log"));
-        unlink(dir.path("log").c_str());
-        log.clear();
-        for (size_t at = 0; at < text.size(); at = text.find('\n', at) + 1)
-            log.push_back(text.substr(at, text.find('\n', at) - at));
-        return r;
-    }
 };
 
 std::string capture(int32_t dataEnd, int32_t headLen, int32_t writePos, int32_t wrapped, std::string text)
@@ -81,10 +66,9 @@ TEST_F(Tools, TheNameStartedUnderPicksTheTool)
 {
     if (std::string why = harness::cannotSetArgv0(); !why.empty())
         GTEST_SKIP() << why;
-    std::string usage = "Usage: trelkit TOOL [ARG...]\n       trelkit --list | --version | --help\n"
-                        "Runs TOOL as if started under its name. Tools:\n";
-    for (std::string_view t = kTools; !t.empty(); t.remove_prefix(t.find('\n') + 1))
-        usage += "  " + std::string(t.substr(0, t.find('\n') + 1));
+    const std::string usage = "Usage: trelkit TOOL [ARG...]\n       trelkit --list | --version | --help\n"
+                              "Runs TOOL as if started under its name. Tools:\n  pdex\n  pdcp\n  pdmap\n"
+                              "  errloginfo\n  catconsole\n  objectdump\n  syslockdump\n";
     const std::string emptyStdin = ":readMetaHeader:" +
                                    std::to_string(harness::sourceLine("dumpfile.cpp", "\"error in fread for meta header")) +
                                    " error in fread for meta header\n";
@@ -149,6 +133,7 @@ TEST_F(Tools, FailuresOfEveryTool)
         {"syslockdump", {"a", "b"}, {}, {"Usage: syslockdump [one-input-file]\n", "", 1}},
         {"syslockdump", {missing}, {}, {"", "Unable to open file " + missing, 255}},
         {"syslockdump", {folder}, {}, {"", "syslockdump: error reading " + folder + ": Is a directory\n", 255}},
+        {"objectdump", {console}, {.closeStdin = true}, {run("objectdump", {console}).out, "", 0}},
         {"pdcp", {dump, "/dev/full"}, {}, {"", "pdcp: error writing /dev/full: No space left on device\n", 2}},
         {"pdcp", {dump, "-"}, full, {"", "pdcp" + noSpace, 2}},
         {"pdcp", {dump}, full, {"", "pdcp" + noSpace, 2}},
@@ -156,6 +141,7 @@ TEST_F(Tools, FailuresOfEveryTool)
         {"catconsole", {console}, full, {"", "catconsole" + noSpace, 1}},
         {"objectdump", {console}, full, {"", "objectdump" + noSpace, 1}},
         {"syslockdump", {lock}, full, {"", "syslockdump" + noSpace, 1}},
+        {TRELKIT_BUILD_DIR "/trelkit", {"--list"}, full, {"", "trelkit" + noSpace, 1}},
     };
     for (const Failure &c : cases)
         EXPECT_EQ(run(c.tool, c.args, c.options), c.result) << c.tool << " " << c.args.size();
@@ -169,186 +155,162 @@ TEST_F(Tools, APipeReadsAsTheFile)
     std::string hex;
     for (int i = 0; i < 1000; ++i)
         hex += static_cast<char>(i % 7 == 0 ? i : 0);
-    fixture::Dump dump;
-    dump.section({"console"}).data(std::string(5000, 'c')).endSection().endDump();
+    const std::string dump = fixture::Dump().section({"console"}).data("text").endSection().endDump().str();
     struct Input {
-        std::string tool, bytes, operand, name;
+        std::string tool, bytes;
+        std::vector<std::string> args; // "IN": the file, or "-" for the pipe
+        size_t trickle;                // the pipe's pieces
     } inputs[] = {
-        {"pdex", dump.str(), "-", ""},
-        {"pdex", dump.str(), "-", "console"},
-        {"pdcp", dump.str(), "-", ""},
-        {"catconsole", capture(0, 0, 70000, 0, std::string(70000, 'p')), "", ""},
-        {"objectdump", hex + std::string(100, 'q'), "", ""},
+        {"pdex", dump, {"IN"}, 1},
+        {"pdex", dump, {"IN", "console"}, 1},
+        {"pdcp", dump, {"IN"}, 1},
+        {"catconsole", capture(0, 0, 70000, 0, std::string(70000, 'p')), {}, 3001},
+        {"objectdump", hex + std::string(100, 'q'), {}, 3},
     };
     for (const Input &in : inputs) {
-        std::vector<std::string> fromFile = {dir.write("in", in.bytes)}, fromPipe;
-        for (auto *args : {&fromFile, &fromPipe}) {
-            if (args == &fromPipe && !in.operand.empty())
-                args->push_back(in.operand);
-            if (!in.name.empty())
-                args->push_back(in.name);
-        }
+        std::string path = dir.write("in", in.bytes);
+        std::vector<std::string> fromFile = in.args.empty() ? std::vector{path} : in.args, fromPipe = in.args;
+        std::replace(fromFile.begin(), fromFile.end(), std::string("IN"), path);
+        std::replace(fromPipe.begin(), fromPipe.end(), std::string("IN"), std::string("-"));
         Result file = run(in.tool, fromFile);
         EXPECT_EQ(file.status, 0) << in.tool;
         EXPECT_NE(file.out, "") << in.tool;
-        EXPECT_EQ(run(in.tool, fromPipe, Options{.input = in.bytes, .trickle = 3001}), file) << in.tool;
-        EXPECT_EQ(run(in.tool, fromPipe, Options{.stdinFile = fromFile[0]}), file) << in.tool;
+        EXPECT_EQ(run(in.tool, fromPipe, Options{.input = in.bytes, .trickle = in.trickle}), file) << in.tool;
+        EXPECT_EQ(run(in.tool, fromPipe, Options{.stdinFile = path}), file) << in.tool;
     }
 }
 
 // ---- pdmap
 
-std::string code(unsigned long request)
+std::string request(unsigned long code, const std::string &rest = "arg=2")
 {
     char text[32];
-    snprintf(text, sizeof text, "ioctl %#lx", request);
-    return text;
+    snprintf(text, sizeof text, "ioctl %#lx ", code);
+    return text + rest;
 }
 
-const std::string kAlloc = code(IOC_ALLOC) + " arg=2", kDisarm = code(IOC_DISARM) + " arg=2",
-                  kClear = code(IOC_CLEAR_MAP) + " arg=2", kArm = code(IOC_ARM) + " arg=2",
-                  kAddMap = code(IOC_ADD_MAP) + " dump_id=2 dev=";
+const std::string kAlloc = request(IOC_ALLOC), kDisarm = request(IOC_DISARM), kClear = request(IOC_CLEAR_MAP),
+                  kArm = request(IOC_ARM);
 
-class Pdmap : public Tools {
-protected:
-    // A map file of size bytes (by default all its 4096-byte blocks) with
-    // data in the blocks where the pattern has 'd', holes where it has '.'
-    // and space preallocated, never written, where it has 'f'.
-    std::string mapFile(const std::string &name, const std::string &pattern, std::optional<size_t> size = {})
-    {
-        std::string path = dir.path(name);
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const size_t bytes = size.value_or(pattern.size() * 4096);
-        std::string block(4096, 'm');
-        for (size_t i = 0; i < pattern.size(); ++i) {
-            const size_t length = pattern[i] == 'd' ? std::min<size_t>(4096, bytes - i * 4096) : 0;
-            EXPECT_EQ(pwrite(fd, block.data(), length, static_cast<off_t>(i * 4096)), static_cast<ssize_t>(length));
-            EXPECT_EQ(pattern[i] == 'f' ? fallocate(fd, 0, static_cast<off_t>(i * 4096), 4096) : 0, 0);
-        }
-        EXPECT_EQ(ftruncate(fd, static_cast<off_t>(bytes)), 0);
-        fsync(fd); // blocks are placed on disk when written back
-        close(fd);
-        return path;
-    }
-    std::vector<std::string> sequence(const std::vector<std::string> &issued)
-    {
-        std::vector<std::string> all = {"evlog_open chassis 0 trelkit", "hv_running"};
-        if (!issued.empty())
-            all.push_back("open /dev/ata_dumper O_RDWR");
-        all.insert(all.end(), issued.begin(), issued.end());
-        all.push_back("evlog_close");
-        return all;
-    }
-};
+// What the doubles see of a run that sends the device these requests.
+std::vector<std::string> sequence(std::vector<std::string> issued, bool opened = true)
+{
+    if (opened)
+        issued.insert(issued.begin(), "open /dev/ata_dumper O_RDWR");
+    issued.insert(issued.begin(), {"evlog_open chassis 0 trelkit", "hv_running"});
+    issued.push_back("evlog_close");
+    return issued;
+}
 
-std::string devOf(const std::string &path)
+// A map file of size bytes (by default all its 4096-byte blocks): data in the
+// blocks where the pattern has 'd', holes for '.', and space preallocated but
+// never written for 'f'.
+std::string mapFile(const std::string &path, const std::string &pattern, std::optional<size_t> size = {})
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const size_t bytes = size.value_or(pattern.size() * 4096);
+    std::string block(4096, 'm');
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        const size_t length = pattern[i] == 'd' ? std::min<size_t>(4096, bytes - i * 4096) : 0;
+        EXPECT_EQ(pwrite(fd, block.data(), length, static_cast<off_t>(i * 4096)), static_cast<ssize_t>(length));
+        EXPECT_EQ(pattern[i] == 'f' ? fallocate(fd, 0, static_cast<off_t>(i * 4096), 4096) : 0, 0);
+    }
+    EXPECT_EQ(ftruncate(fd, static_cast<off_t>(bytes)), 0);
+    fsync(fd); // blocks are placed on disk when written back
+    close(fd);
+    return path;
+}
+
+// The device's map request for a file as this test sees it through FIBMAP.
+std::string addMap(const std::string &path, uint32_t count)
 {
     struct stat st;
     stat(path.c_str(), &st);
-    return std::to_string(static_cast<uint32_t>(st.st_dev));
-}
-
-// The blocks of a file by FIBMAP, as this test sees them.
-std::string blocksOf(const std::string &path, size_t count)
-{
+    std::string map = "dump_id=2 dev=" + std::to_string(static_cast<uint32_t>(st.st_dev)) +
+                      " nblocks=" + std::to_string(count) + " blocks=";
     int fd = open(path.c_str(), O_RDONLY);
-    std::string out;
-    for (size_t i = 0; i < count; ++i) {
+    for (uint32_t i = 0; i < count; ++i) {
         int block = static_cast<int>(i);
-        out += (i ? "," : "") + std::to_string(ioctl(fd, FIBMAP, &block) == 0 ? block : -1);
+        map += (i ? "," : "") + std::to_string(ioctl(fd, FIBMAP, &block) == 0 ? block : -1);
     }
     close(fd);
-    return out;
+    return request(IOC_ADD_MAP, map);
 }
 
-TEST_F(Pdmap, RegistersTheBlocksOfAMapFileAndArmsTheDevice)
+TEST_F(Tools, PdmapMapsEveryBlockOfTheMapFileAndArmsTheDevice)
 {
-    int fd = open(mapFile("probe", "d").c_str(), O_RDONLY), size = 0, block = 0;
+    int fd = open(mapFile(dir.path("probe"), "d").c_str(), O_RDONLY), size = 0, block = 0;
     bool maps = ioctl(fd, FIGETBSZ, &size) == 0 && size == 4096 && ioctl(fd, FIBMAP, &block) == 0 && block > 0;
     close(fd);
     if (!maps)
         GTEST_SKIP() << "the file system of " << dir.path("") << " does not map 4096-byte blocks with FIBMAP";
     struct Map {
         std::string pattern;
-        size_t size, blocks;
+        size_t size;
+        uint32_t blocks;
     };
     for (const Map &m : {Map{"", 0, 0}, Map{"dd", 8192, 2}, Map{"ddd", 10000, 3}, Map{std::string(257, 'd'), 1 << 20 | 1, 257}}) {
-        std::string path = mapFile("map", m.pattern, m.size);
-        EXPECT_EQ(traced("pdmap", {path}), (Result{"", "", 0})) << m.blocks;
-        EXPECT_EQ(log, sequence({kAlloc, kDisarm, kClear,
-                                 kAddMap + devOf(path) + " nblocks=" + std::to_string(m.blocks) +
-                                     " blocks=" + blocksOf(path, m.blocks),
-                                 kArm}))
-            << m.blocks;
+        std::string path = mapFile(dir.path("map"), m.pattern, m.size);
+        Result r = run("pdmap", {path}, Options{.doubles = true});
+        EXPECT_EQ(r, (Result{"", "", 0})) << m.blocks;
+        EXPECT_EQ(r.calls, sequence({kAlloc, kDisarm, kClear, addMap(path, m.blocks), kArm})) << m.blocks;
     }
-    // A hole maps to block 0: the device is never told to write there.
+    // A hole maps to block 0, the start of the file system: the device is never opened.
     for (const char *pattern : {"..", "d.d", ".d", "dd.", "df"}) {
-        std::string path = mapFile("holes", pattern);
+        std::string path = mapFile(dir.path("holes"), pattern);
         std::string first = std::to_string(std::string_view(pattern).find_first_of(".f"));
-        EXPECT_EQ(traced("pdmap", {path}),
-                  (Result{"", "pdmap: " + path + ": block " + first +
-                                  " has no disk block (a hole, or space preallocated and never written)\n", 1}))
+        Result r = run("pdmap", {path}, Options{.doubles = true});
+        EXPECT_EQ(r, (Result{"", "pdmap: " + path + ": block " + first +
+                                     " has no disk block (a hole, or space preallocated and never written)\n",
+                             1}))
             << pattern;
-        EXPECT_EQ(log, sequence({})) << pattern;
+        EXPECT_EQ(r.calls, sequence({}, false)) << pattern;
     }
 }
 
-TEST_F(Pdmap, ADeviceFailureStopsTheSequenceWhereItHappens)
+// Every failure ends the run where it happens: nothing is undone, and no
+// later request reaches the device.
+TEST_F(Tools, PdmapStopsAtTheFirstFailure)
 {
-    std::string path = mapFile("map", "");
-    std::string addMap = kAddMap + devOf(path) + " nblocks=0 blocks=";
+    harness::TempDir shm(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
+    const std::string empty = mapFile(dir.path("empty"), ""), one = mapFile(dir.path("one"), "d", 10),
+                      largest = mapFile(dir.path("largest"), "", INT32_MAX),
+                      huge = mapFile(dir.path("huge"), "", size_t{1} << 31), noMap = shm.write("map", "no block map");
+    const std::string added = addMap(empty, 0), noBlock = ": block 0 has no disk block (a hole, or space preallocated "
+                                                         "and never written)\n";
     struct Failure {
-        std::string fail;
-        std::string message;
-        std::vector<std::string> issued;
-    };
-    std::vector<Failure> cases = {
-        {"6:98", "", {kAlloc, kDisarm, kClear, addMap, kArm}},
-        {"6:5", "pdmap: IOC_ALLOC failed: Input/output error\n", {kAlloc}},
-        {"3:16", "pdmap: IOC_DISARM failed: Device or resource busy\n", {kAlloc, kDisarm}},
-        {"0:22", "pdmap: IOC_CLEAR_MAP failed: Invalid argument\n", {kAlloc, kDisarm, kClear}},
-        {"1:12", "pdmap: IOC_ADD_MAP failed: Cannot allocate memory\n", {kAlloc, kDisarm, kClear, addMap}},
-        {"2:5", "pdmap: IOC_ARM failed: Input/output error\n", {kAlloc, kDisarm, kClear, addMap, kArm}},
-    };
-    for (const Failure &c : cases) {
-        EXPECT_EQ(traced("pdmap", {path}, Options{.env = {"ATA_FAIL=" + c.fail}}),
-                  (Result{"", c.message, c.message.empty() ? 0 : 1}))
-            << c.fail;
-        EXPECT_EQ(log, sequence(c.issued)) << c.fail;
-    }
-}
-
-TEST_F(Pdmap, FileFailuresAndTheHypervisor)
-{
-    std::string map = mapFile("map", "d", 10), huge = mapFile("huge", "", size_t{1} << 31);
-    struct Failure {
-        std::vector<std::string> env;
-        std::string path;
+        std::vector<std::string> env, args;
         Result result;
-        bool deviceOpened;
+        std::vector<std::string> calls;
     };
     std::vector<Failure> cases = {
-        {{}, dir.path("missing"), {"", "pdmap: open of map file failed: No such file or directory\n", 1}, false},
-        {{"ATA_OPEN_ERRNO=2"}, map, {"", "pdmap: open of DUMPDEV failed: No such file or directory\n", 1}, true},
-        {{"ATA_FIGETBSZ=0"}, map, {"", "pdmap: FIGETBZ failed: Invalid argument\n", 1}, false},
-        {{}, huge, {"", "pdmap: fstat failed: Value too large for defined data type\n", 1}, false},
+        {{"ATA_FAIL=6:98"}, {empty}, {"", "", 0}, sequence({kAlloc, kDisarm, kClear, added, kArm})},
+        {{"ATA_FAIL=6:5"}, {empty}, {"", "pdmap: IOC_ALLOC failed: Input/output error\n", 1}, sequence({kAlloc})},
+        {{"ATA_FAIL=3:16"}, {empty}, {"", "pdmap: IOC_DISARM failed: Device or resource busy\n", 1},
+         sequence({kAlloc, kDisarm})},
+        {{"ATA_FAIL=0:22"}, {empty}, {"", "pdmap: IOC_CLEAR_MAP failed: Invalid argument\n", 1},
+         sequence({kAlloc, kDisarm, kClear})},
+        {{"ATA_FAIL=1:12"}, {empty}, {"", "pdmap: IOC_ADD_MAP failed: Cannot allocate memory\n", 1},
+         sequence({kAlloc, kDisarm, kClear, added})},
+        {{"ATA_FAIL=2:5"}, {empty}, {"", "pdmap: IOC_ARM failed: Input/output error\n", 1},
+         sequence({kAlloc, kDisarm, kClear, added, kArm})},
+        {{"ATA_OPEN_ERRNO=2"}, {one}, {"", "pdmap: open of DUMPDEV failed: No such file or directory\n", 1}, sequence({})},
+        {{}, {dir.path("missing")}, {"", "pdmap: open of map file failed: No such file or directory\n", 1},
+         sequence({}, false)},
+        {{"ATA_FIGETBSZ=0"}, {one}, {"", "pdmap: FIGETBZ failed: Invalid argument\n", 1}, sequence({}, false)},
+        {{}, {largest}, {"", "pdmap: " + largest + noBlock, 1}, sequence({}, false)},
+        {{}, {huge}, {"", "pdmap: fstat failed: Value too large for defined data type\n", 1}, sequence({}, false)},
+        {{}, {noMap}, {"", "pdmap: FIBMAP failed: Invalid argument\n", 1}, sequence({}, false)},
+        {{"HV_RUNNING=1", "HV_RESULT=-1"}, {"no/such/map"}, {"", "", 255},
+         {"evlog_open chassis 0 trelkit", "hv_running", "hv_map_dump_file no/such/map 1", "evlog_close"}},
+        {{"HV_RUNNING=1", "HV_RESULT=7"}, {"map"}, {"", "", 7},
+         {"evlog_open chassis 0 trelkit", "hv_running", "hv_map_dump_file map 1", "evlog_close"}},
+        {{"HV_RUNNING=1"}, {}, {"Usage: pdmap <name of map file>\n", "", 1}, {"evlog_open chassis 0 trelkit", "evlog_close"}},
     };
     for (const Failure &c : cases) {
-        EXPECT_EQ(traced("pdmap", {c.path}, Options{.env = c.env}), c.result) << c.path;
-        std::vector<std::string> opened = {"evlog_open chassis 0 trelkit", "hv_running", "open /dev/ata_dumper O_RDWR",
-                                           "evlog_close"};
-        EXPECT_EQ(log, c.deviceOpened ? opened : sequence({})) << c.path;
-    }
-    std::string shm = "/dev/shm/trelkit-pdmap-" + std::to_string(getpid());
-    if (fixture::writeFile(shm, "tmpfs has no block map")) {
-        EXPECT_EQ(traced("pdmap", {shm}), (Result{"", "pdmap: FIBMAP failed: Invalid argument\n", 1}));
-        unlink(shm.c_str());
-    }
-    for (std::string result : {"0", "-1", "7"}) {
-        EXPECT_EQ(traced("pdmap", {"no/such/map"}, Options{.env = {"HV_RUNNING=1", "HV_RESULT=" + result}}),
-                  (Result{"", "", std::stoi(result) & 0xff}));
-        EXPECT_EQ(log, (std::vector<std::string>{"evlog_open chassis 0 trelkit", "hv_running",
-                                                 "hv_map_dump_file no/such/map 1", "evlog_close"}));
+        Result r = run("pdmap", c.args, Options{.env = c.env, .doubles = true});
+        EXPECT_EQ(r, c.result) << c.env.size() << " " << c.args.size();
+        EXPECT_EQ(r.calls, c.calls) << c.result.err;
     }
 }
 
@@ -388,6 +350,7 @@ TEST_F(Tools, ErrloginfoWritesTheMessageInEventsOf150Characters)
     std::vector<Message> cases = {
         {{"disk", "full"}, {"  disk full"}},
         {{"-t", "disk", "full"}, {"  disk full"}, true},
+        {{"-t", "one"}, {"  one"}, true},
         {{"disk", "-t"}, {"  disk -t"}},
         {{"-tt", "-x", "--"}, {"  -tt -x --"}},
         {{"100%s", "%n%x", ""}, {"  100%s %n%x "}},
@@ -400,14 +363,15 @@ TEST_F(Tools, ErrloginfoWritesTheMessageInEventsOf150Characters)
         {{"first", longest, "short"}, {"  first"}},
     };
     for (const Message &c : cases) {
-        EXPECT_EQ(traced("errloginfo", c.args), (Result{"", "", 0})) << c.args[0];
-        EXPECT_EQ(log, events(c.events, c.trap)) << c.args[0];
+        Result r = run("errloginfo", c.args, Options{.doubles = true});
+        EXPECT_EQ(r, (Result{"", "", 0})) << c.args[0];
+        EXPECT_EQ(r.calls, events(c.events, c.trap)) << c.args[0];
     }
     if (harness::cannotSetArgv0().empty())
         for (auto args : std::vector<std::vector<std::string>>{{}, {"-t"}}) {
-            EXPECT_EQ(traced("errloginfo", args, Options{.argv0 = "/opt/tools/errloginfo"}),
-                      (Result{"usage:\n/opt/tools/errloginfo: [-t (if trap required)] \"log string\"\n", "", 1}));
-            EXPECT_EQ(log, std::vector<std::string>{"evlog_open chassis 0 trelkit"}); // left open
+            Result r = run("errloginfo", args, Options{.argv0 = "/opt/tools/errloginfo", .doubles = true});
+            EXPECT_EQ(r, (Result{"usage:\n/opt/tools/errloginfo: [-t (if trap required)] \"log string\"\n", "", 1}));
+            EXPECT_EQ(r.calls, std::vector<std::string>{"evlog_open chassis 0 trelkit"}); // left open
         }
 }
 

@@ -1,9 +1,8 @@
 // What the end-to-end tests cannot see cheaply: every byte value in every
-// column of a hex line, the console byte table, the message limits.
+// column of a hex line of every length, and the console byte table.
 #include <cctype>
 #include <gtest/gtest.h>
 
-#include "errlog.h"
 #include "viewers.h"
 
 using namespace trelkit::viewers;
@@ -56,32 +55,6 @@ TEST(ConsoleBytes, OnlyBackspaceTabLineFeedAndPrintables)
 {
     for (int b = 0; b < 256; ++b)
         EXPECT_EQ(isConsoleByte(static_cast<uint8_t>(b)), b == 8 || b == 9 || b == 10 || (b >= 32 && b <= 126)) << b;
-}
-
-TEST(ErrlogMessage, JoinsBehindTwoBlanksAndStopsAtTheLimit)
-{
-    struct Case {
-        std::vector<std::string> args;
-        std::string message;
-    };
-    const std::string x7995(7995, 'x');
-    const std::vector<Case> cases = {
-        {{"disk", "full"}, "  disk full"},
-        {{}, " "},
-        {{"", ""}, "   "},
-        {{x7995 + "x"}, "  " + x7995 + "x"},
-        {{x7995 + "xx", "a"}, " "},
-        {{"a", x7995, "b"}, "  a"},
-        {{"a", x7995.substr(1)}, "  a " + x7995.substr(1)},
-    };
-    for (Case c : cases) {
-        std::vector<char *> argv;
-        for (auto &a : c.args)
-            argv.push_back(a.data());
-        std::array<char, kMessageSize> message;
-        EXPECT_EQ(assembleMessage(argv, message), c.message.size());
-        EXPECT_EQ(message.data(), c.message);
-    }
 }
 
 } // namespace
