@@ -177,20 +177,20 @@ void PrintTo(const Result &r, std::ostream *os)
     *os << "status " << r.status << ", stdout \"" << r.out.substr(0, 2000) << "\", stderr \"" << r.err << "\"";
 }
 
-int sourceLine(const std::string &file, std::string_view needle, int nth)
+int sourceLine(const std::string &file, std::string_view needle)
 {
     std::ifstream in(TRELKIT_SOURCE_DIR "/utils/panicdump/" + file);
     std::string line;
     for (int number = 1; std::getline(in, line); ++number)
-        if (line.find(needle) != std::string::npos && --nth == 0)
+        if (line.find(needle) != std::string::npos)
             return number;
     throw std::runtime_error("no line with '" + std::string(needle) + "' in " + file);
 }
 
 std::string report(const std::string &prog, const std::string &function, std::string_view needle,
-                   std::string_view rendered, int nth)
+                   std::string_view rendered)
 {
-    int line = sourceLine("dumpfile.cpp", "\"" + std::string(needle), nth);
+    int line = sourceLine("dumpfile.cpp", "\"" + std::string(needle));
     return prog + ":" + function + ":" + std::to_string(line) + " " +
            std::string(rendered.empty() ? needle : rendered) + "\n";
 }

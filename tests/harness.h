@@ -43,12 +43,12 @@ std::string cannotSetArgv0();
 std::string cannotLimitMemory();
 
 // "prog:function:line message\n" for the report whose format starts with
-// needle; rendered is the message as printed when it has arguments. The line
-// is that of the n-th statement in the source that makes the report.
+// needle (rendered: the message as printed, when it has arguments). The line
+// is that of the statement in dumpfile.cpp that makes the report.
 std::string report(const std::string &prog, const std::string &function, std::string_view needle,
-                   std::string_view rendered = {}, int nth = 1);
-// The line of the first source line of a product file that contains needle.
-int sourceLine(const std::string &file, std::string_view needle, int nth = 1);
+                   std::string_view rendered = {});
+// The number of the first line of a product file that contains needle.
+int sourceLine(const std::string &file, std::string_view needle);
 
 std::string readFile(const std::string &path);
 
