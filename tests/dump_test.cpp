@@ -225,6 +225,8 @@ TEST_F(Dumps, EveryWayOfCopyingGivesTheSameBytes)
         EXPECT_NE(std::find(calls.begin(), calls.end(), "copy_file_range"), calls.end()) << c.title;
         EXPECT_EQ(copied(run("pdcp", {"-", out}, Options{.input = bytes, .trickle = 4099})), wanted) << c.title;
         EXPECT_EQ(run("pdcp", {in, "-"}), (Result{bytes.substr(0, c.copied), c.err, c.status})) << c.title;
+        // Messages and traces never land in the copy, even where standard error is closed.
+        EXPECT_EQ(copied(run("pdcp", {"-d", in, out}, Options{.closed = {2}})), std::make_pair(Result{"", "", c.status}, bytes.substr(0, c.copied)));
         dir.write("out", "head:");
         EXPECT_EQ(copied(run("pdcp", {in, "-"}, Options{.stdoutFile = out, .append = true})),
                   std::make_pair(expected, "head:" + bytes.substr(0, c.copied)))

@@ -63,17 +63,17 @@ void limit(int resource, size_t bytes)
 {
     if (o.stdinFile)
         in = open(o.stdinFile->c_str(), O_RDONLY);
-    if (o.closeStdin)
-        in = -1; // dup2 fails: 0 stays closed
     if (o.stdoutFile)
         out = open(o.stdoutFile->c_str(), O_WRONLY | (o.append ? O_APPEND : 0));
-    close(0);
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
+    for (int fd : o.closed)
+        close(fd);
     limit(RLIMIT_AS, o.addressSpace);
     limit(RLIMIT_FSIZE, o.fileSize);
     signal(SIGXFSZ, SIG_IGN); // past the file size limit a write fails instead
+    alarm(300);               // a tool that hangs ends, and takes no test run with it
     execvpe(exec.c_str(), pointers(argv).data(), pointers(env).data());
     _exit(127);
 }

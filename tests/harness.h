@@ -13,7 +13,7 @@ struct Options {
     std::string input;                     // fed through a pipe
     size_t trickle = 0;                    // ... this many bytes at a time
     std::optional<std::string> stdinFile;  // stdin opened from this file instead
-    bool closeStdin = false;               // ... or closed
+    std::vector<int> closed;               // standard descriptors the tool starts without
     std::optional<std::string> stdoutFile; // stdout opened onto this file (not truncated)
     bool append = false;                   // ... with O_APPEND
     std::vector<std::string> env;          // extra NAME=value entries

@@ -113,7 +113,7 @@ TEST_F(Tools, StartsAndFailuresOfEveryTool)
         {"objectdump", {"a", "b"}, {}, {"Usage: objectdump [one-input-file]\n       use stdin if input-file omitted\n", "", 1}},
         {"objectdump", {missing}, {}, {"Can't open " + missing + " (err 2)\n", "", 1}},
         {"objectdump", {folder}, {}, {"", "objectdump: error reading " + folder + ": Is a directory\n", 1}},
-        {"objectdump", {console}, {.closeStdin = true}, {run("objectdump", {console}).out, "", 0}},
+        {"objectdump", {console}, {.closed = {0}}, {run("objectdump", {console}).out, "", 0}},
         {"syslockdump", {}, {.input = sampleRecord().encode()}, {"Usage: syslockdump [one-input-file]\n", "", 1}},
         {"syslockdump", {"a", "b"}, {}, {"Usage: syslockdump [one-input-file]\n", "", 1}},
         {"syslockdump", {missing}, {}, {"", "Unable to open file " + missing, 255}},
@@ -220,7 +220,7 @@ std::string addMap(const std::string &path, uint32_t count)
     stat(path.c_str(), &st);
     std::string map = "dump_id=2 dev=" + std::to_string(static_cast<uint32_t>(st.st_dev)) +
                       " nblocks=" + std::to_string(count) + " blocks=";
-    int fd = open(path.c_str(), O_RDONLY);
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
     for (uint32_t i = 0; i < count; ++i) {
         int block = static_cast<int>(i);
         map += (i ? "," : "") + std::to_string(ioctl(fd, FIBMAP, &block) == 0 ? block : -1);
@@ -247,7 +247,9 @@ TEST_F(Tools, PdmapMapsEveryBlockAndStopsAtTheFirstFailure)
                       three = map("three", "ddd", 10000), many = map("many", std::string(257, 'd'), 1 << 20 | 1),
                       holes = map("holes", ".."), middle = map("middle", "d.d"), start = map("start", ".d"),
                       end = map("end", "dd."), reserved = map("reserved", "df"), largest = map("largest", "", INT32_MAX),
-                      huge = map("huge", "", size_t{1} << 31), noMap = shm.write("map", "no block map");
+                      huge = map("huge", "", size_t{1} << 31), noMap = shm.write("map", "no block map"),
+                      fifo = dir.path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     auto armed = [](const std::string &path, uint32_t blocks) {
         return sequence({kAlloc, kDisarm, kClear, addMap(path, blocks), kArm});
     };
@@ -267,6 +269,7 @@ TEST_F(Tools, PdmapMapsEveryBlockAndStopsAtTheFirstFailure)
         {{}, {two}, {"", "", 0}, armed(two, 2)},
         {{}, {three}, {"", "", 0}, armed(three, 3)},
         {{}, {many}, {"", "", 0}, armed(many, 257)},
+        {{}, {fifo}, {"", "", 0}, armed(fifo, 0)}, // no blocks, and no wait for a writer
         {{}, {holes}, hole(holes, 0), untouched},
         {{}, {middle}, hole(middle, 1), untouched},
         {{}, {start}, hole(start, 0), untouched},

@@ -74,7 +74,7 @@ int pdmapMain(int argc, char **argv)
     if (hv_running())
         return hv_map_dump_file(path, kHypervisorMapFlags);
 
-    int map = open(path, O_RDONLY);
+    int map = open(path, O_RDONLY | O_NONBLOCK); // a FIFO given as the map file must not hang the run
     if (map < 0)
         return fail("pdmap: open of map file failed");
     int blockSize = 0;

@@ -182,6 +182,11 @@ bool ownName(int &argc, char **&argv, int &status)
 
 int main(int argc, char **argv)
 {
+    // Standard input, output and error are open: a file opened later must not
+    // take one of their numbers and receive messages meant for the terminal.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (fcntl(fd, F_GETFD) < 0)
+            open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
     evlog_open("chassis", 0, "trelkit");
     infp = stdin;
     outfp = stdout;
