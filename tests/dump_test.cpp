@@ -24,9 +24,9 @@ constexpr const char *kHeading = "Sec  Blks  Data size  Prio  Created           
 constexpr const char *kMetaTrace = "META HEADER:ID=Halvern Linux Panic Dump\n"
                                    "     VER=1 TIM=1700000000 SIZ=64 HSZ=16 CS=c14c(OK)\n";
 
-Attr attr(std::string name, int16_t pri = 0)
+Attr attr(std::string name, int16_t pri = 0, int32_t ver = 1)
 {
-    return Attr{std::move(name), fixture::kDefaultTime - 10, 0, 1, pri};
+    return Attr{std::move(name), fixture::kDefaultTime - 10, 0, ver, pri};
 }
 
 std::string total(int sections)
@@ -48,150 +48,128 @@ Dump sampleDump(Meta meta = {})
     return d;
 }
 
-const std::string kSampleList = kHeading + row("  1     2         12     1", "console") +
-                                row("  2     1          5    -2", "regs") + total(2);
-
 class Dumps : public ::testing::Test {
 protected:
     harness::TempDir dir;
     std::string file(const Dump &d, const std::string &name = "dump")
     {
-        std::string p = dir.path(name);
-        EXPECT_TRUE(d.write(p));
-        return p;
+        EXPECT_TRUE(d.write(dir.path(name)));
+        return dir.path(name);
     }
 };
 
-struct Case {
-    const char *title;
-    Dump dump;
-    std::vector<std::string> command; // the tool and its arguments; "DUMP" stands for the dump's path
-    std::string out, err;
-    int status;
-};
-
-TEST_F(Dumps, ListExtractAndTimeStamp)
+// Every operation on whole dumps and on dumps each reader refuses: the walk
+// ends at the first failure, and a list still prints its summary.
+TEST_F(Dumps, ListExtractTimeStampAndEveryReaderFailure)
 {
-    Header full{.dsz = 4, .bsz = 4};
-    Attr old = attr("old");
-    old.ver = -1;
-    std::string name31(31, 'n');
+    const std::string name31(31, 'n'), one = kHeading + row("  1     0          0     0", "a");
     Dump twice = sampleDump();
     twice.section(attr("console")).data("again").endSection().endDump();
-    Meta small{.siz = 40};
-    Meta sixteen{.savedFor = "sixteen chars!!!"};
+    Dump longName;
+    longName.section(attr(name31 + "X")).data("long").endSection().endDump();
+    struct Case {
+        const char *title;
+        Dump dump;
+        std::vector<std::string> command; // "DUMP" stands for the dump's path
+        Result result;
+    };
     std::vector<Case> cases = {
-        {"list", sampleDump().endDump(), {"pdex", "DUMP"}, kSampleList, "", 0},
-        {"no sections", Dump().endDump("pH"), {"pdex", "DUMP"}, total(0), "", 0},
-        {"31 significant characters", Dump().section(attr(name31 + "X")).data("long").endSection().endDump(),
-         {"pdex", "DUMP"}, kHeading + row("  1     1          4     0", name31) + total(1), "", 0},
-        {"extract every match, data only", twice, {"pdex", "DUMP", "console"}, "hello world\nagain", "", 0},
-        {"extract a 31-character name", Dump().section(attr(name31 + "X")).data("long").endSection().endDump(),
-         {"pdex", "DUMP", name31}, "long", "", 0},
+        {"list", sampleDump().endDump(), {"pdex", "DUMP"},
+         {kHeading + row("  1     2         12     1", "console") + row("  2     1          5    -2", "regs") + total(2), "", 0}},
+        {"no sections", Dump().endDump("pH"), {"pdex", "DUMP"}, {total(0), "", 0}},
+        {"31 significant characters", longName, {"pdex", "DUMP"},
+         {kHeading + row("  1     1          4     0", name31) + total(1), "", 0}},
+        {"extract every match, data only", twice, {"pdex", "DUMP", "console"}, {"hello world\nagain", "", 0}},
+        {"extract a 31-character name", longName, {"pdex", "DUMP", name31}, {"long", "", 0}},
         {"extract a large block", Dump().section(attr("z")).filledData(200000, 'z').endSection().endDump(),
-         {"pdex", "DUMP", "z"}, std::string(200000, 'z'), "", 0},
-        {"DSZ equal to BSZ, VER -1", Dump().section(old).header(full).bytes("abcd").data("", 8).endSection().endDump(),
-         {"pdex", "DUMP", "old"}, "abcd", "", 0},
-        {"no such name", twice, {"pdex", "DUMP", "Console"}, "", "", 2},
-        {"an empty name", twice, {"pdex", "DUMP", ""}, "", "", 2},
-        {"time stamp, the rest unread", Dump(sixteen).bytes("damaged"), {"pdcp", "DUMP"},
-         "1700000000 sixteen chars!!! Tue Nov 14 22:13:20 2023\n", "", 0},
-        {"trace in file order, option after the file",
-         Dump().section(attr("a", 3)).data("xy").endSection().endDump(), {"pdex", "DUMP", "-d"},
-         kHeading + row("  1     1          2     3", "a") + total(1),
-         std::string(kMetaTrace) + "HEADER:MAG=pH TIM=1700000000 BSZ=46 DSZ=0 CS=e435(good)\n"
-                                   "ATTR:TIM=1699999990 VER=1 SIZ=0 PRI=3\n"
-                                   "HEADER:MAG=pD TIM=1700000000 BSZ=2 DSZ=2 CS=e417(good)\n"
-                                   "HEADER:MAG=pD TIM=1700000000 BSZ=0 DSZ=0 CS=e417(good)\n"
-                                   "HEADER:MAG=pD TIM=1700000000 BSZ=0 DSZ=0 CS=e417(good)\n",
-         0},
-        {"trace before the check that follows it", Dump(small), {"pdex", "-d", "DUMP"}, "",
-         "META HEADER:ID=Halvern Linux Panic Dump\n     VER=1 TIM=1700000000 SIZ=40 HSZ=16 CS=c124(OK)\n" +
-             report("pdex", "readMetaHeader", "too small meta header size", "too small meta header size (40<64)"),
-         2},
-        {"an attribute block shorter than its record",
-         Dump().section(attr("console", 7), 10).data("x").endSection().endDump(), {"pdex", "DUMP"},
-         std::string(kHeading) + "  1     1          1     0  Thu Jan  1 00:00:00 1970  console\n" + total(1), "",
-         0},
+         {"pdex", "DUMP", "z"}, {std::string(200000, 'z'), "", 0}},
+        {"DSZ equal to BSZ, VER -1",
+         Dump().section(attr("old", 0, -1)).header(Header{.dsz = 4, .bsz = 4}).bytes("abcd").data("", 8).endSection().endDump(),
+         {"pdex", "DUMP", "old"}, {"abcd", "", 0}},
+        {"no such name", twice, {"pdex", "DUMP", "Console"}, {"", "", 2}},
+        {"an empty name", twice, {"pdex", "DUMP", ""}, {"", "", 2}},
+        {"time stamp, the rest unread", Dump(Meta{.savedFor = "sixteen chars!!!"}).bytes("damaged"), {"pdcp", "DUMP"},
+         {"1700000000 sixteen chars!!! Tue Nov 14 22:13:20 2023\n", "", 0}},
+        {"time stamp trace", sampleDump(), {"pdcp", "-d", "-d", "DUMP"},
+         {"1700000000 kernel panic Tue Nov 14 22:13:20 2023\n", kMetaTrace, 0}},
+        {"trace in file order, option after the file", Dump().section(attr("a", 3)).data("xy").endSection().endDump(),
+         {"pdex", "DUMP", "-d"},
+         {kHeading + row("  1     1          2     3", "a") + total(1),
+          std::string(kMetaTrace) + "HEADER:MAG=pH TIM=1700000000 BSZ=46 DSZ=0 CS=e435(good)\n"
+                                    "ATTR:TIM=1699999990 VER=1 SIZ=0 PRI=3\n"
+                                    "HEADER:MAG=pD TIM=1700000000 BSZ=2 DSZ=2 CS=e417(good)\n"
+                                    "HEADER:MAG=pD TIM=1700000000 BSZ=0 DSZ=0 CS=e417(good)\n"
+                                    "HEADER:MAG=pD TIM=1700000000 BSZ=0 DSZ=0 CS=e417(good)\n",
+          0}},
+        {"a copy traces no attribute record", Dump().section(attr("a")).endSection().endDump(),
+         {"pdcp", "-d", "DUMP", "/dev/null"},
+         {"", std::string(kMetaTrace) + "HEADER:MAG=pH TIM=1700000000 BSZ=46 DSZ=0 CS=e435(good)\n" +
+                  "HEADER:MAG=pD TIM=1700000000 BSZ=0 DSZ=0 CS=e417(good)\n" +
+                  "HEADER:MAG=pD TIM=1700000000 BSZ=0 DSZ=0 CS=e417(good)\n",
+          0}},
+        {"an attribute block shorter than its record", Dump().section(attr("c", 7), 10).data("x").endSection().endDump(),
+         {"pdex", "DUMP"}, {std::string(kHeading) + "  1     1          1     0  Thu Jan  1 00:00:00 1970  c\n" + total(1), "", 0}},
+        {"trace before the check that follows it", Dump(Meta{.siz = 40}), {"pdex", "-d", "DUMP"},
+         {"", "META HEADER:ID=Halvern Linux Panic Dump\n     VER=1 TIM=1700000000 SIZ=40 HSZ=16 CS=c124(OK)\n" +
+                  report("pdex", "readMetaHeader", "too small meta header size", "too small meta header size (40<64)"),
+          2}},
+        {"empty", Dump().truncateTo(0), {"pdex", "DUMP"},
+         {"", report("pdex", "readMetaHeader", "error in fread for meta header"), 2}},
+        {"short meta", Dump().truncateTo(63), {"pdex", "DUMP"},
+         {"", report("pdex", "readMetaHeader", "error in fread for meta header"), 2}},
+        {"id with a tail", Dump(Meta{.id = "Halvern Linux Panic Dumpster"}), {"pdex", "DUMP"},
+         {"", report("pdex", "readMetaHeader", "Input not a panic_dump file"), 2}},
+        {"meta checksum", Dump(Meta{.badChecksum = true}), {"pdex", "DUMP"},
+         {"", report("pdex", "readMetaHeader", "Bad meta header checksum"), 2}},
+        {"short extension", Dump(Meta{.siz = 100}).bytes("abc"), {"pdex", "DUMP"},
+         {"", report("pdex", "readMetaHeader", "error in fread for extra of meta header"), 2}},
+        {"header size", Dump(Meta{.hsz = 15}), {"pdex", "DUMP"},
+         {"", report("pdex", "readMetaHeader", "too small header size", "too small header size (15<16)"), 2}},
+        {"no end of dump", Dump(), {"pdex", "DUMP"}, {total(0), report("pdex", "readHeader", "error in fread for header"), 2}},
+        {"header checksum", Dump().header(Header{.badChecksum = true}), {"pdex", "DUMP"},
+         {total(0), report("pdex", "readHeader", "Bad header checksum"), 2}},
+        {"magic", Dump().header(Header{.mag = "pX"}), {"pdex", "DUMP"},
+         {total(0), report("pdex", "readHeader", "invalid header magic=", "invalid header magic=7058"), 2}},
+        {"other save", Dump().header(Header{.tim = 1700000001}), {"pdex", "DUMP"},
+         {total(0),
+          report("pdex", "readHeader", "invalid save timestamp", "invalid save timestamp ref=1700000000 hdr=1700000001"), 2}},
+        {"dsz over bsz", Dump().section(attr("a")).header(Header{.dsz = 11, .bsz = 10}), {"pdex", "DUMP"},
+         {total(1), report("pdex", "readHeader", "Data size bigger than block size"), 2}},
+        {"attr version", Dump().section(attr("v2", 0, 2)), {"pdex", "DUMP"},
+         {total(1), report("pdex", "readAttr", "file format version mimatch"), 2}},
+        {"short attr", Dump().section(attr("a")).truncateTo(64 + 16 + 20), {"pdex", "DUMP"},
+         {total(1), report("pdex", "readAttr", "error in fread for attr"), 2}},
+        {"unclosed section", Dump().section(attr("a")).section(attr("b")), {"pdex", "DUMP"},
+         {total(1), report("pdex", "dopd", "Bad header type %.2s (pD", "Bad header type pH (pD expected)"), 2}},
+        {"data between sections", Dump().section(attr("a")).endSection().data("x"), {"pdex", "DUMP"},
+         {one + total(1), report("pdex", "dopd", "Bad header type %.2s (pH", "Bad header type pD (pH expected)"), 2}},
+        {"after an end of section", Dump().section(attr("a")).endSection(), {"pdex", "DUMP"},
+         {one + total(1), report("pdex", "readHeader", "error in fread for header"), 2}},
+        {"a block past the end", Dump().section(attr("a")).holeData(0x80000000u, 1).truncateTo(300), {"pdex", "DUMP"},
+         {total(1), report("pdex", "readHeader", "error in fread for header"), 2}},
     };
     for (const Case &c : cases) {
         std::vector<std::string> args(c.command.begin() + 1, c.command.end());
-        for (auto &a : args)
-            a = a == "DUMP" ? file(c.dump) : a;
-        EXPECT_EQ(run(c.command[0], args), (Result{c.out, c.err, c.status})) << c.title;
+        std::replace(args.begin(), args.end(), std::string("DUMP"), file(c.dump));
+        EXPECT_EQ(run(c.command[0], args), c.result) << c.title;
     }
-    // Copying traces no attribute records; the time stamp reads the meta header only.
-    std::string p = file(Dump().section(attr("a")).endSection().endDump());
-    EXPECT_EQ(run("pdcp", {"-d", p, dir.path("copy")}).err,
-              std::string(kMetaTrace) + "HEADER:MAG=pH TIM=1700000000 BSZ=46 DSZ=0 CS=e435(good)\n" +
-                  "HEADER:MAG=pD TIM=1700000000 BSZ=0 DSZ=0 CS=e417(good)\n" +
-                  "HEADER:MAG=pD TIM=1700000000 BSZ=0 DSZ=0 CS=e417(good)\n");
-    EXPECT_EQ(run("pdcp", {"-d", "-d", p}).err, kMetaTrace);
-}
-
-TEST_F(Dumps, EveryReaderFailureIsReportedAndEndsTheWalk)
-{
-    Header pX{.mag = "pX"};
-    Header otherSave{.tim = 1700000001};
-    Header badCs{.badChecksum = true};
-    Header dszOver{.dsz = 11, .bsz = 10};
-    Attr v2 = attr("v2");
-    v2.ver = 2;
-    const std::string one = kHeading + row("  1     0          0     0", "a");
-    struct Failure {
-        const char *title;
-        Dump dump;
-        std::string function, needle, rendered;
-        std::string out; // what the list prints
-    };
-    std::vector<Failure> cases = {
-        {"empty", Dump().truncateTo(0), "readMetaHeader", "error in fread for meta header", "", ""},
-        {"short meta", Dump().truncateTo(63), "readMetaHeader", "error in fread for meta header", "", ""},
-        {"id with a tail", Dump(Meta{.id = "Halvern Linux Panic Dumpster"}), "readMetaHeader",
-         "Input not a panic_dump file", "", ""},
-        {"meta checksum", Dump(Meta{.badChecksum = true}), "readMetaHeader", "Bad meta header checksum", "", ""},
-        {"short extension", Dump(Meta{.siz = 100}).bytes("abc"), "readMetaHeader",
-         "error in fread for extra of meta header", "", ""},
-        {"header size", Dump(Meta{.hsz = 15}), "readMetaHeader", "too small header size",
-         "too small header size (15<16)", ""},
-        {"no end of dump", Dump(), "readHeader", "error in fread for header", "", total(0)},
-        {"header checksum", Dump().header(badCs), "readHeader", "Bad header checksum", "", total(0)},
-        {"magic", Dump().header(pX), "readHeader", "invalid header magic=", "invalid header magic=7058", total(0)},
-        {"other save", Dump().header(otherSave), "readHeader", "invalid save timestamp",
-         "invalid save timestamp ref=1700000000 hdr=1700000001", total(0)},
-        {"dsz over bsz", Dump().section(attr("a")).header(dszOver), "readHeader", "Data size bigger than block size",
-         "", total(1)},
-        {"attr version", Dump().section(v2), "readAttr", "file format version mimatch", "", total(1)},
-        {"short attr", Dump().section(attr("a")).truncateTo(64 + 16 + 20), "readAttr", "error in fread for attr", "",
-         total(1)},
-        {"unclosed section", Dump().section(attr("a")).section(attr("b")), "dopd", "Bad header type %.2s (pD",
-         "Bad header type pH (pD expected)", total(1)},
-        {"data between sections", Dump().section(attr("a")).endSection().data("x"), "dopd",
-         "Bad header type %.2s (pH", "Bad header type pD (pH expected)", one + total(1)},
-        {"after an end of section", Dump().section(attr("a")).endSection(), "readHeader",
-         "error in fread for header", "", one + total(1)},
-        {"a block past the end", Dump().section(attr("a")).holeData(0x80000000u, 1).truncateTo(300), "readHeader",
-         "error in fread for header", "", total(1)},
-    };
-    for (const Failure &c : cases)
-        EXPECT_EQ(run("pdex", {file(c.dump)}), (Result{c.out, report("pdex", c.function, c.needle, c.rendered), 2}))
-            << c.title;
 }
 
 // A copy is the bytes the walk checked, whichever way they move: kernel
 // copies (stopping short or failing, so that reading and writing takes over),
-// a pipe in or out, or an output opened for appending.
+// a pipe in or out, an output opened for appending. Messages never land in
+// it, even where standard error starts closed.
 TEST_F(Dumps, EveryWayOfCopyingGivesTheSameBytes)
 {
-    Meta wide{.hsz = 24, .extension = "extension bytes"};
-    Dump complete = sampleDump(wide);
+    Dump complete = sampleDump(Meta{.hsz = 24, .extension = "extension bytes"});
     complete.section(attr("x")).header(Header{.extra = "12345678"}).endDump();
-    Dump garbage = complete;
-    garbage.bytes("trailing garbage");
-    Dump big;
+    Dump big, large = sampleDump(Meta{.extension = std::string(70000, 'e')}).endDump(),
+              cutExtension = Dump(Meta{.siz = 64 + 70000}).bytes(std::string(100, 'e'));
     big.section(attr("big")).filledData(200000, 'z').endSection().endDump();
-    Meta large{.extension = std::string(70000, 'e')};
-    Dump shortExtension = Dump(Meta{.siz = 64 + 70000}).bytes(std::string(100, 'e'));
+    Dump afterBlock = sampleDump();
+    afterBlock.section(attr("a")).data("abc");
+    const uint64_t sample = sampleDump().size(), cut = sampleDump().str().find("world") + 2;
+    const std::string premature = report("pdcp", "dopd", "premature EOF");
     struct Copy {
         const char *title;
         Dump in;
@@ -199,37 +177,35 @@ TEST_F(Dumps, EveryWayOfCopyingGivesTheSameBytes)
         std::string err;
         int status;
     };
-    const uint64_t cut = sampleDump().str().find("world") + 2;
     std::vector<Copy> cases = {
-        {"complete", garbage, complete.size(), "", 0},
-        {"a large extension", sampleDump(large).endDump(), sampleDump(large).endDump().size(), "", 0},
-        {"cut inside a block", sampleDump().truncateTo(cut), cut, report("pdcp", "dopd", "premature EOF"), 2},
-        {"cut inside a large block", big.truncateTo(65537), 65537, report("pdcp", "dopd", "premature EOF"), 2},
-        {"cut after a block", sampleDump().section(attr("a")).data("abc"), sampleDump().section(attr("a")).data("abc").size(),
+        {"complete, garbage after", Dump(complete).bytes("garbage"), complete.size(), "", 0},
+        {"a large extension", large, large.size(), "", 0},
+        {"cut inside a block", sampleDump().truncateTo(cut), cut, premature, 2},
+        {"cut inside a large block", big.truncateTo(65537), 65537, premature, 2},
+        {"cut inside a section header's block", sampleDump().section(attr("a")).truncateTo(sample + 30), sample + 30,
+         premature, 2},
+        {"cut after a block", afterBlock, afterBlock.size(),
          report("pdcp", "readHeader", "error in fread for header"), 2},
-        {"cut inside a section header's block", sampleDump().section(attr("a")).truncateTo(sampleDump().size() + 30),
-         sampleDump().size() + 30, report("pdcp", "dopd", "premature EOF"), 2},
-        {"a bad header after good records", sampleDump().header(Header{.badChecksum = true}), sampleDump().size(),
+        {"a bad header after good records", sampleDump().header(Header{.badChecksum = true}), sample,
          report("pdcp", "readHeader", "Bad header checksum"), 2},
-        {"a large extension cut short", shortExtension, shortExtension.size(),
+        {"a large extension cut short", cutExtension, cutExtension.size(),
          report("pdcp", "readMetaHeader", "error in fread for extra of meta header"), 2},
     };
     for (const Copy &c : cases) {
         const std::string in = file(c.in), bytes = c.in.str(), out = dir.path("out");
-        const Result expected{"", c.err, c.status};
+        const std::string copy = bytes.substr(0, c.copied);
         auto copied = [&](const Result &r) { return std::make_pair(r, harness::readFile(out)); };
-        const auto wanted = std::make_pair(expected, bytes.substr(0, c.copied));
+        const auto wanted = std::make_pair(Result{"", c.err, c.status}, copy);
         for (const char *kernel : {"", "COPY_RANGE=0", "COPY_RANGE=1", "COPY_RANGE=-38"})
             EXPECT_EQ(copied(run("pdcp", {in, out}, Options{.env = {kernel}, .doubles = true})), wanted) << c.title << kernel;
         const auto calls = run("pdcp", {in, out}, Options{.doubles = true}).calls;
         EXPECT_NE(std::find(calls.begin(), calls.end(), "copy_file_range"), calls.end()) << c.title;
         EXPECT_EQ(copied(run("pdcp", {"-", out}, Options{.input = bytes, .trickle = 4099})), wanted) << c.title;
-        EXPECT_EQ(run("pdcp", {in, "-"}), (Result{bytes.substr(0, c.copied), c.err, c.status})) << c.title;
-        // Messages and traces never land in the copy, even where standard error is closed.
-        EXPECT_EQ(copied(run("pdcp", {"-d", in, out}, Options{.closed = {2}})), std::make_pair(Result{"", "", c.status}, bytes.substr(0, c.copied)));
+        EXPECT_EQ(run("pdcp", {in, "-"}), (Result{copy, c.err, c.status})) << c.title;
+        EXPECT_EQ(copied(run("pdcp", {"-d", in, out}, Options{.closed = {2}})), std::make_pair(Result{"", "", c.status}, copy));
         dir.write("out", "head:");
         EXPECT_EQ(copied(run("pdcp", {in, "-"}, Options{.stdoutFile = out, .append = true})),
-                  std::make_pair(expected, "head:" + bytes.substr(0, c.copied)))
+                  std::make_pair(Result{"", c.err, c.status}, "head:" + copy))
             << c.title;
     }
 }
@@ -262,18 +238,18 @@ TEST_F(Dumps, ACopyDoesNotTrustTheSizeAFileReports)
 }
 
 // Offsets and sizes are 64-bit on every build: a block of 4 GiB lists,
-// extracts and copies on a 32-bit device too. The copy is real data.
+// extracts and copies on a 32-bit device too. The copy is real data: it goes
+// to memory, where writing 4 GiB takes seconds, not minutes.
 TEST_F(Dumps, SparseDumpsPast4GiB)
 {
     Dump d;
     d.section(attr("big", 1)).holeData(0xFFFFFFF0u, 0xFFFFFFF0u).holeData(0x90000000u, 0x10).endSection();
     d.section(attr("tail", 2)).data("after 6 GiB").endSection().endDump();
     std::string p = file(d);
-    EXPECT_EQ(run("pdex", {p}).out, kHeading + row("  1     2  4294967296     1", "big") +
-                                        row("  2     1         11     2", "tail") + total(2));
+    EXPECT_EQ(run("pdex", {p}).out,
+              kHeading + row("  1     2  4294967296     1", "big") + row("  2     1         11     2", "tail") + total(2));
     EXPECT_EQ(run("pdex", {p, "tail"}), (Result{"after 6 GiB", "", 0}));
 
-    // In memory, where writing 4 GiB takes seconds, not minutes.
     harness::TempDir shm(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
     Dump four;
     four.section(attr("big")).holeData(0xFFFFFFF0u, 0xFFFFFFF0u).endSection().endDump();
@@ -315,14 +291,14 @@ TEST_F(Dumps, MemoryStaysBoundedAndRunningOutIsAReportedFailure)
     size_t least = 1 << 20;
     while (least < (256 << 20) && run("pdcp", {}, Options{.addressSpace = least}).status != 1)
         least += 64 << 10;
-    const std::string p = file(sampleDump().endDump()), out = dir.path("out");
-    const std::vector<std::vector<std::string>> commands = {{"pdex", p}, {"pdex", p, "regs"}, {"pdcp", p, out}};
+    const std::string p = file(sampleDump().endDump());
     int reported = 0;
-    for (const auto &command : commands) {
-        const Result done = run(command[0], {command.begin() + 1, command.end()}),
-                     noMemory{"", report(command[0], "dopd", "malloc failed"), 2};
+    for (std::vector<std::string> command : {std::vector<std::string>{"pdex", p}, {"pdex", p, "regs"}, {"pdcp", p, dir.path("out")}}) {
+        const std::string tool = command[0];
+        command.erase(command.begin());
+        const Result done = run(tool, command), noMemory{"", report(tool, "dopd", "malloc failed"), 2};
         for (size_t limit = least; limit < least + (4 << 20); limit += 128 << 10) {
-            Result r = run(command[0], {command.begin() + 1, command.end()}, Options{.addressSpace = limit});
+            Result r = run(tool, command, Options{.addressSpace = limit});
             reported += r == noMemory;
             EXPECT_TRUE(r == done || r == noMemory || (r.status == 1 && r.err.ends_with("Cannot allocate memory\n")))
                 << limit << ": " << testing::PrintToString(r);
@@ -337,8 +313,7 @@ TEST_F(Dumps, MemoryStaysBoundedAndRunningOutIsAReportedFailure)
 
 TEST_F(Dumps, RefusesToCopyADumpOntoItself)
 {
-    std::string p = file(sampleDump().endDump());
-    std::string before = harness::readFile(p);
+    std::string p = file(sampleDump().endDump()), before = harness::readFile(p);
     ASSERT_EQ(link(p.c_str(), dir.path("hard").c_str()), 0);
     ASSERT_EQ(symlink(p.c_str(), dir.path("soft").c_str()), 0);
     for (std::string out : {p, dir.path("hard"), dir.path("soft"), dir.path("./dump")})
@@ -354,22 +329,19 @@ TEST_F(Dumps, AWriteThatFailsInsideABlockStopsTheWalk)
 {
     Dump d;
     d.section(attr("big")).filledData(1 << 20, 'z').endSection().endDump();
-    std::string p = file(d), out = dir.path("out"), bytes = d.str();
-    const std::string block = report("pdcp", "dopd", "fwrite failed for block.");
-    const Options limited{.fileSize = 100000};
+    const std::string p = file(d), out = dir.path("out"), bytes = d.str();
     auto into = [&](const Result &r) { return std::make_pair(r, harness::readFile(out)); };
-    Result tooLarge{"", block + "pdcp: error writing " + out + ": File too large\n", 2};
-    EXPECT_EQ(into(run("pdcp", {p, out}, limited)), std::make_pair(tooLarge, bytes.substr(0, 100000)));
-    Options piped = limited;
-    piped.input = bytes;
-    EXPECT_EQ(into(run("pdcp", {"-", out}, piped)), std::make_pair(tooLarge, bytes.substr(0, 100000)));
-    Options extract = limited;
-    extract.stdoutFile = out;
-    tooLarge.err = report("pdex", "dopd", "fwrite failed for block.") +
-                   "pdex: error writing standard output: File too large\n";
-    EXPECT_EQ(into(run("pdex", {p, "big"}, extract)), std::make_pair(tooLarge, std::string(100000, 'z')));
+    auto tooLarge = [&](const std::string &tool, const std::string &name) {
+        return Result{"", report(tool, "dopd", "fwrite failed for block.") + tool + ": error writing " + name + ": File too large\n", 2};
+    };
+    const std::string head = bytes.substr(0, 100000);
+    EXPECT_EQ(into(run("pdcp", {p, out}, Options{.fileSize = 100000})), std::make_pair(tooLarge("pdcp", out), head));
+    EXPECT_EQ(into(run("pdcp", {"-", out}, Options{.input = bytes, .fileSize = 100000})), std::make_pair(tooLarge("pdcp", out), head));
+    // The block fits the input's buffer: it is gathered whole and fails when written out at the end.
+    EXPECT_EQ(into(run("pdex", {p, "big"}, Options{.stdoutFile = out, .fileSize = 100000})),
+              std::make_pair(Result{"", "pdex: error writing standard output: File too large\n", 2}, std::string(100000, 'z')));
     EXPECT_EQ(run("pdcp", {p, "/dev/full"}),
-              (Result{"", block + "pdcp: error writing /dev/full: No space left on device\n", 2}));
+              (Result{"", report("pdcp", "dopd", "fwrite failed for block.") + "pdcp: error writing /dev/full: No space left on device\n", 2}));
 }
 
 } // namespace

@@ -36,13 +36,15 @@ namespace {
 std::array<uint8_t, UINT16_MAX> rheaderStorage;
 std::array<uint8_t, MetaExtension::kHeldMax> heldExtension;
 
-// Pieces of at least this size leave straight from the input's buffer; the
-// smaller ones (headers, short blocks) gather in outfp's buffer.
+// Pieces of at least this size are written from where they lie in the
+// input's buffer; smaller ones are copied aside, so that many leave at once.
 constexpr size_t kStraightWrite = 16 * 1024;
-constexpr size_t kOutputBuffer = 128 * 1024;
 // The most one kernel copy is asked for, so that the length fits size_t on
 // every build: a dump past 4 GiB must not be cut on a 32-bit device.
 constexpr uint64_t kKernelCopyMax = 1u << 30;
+// The output's own bytes: small pieces copied aside, or what is read and
+// written where the kernel does not copy. It holds the largest header.
+std::array<uint8_t, 64 * 1024> scratch;
 
 bool isRegular(int fd)
 {
@@ -77,6 +79,8 @@ size_t DumpInput::fill(uint8_t *to, size_t size)
 
 bool DumpInput::refill()
 {
+    if (borrower_)
+        borrower_->drain();
     offset_ += static_cast<int64_t>(end_);
     begin_ = end_ = 0;
     // Right after a skip the next read is a record header: read a little, so
@@ -138,13 +142,11 @@ void DumpInput::skip(uint64_t size)
 
 bool DumpInput::pass(uint64_t size)
 {
-    if (!seekable_ || size <= end_ - begin_)
-        return discard(size) == size;
-    skip(size);
-    // Nothing was read: the input holds it all when its last byte is there.
-    // (The size a file reports is no proof: procfs reports 0.)
-    uint8_t last;
-    return pread(fd_, &last, 1, offset_ - 1) == 1;
+    // The last byte is read, not skipped: it shows that the input holds the
+    // whole block (the size a file reports is no proof: procfs reports 0),
+    // and the read that brings it brings the next header too.
+    skip(size - 1);
+    return discard(1) == 1;
 }
 
 int64_t DumpInput::tell() const
@@ -154,16 +156,19 @@ int64_t DumpInput::tell() const
 
 // ---- the output -----------------------------------------------------------
 
-DumpOutput::DumpOutput(DumpInput &in, FILE *out, bool copy) : in_(in), out_(out)
+DumpOutput::DumpOutput(DumpInput &in, FILE *out, bool copy) : in_(in), fd_(fileno(out))
 {
-    // Static: the stream is flushed after the walk has returned, and a
-    // buffer that is never allocated cannot fail to be.
-    static char buffer[kOutputBuffer];
-    setvbuf(out, buffer, _IOFBF, sizeof buffer);
-    enlargePipe(fileno(out));
+    enlargePipe(fd_);
     from_ = reached_ = in.tell();
-    if (copy && in.seekable() && isRegular(in.fd()) && isRegular(fileno(out)))
+    if (copy && in.seekable() && isRegular(in.fd()) && isRegular(fd_))
         way_ = Way::InputRange;
+    else
+        in.borrower_ = this;
+}
+
+DumpOutput::~DumpOutput()
+{
+    in_.borrower_ = nullptr;
 }
 
 bool DumpOutput::write(std::span<const uint8_t> header)
@@ -172,7 +177,7 @@ bool DumpOutput::write(std::span<const uint8_t> header)
         reached_ = in_.tell(); // the header is what the input just gave
         return true;
     }
-    return fwrite(header.data(), 1, header.size(), out_) == header.size() || noteWriteError();
+    return gather(header, false);
 }
 
 Taken DumpOutput::take(uint64_t size)
@@ -187,10 +192,7 @@ Taken DumpOutput::take(uint64_t size)
         std::span<const uint8_t> piece = in_.peek(static_cast<size_t>(std::min<uint64_t>(left, SIZE_MAX)));
         if (piece.empty())
             return Taken::InputEnded;
-        const bool written = piece.size() >= kStraightWrite
-                                 ? writeStraight(piece)
-                                 : fwrite(piece.data(), 1, piece.size(), out_) == piece.size() || noteWriteError();
-        if (!written)
+        if (!gather(piece, true))
             return Taken::OutputFailed;
         in_.consume(piece.size());
         left -= piece.size();
@@ -198,16 +200,49 @@ Taken DumpOutput::take(uint64_t size)
     return Taken::All;
 }
 
-bool DumpOutput::writeStraight(std::span<const uint8_t> bytes)
+// Adds bytes to the next writev. Large bytes borrowed from the input's buffer
+// stay where they are; the rest are copied aside (a header's storage takes
+// the next header).
+bool DumpOutput::gather(std::span<const uint8_t> bytes, bool borrowed)
 {
-    // What the stream holds goes first.
-    return (fflush(out_) == 0 || noteWriteError()) && writeAll(fileno(out_), bytes.data(), bytes.size());
+    const bool aside = !borrowed || bytes.size() < kStraightWrite;
+    if (count_ == pieces_.size() || (aside && aside_ + bytes.size() > scratch.size()))
+        drain();
+    if (failed_)
+        return false;
+    const uint8_t *at = aside ? static_cast<uint8_t *>(memcpy(&scratch[aside_], bytes.data(), bytes.size())) : bytes.data();
+    aside_ += aside ? bytes.size() : 0;
+    pieces_[count_++] = {const_cast<uint8_t *>(at), bytes.size()};
+    return true;
+}
+
+bool DumpOutput::drain()
+{
+    for (size_t first = 0; first < count_ && !failed_;) {
+        ssize_t n = writev(fd_, &pieces_[first], static_cast<int>(count_ - first));
+        if (n <= 0) {
+            failed_ = !noteWriteError();
+            break;
+        }
+        // Past what was written: whole pieces, then into a partly written one.
+        auto left = static_cast<size_t>(n);
+        for (; first < count_ && left >= pieces_[first].iov_len; ++first)
+            left -= pieces_[first].iov_len;
+        if (first < count_) {
+            pieces_[first].iov_base = static_cast<uint8_t *>(pieces_[first].iov_base) + left;
+            pieces_[first].iov_len -= left;
+        }
+    }
+    count_ = aside_ = 0;
+    return !failed_;
 }
 
 Taken DumpOutput::finish()
 {
-    if (way_ != Way::InputRange)
+    if (way_ == Way::Gathered) {
+        drain(); // a failure is the output's, reported when it is closed
         return Taken::All;
+    }
     Taken taken = copyRange();
     reached_ = from_; // a failure is reported once
     return taken;
@@ -219,7 +254,7 @@ Taken DumpOutput::copyRange()
     while (from_ < reached_) {
         loff_t at = from_;
         const auto want = static_cast<size_t>(std::min<uint64_t>(reached_ - from_, kKernelCopyMax));
-        ssize_t n = copy_file_range(in_.fd(), &at, fileno(out_), nullptr, want, 0);
+        ssize_t n = copy_file_range(in_.fd(), &at, fd_, nullptr, want, 0);
         if (n <= 0)
             return streamRange(); // no kernel copy between these files, or it stopped short
         from_ += n;
@@ -230,13 +265,12 @@ Taken DumpOutput::copyRange()
 // Reads and writes what the kernel did not copy; the input's real end shows here.
 Taken DumpOutput::streamRange()
 {
-    static std::array<uint8_t, 64 * 1024> chunk;
     while (from_ < reached_) {
-        const auto want = static_cast<size_t>(std::min<uint64_t>(reached_ - from_, chunk.size()));
-        ssize_t n = pread(in_.fd(), chunk.data(), want, from_);
+        const auto want = static_cast<size_t>(std::min<uint64_t>(reached_ - from_, scratch.size()));
+        ssize_t n = pread(in_.fd(), scratch.data(), want, from_);
         if (n <= 0)
             return Taken::InputEnded;
-        if (!writeAll(fileno(out_), chunk.data(), static_cast<size_t>(n)))
+        if (!writeAll(fd_, scratch.data(), static_cast<size_t>(n)))
             return Taken::OutputFailed;
         from_ += n;
     }

@@ -23,6 +23,7 @@
 #include <memory>
 #include <span>
 #include <string_view>
+#include <sys/uio.h>
 
 enum : int32_t { PD_EXTRACT = 0, PD_LIST = 1, PD_COPY = 2, PD_TIME = 3 };
 // The walker's state: which kind of header comes next.
@@ -85,6 +86,8 @@ struct MetaExtension {
     uint64_t size = 0;
 };
 
+class DumpOutput;
+
 // The dump input: infp's descriptor read through a buffer of its own. On a
 // seekable input a skip costs nothing and the next read is one pread; on a
 // pipe skipped bytes are read and dropped, so a pipe walks like a file.
@@ -94,7 +97,7 @@ public:
     size_t read(void *into, size_t size); // short only at the end of input
     uint64_t discard(uint64_t size);      // returns the bytes there were
     void skip(uint64_t size);             // an end of input is left to the next read
-    bool pass(uint64_t size);             // skips; false when the input ends inside
+    bool pass(uint64_t size);             // skips 1 or more; false when the input ends inside
     // The buffered bytes, at most max, reading more when none are left; empty
     // at the end of input. consume() takes them.
     std::span<const uint8_t> peek(size_t max);
@@ -104,6 +107,7 @@ public:
     int fd() const { return fd_; }
 
 private:
+    friend class DumpOutput;
     uint64_t take(uint8_t *into, uint64_t size); // read into, or drop when null
     size_t fill(uint8_t *to, size_t size);
     bool refill();
@@ -117,6 +121,7 @@ private:
     size_t begin_ = 0;   // unread bytes are buffer_[begin_, end_)
     size_t end_ = 0;
     trelkit::dump::Buffer buffer_;
+    DumpOutput *borrower_ = nullptr; // writes out what points into buffer_ before it is refilled
 };
 
 // How much of what the walk asked for moved: all of it, or not, and why.
@@ -125,8 +130,10 @@ enum class Taken { All, InputEnded, OutputFailed };
 // Where the bytes of a walk go, decided once when the walk starts. The walk
 // only asks it to write a header it has just read, or to take the next bytes
 // of the input.
-//  - Buffered: through outfp's buffer, except large pieces, which are written
-//    straight from the input's buffer without a copy.
+//  - Gathered: pieces leave in one writev for many blocks. Large pieces are
+//    written from where they lie in the input's buffer, which therefore
+//    writes them out before it is refilled; small ones (headers, short
+//    blocks) are copied aside first.
 //  - InputRange: a copy from a regular file into a regular file is a prefix
 //    of its input, so the walk only checks the records and notes how far the
 //    copy reaches; at the end the bytes move by kernel copies, as cp moves
@@ -134,19 +141,27 @@ enum class Taken { All, InputEnded, OutputFailed };
 class DumpOutput {
 public:
     DumpOutput(DumpInput &in, FILE *out, bool copy);
+    ~DumpOutput();
+    DumpOutput(const DumpOutput &) = delete;
+    DumpOutput &operator=(const DumpOutput &) = delete;
     bool write(std::span<const uint8_t> header);
     Taken take(uint64_t size);
     Taken finish(); // the bytes still owed; InputEnded when the input shrank
+    bool drain();   // writes out what is gathered
 
 private:
-    enum class Way { Buffered, InputRange };
-    bool writeStraight(std::span<const uint8_t> bytes);
+    enum class Way { Gathered, InputRange };
+    bool gather(std::span<const uint8_t> bytes, bool borrowed);
     Taken copyRange();
     Taken streamRange();
 
     DumpInput &in_;
-    FILE *out_;
-    Way way_ = Way::Buffered;
+    int fd_;
+    Way way_ = Way::Gathered;
+    std::array<iovec, 64> pieces_; // Gathered: what is to be written, in order
+    size_t count_ = 0;
+    size_t aside_ = 0;  // Gathered: bytes copied aside
+    bool failed_ = false;
     int64_t from_;    // InputRange: the input offset the output has reached
     int64_t reached_; // InputRange: the input offset the copy reaches
 };
