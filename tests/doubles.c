@@ -10,9 +10,6 @@
  *     COPY_RANGE=-e fails with errno e. */
 /* open and open64 are interposed separately: neither may be renamed to the other. */
 #undef _FILE_OFFSET_BITS
-#ifndef _GNU_SOURCE
-#define _GNU_SOURCE
-#endif
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -30,8 +27,7 @@
 static void record(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 static void record(const char *fmt, ...)
 {
-    const char *path = getenv("DOUBLE_LOG");
-    FILE *log = path ? fopen(path, "a") : NULL;
+    FILE *log = getenv("DOUBLE_LOG") ? fopen(getenv("DOUBLE_LOG"), "a") : NULL;
     if (!log)
         return;
     va_list ap;
@@ -43,13 +39,7 @@ static void record(const char *fmt, ...)
 
 static int env(const char *name, int fallback)
 {
-    const char *v = getenv(name);
-    return v ? atoi(v) : fallback;
-}
-
-static void *real(const char *name)
-{
-    return dlsym(RTLD_NEXT, name);
+    return getenv(name) ? atoi(getenv(name)) : fallback;
 }
 
 /* ---- the dump device */
@@ -63,7 +53,7 @@ static int device_fd = -1;
         va_start(ap, flags);                                                                       \
         mode_t mode = flags & (O_CREAT | O_TMPFILE) ? va_arg(ap, mode_t) : 0;                      \
         va_end(ap);                                                                                \
-        int (*open_)(const char *, int, ...) = real(#name);                                        \
+        int (*open_)(const char *, int, ...) = dlsym(RTLD_NEXT, #name);                            \
         if (strcmp(path, "/dev/ata_dumper") != 0)                                                  \
             return open_(path, flags, mode);                                                       \
         record("open /dev/ata_dumper %s\n", (flags & O_ACCMODE) == O_RDWR ? "O_RDWR" : "other");   \
@@ -85,7 +75,7 @@ int ioctl(int fd, unsigned long request, ...)
         return 0;
     }
     if (fd < 0 || fd != device_fd) {
-        int (*ioctl_)(int, unsigned long, ...) = real("ioctl");
+        int (*ioctl_)(int, unsigned long, ...) = dlsym(RTLD_NEXT, "ioctl");
         return ioctl_(fd, request, arg);
     }
     if (request == IOC_ADD_MAP) {
@@ -109,8 +99,6 @@ int ioctl(int fd, unsigned long request, ...)
 
 /* ---- the platform's services */
 
-static unsigned handles;
-
 int evlog_open(const char *context, int instance, const char *module)
 {
     record("evlog_open %s %d %s\n", context, instance, module);
@@ -121,10 +109,10 @@ int evlog_open(const char *context, int instance, const char *module)
  * carried and that it arrived whole. */
 evlog_handle_t evlog_get_handle(void)
 {
+    static unsigned handles;
     evlog_handle_t h;
-    ++handles;
-    for (unsigned i = 0; i < 7; ++i)
-        h.word[i] = handles * 100 + i;
+    for (unsigned i = 0, n = ++handles; i < 7; ++i)
+        h.word[i] = n * 100 + i;
     record("evlog_get_handle %u\n", handles);
     return h;
 }
@@ -162,19 +150,18 @@ int hv_map_dump_file(const char *path, int flags)
 
 /* ---- kernel copies */
 
-static unsigned long long copied;
-
 ssize_t copy_file_range(int in, loff_t *inAt, int out, loff_t *outAt, size_t size, unsigned flags)
 {
+    static unsigned long long copied;
     const char *mode = getenv("COPY_RANGE");
+    record("copy_file_range\n");
     if (mode && mode[0] == '-') {
         errno = atoi(mode + 1);
         return -1;
     }
     if (mode && (unsigned long long)atoll(mode) - copied < size)
         size = (size_t)(atoll(mode) - copied);
-    record("copy_file_range\n");
-    ssize_t (*copy)(int, loff_t *, int, loff_t *, size_t, unsigned) = real("copy_file_range");
+    ssize_t (*copy)(int, loff_t *, int, loff_t *, size_t, unsigned) = dlsym(RTLD_NEXT, "copy_file_range");
     ssize_t n = size ? copy(in, inAt, out, outAt, size, flags) : 0;
     copied += n > 0 ? n : 0;
     return n;

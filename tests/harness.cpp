@@ -1,10 +1,10 @@
 #include "harness.h"
 
-#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <sys/resource.h>
@@ -26,14 +26,10 @@ std::vector<std::string> runner()
 {
     const char *set = getenv("TRELKIT_RUNNER");
 #ifdef TRELKIT_DEFAULT_RUNNER
-    if (!set)
-        set = TRELKIT_DEFAULT_RUNNER;
+    set = set ? set : TRELKIT_DEFAULT_RUNNER;
 #endif
-    std::vector<std::string> words;
     std::istringstream in(set ? set : "");
-    for (std::string w; in >> w;)
-        words.push_back(w);
-    return words;
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
 }
 
 bool isQemu(const std::vector<std::string> &r)
@@ -50,32 +46,35 @@ std::vector<char *> pointers(std::vector<std::string> &strings)
     return out;
 }
 
-void limit(int resource, size_t bytes)
-{
-    rlimit l{bytes, bytes};
-    if (bytes)
-        setrlimit(resource, &l);
-}
-
 // The child: its streams, its limits, then the tool.
 [[noreturn]] void child(const std::string &exec, std::vector<std::string> argv, std::vector<std::string> env,
                         const Options &o, int in, int out, int err)
 {
-    if (o.stdinFile)
-        in = open(o.stdinFile->c_str(), O_RDONLY);
-    if (o.stdoutFile)
-        out = open(o.stdoutFile->c_str(), O_WRONLY | (o.append ? O_APPEND : 0));
-    dup2(in, 0);
-    dup2(out, 1);
+    dup2(o.stdinFile ? open(o.stdinFile->c_str(), O_RDONLY) : in, 0);
+    dup2(o.stdoutFile ? open(o.stdoutFile->c_str(), O_WRONLY | (o.append ? O_APPEND : 0)) : out, 1);
     dup2(err, 2);
     for (int fd : o.closed)
         close(fd);
-    limit(RLIMIT_AS, o.addressSpace);
-    limit(RLIMIT_FSIZE, o.fileSize);
+    for (auto [resource, bytes] : {std::pair{RLIMIT_AS, o.addressSpace}, {RLIMIT_FSIZE, o.fileSize}}) {
+        rlimit limit{bytes, bytes};
+        if (bytes)
+            setrlimit(resource, &limit);
+    }
     signal(SIGXFSZ, SIG_IGN); // past the file size limit a write fails instead
     alarm(300);               // a tool that hangs ends, and takes no test run with it
     execvpe(exec.c_str(), pointers(argv).data(), pointers(env).data());
     _exit(127);
+}
+
+// What a child writes on fd, to its end.
+std::string drain(int fd)
+{
+    std::string text;
+    char buf[65536];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return text;
 }
 
 } // namespace
@@ -95,17 +94,6 @@ std::string cannotLimitMemory()
 #endif
 }
 
-// What a child writes on fd, to its end.
-std::string drain(int fd)
-{
-    std::string text;
-    char buf[65536];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
-        text.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return text;
-}
-
 Result run(const std::string &tool, const std::vector<std::string> &args, const Options &options)
 {
     Options o = options;
@@ -119,17 +107,17 @@ Result run(const std::string &tool, const std::vector<std::string> &args, const 
     if (getenv("ASAN_OPTIONS")) // a preloaded double comes before the sanitizer's runtime
         env.push_back(std::string("ASAN_OPTIONS=verify_asan_link_order=0:") + getenv("ASAN_OPTIONS"));
     std::vector<std::string> argv = runner();
-    const bool qemu = isQemu(argv);
-    if (argv.empty())
+    const bool direct = argv.empty(), qemu = isQemu(argv);
+    if (qemu) // a host program: the guest's argv[0] and preloads are its options
+        argv.push_back("-0");
+    if (direct || qemu)
         argv.push_back(o.argv0.value_or(tool));
-    else if (qemu) // a host program: the guest's argv[0] and preloads are its options
-        argv.insert(argv.end(), {"-0", o.argv0.value_or(tool)});
     for (const std::string &e : o.env)
         if (qemu && e.starts_with("LD_PRELOAD="))
             argv.insert(argv.end(), {"-E", e});
         else if (!e.empty())
             env.push_back(e);
-    if (!runner().empty())
+    if (!direct)
         argv.push_back(path); // under a runner other than qemu, argv[0] is the path
     argv.insert(argv.end(), args.begin(), args.end());
 
@@ -138,14 +126,12 @@ Result run(const std::string &tool, const std::vector<std::string> &args, const 
     pid_t pid = fork();
     check(pid >= 0, "fork");
     if (pid == 0) {
-        close(in[1]);
-        close(out[0]);
-        close(err[0]);
-        child(runner().empty() ? path : argv[0], argv, env, o, in[0], out[1], err[1]);
+        for (int fd : {in[1], out[0], err[0]})
+            close(fd);
+        child(direct ? path : argv[0], argv, env, o, in[0], out[1], err[1]);
     }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
+    for (int fd : {in[0], out[1], err[1]})
+        close(fd);
     signal(SIGPIPE, SIG_IGN);
     std::thread feed([&] {
         const size_t step = o.trickle ? o.trickle : o.input.size() + 1;
@@ -191,8 +177,8 @@ std::string report(const std::string &prog, const std::string &function, std::st
                    std::string_view rendered)
 {
     int line = sourceLine("dumpfile.cpp", "\"" + std::string(needle));
-    return prog + ":" + function + ":" + std::to_string(line) + " " +
-           std::string(rendered.empty() ? needle : rendered) + "\n";
+    return prog + ":" + function + ":" + std::to_string(line) + " " + std::string(rendered.empty() ? needle : rendered) +
+           "\n";
 }
 
 std::string readFile(const std::string &path)
@@ -203,11 +189,9 @@ std::string readFile(const std::string &path)
     return s.str();
 }
 
-TempDir::TempDir(const char *in)
+TempDir::TempDir(const char *in) : dir_(std::string(in) + "/trelkit-test-XXXXXX")
 {
-    std::string templ = std::string(in) + "/trelkit-test-XXXXXX";
-    check(mkdtemp(templ.data()) != nullptr, "mkdtemp");
-    dir_ = templ;
+    check(mkdtemp(dir_.data()) != nullptr, "mkdtemp");
 }
 
 TempDir::~TempDir()
@@ -223,18 +207,9 @@ std::string TempDir::path(std::string_view name) const
 
 std::string TempDir::write(std::string_view name, std::string_view bytes) const
 {
-    std::string p = path(name);
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    check(static_cast<bool>(out.flush()), "write");
-    return p;
-}
-
-std::string TempDir::linkAs(std::string_view name) const
-{
-    std::string link = path(name);
-    check(symlink(TRELKIT_BUILD_DIR "/trelkit", link.c_str()) == 0, "symlink");
-    return link;
+    std::ofstream out(path(name), std::ios::binary | std::ios::trunc);
+    check(static_cast<bool>(out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())).flush()), "write");
+    return path(name);
 }
 
 } // namespace harness

@@ -10,16 +10,16 @@
 namespace harness {
 
 struct Options {
-    std::string input;                     // fed through a pipe
-    size_t trickle = 0;                    // ... this many bytes at a time
+    std::string input;                     // fed through a pipe...
+    size_t trickle = 0;                    // ...this many bytes at a time
     std::optional<std::string> stdinFile;  // stdin opened from this file instead
     std::vector<int> closed;               // standard descriptors the tool starts without
-    std::optional<std::string> stdoutFile; // stdout opened onto this file (not truncated)
-    bool append = false;                   // ... with O_APPEND
+    std::optional<std::string> stdoutFile; // stdout opened onto this file (not truncated)...
+    bool append = false;                   // ...with O_APPEND
     std::vector<std::string> env;          // extra NAME=value entries
     std::optional<std::string> argv0;      // default: the tool name
-    size_t addressSpace = 0;               // limit on the child's address space, bytes
-    size_t fileSize = 0;                   // limit on the size of files it writes, bytes
+    size_t addressSpace = 0;               // limits, in bytes, on the child's address space
+    size_t fileSize = 0;                   // and on the files it writes
     bool doubles = false;                  // preload the test doubles and collect what they see
 };
 
@@ -36,18 +36,18 @@ void PrintTo(const Result &r, std::ostream *os);
 // build: "qemu-ppc -L sysroot", "valgrind ...").
 Result run(const std::string &tool, const std::vector<std::string> &args, const Options &options = {});
 
-// Why a check cannot be made here, or empty when it can: a runner other
-// than qemu cannot give a child its own argv[0]; limits on memory apply to
-// the runner or the sanitizer, not to the tool.
+// Why a check cannot be made here, or empty when it can: a runner other than
+// qemu cannot give a child its own argv[0]; a memory limit would bind the
+// runner or the sanitizer, not the tool.
 std::string cannotSetArgv0();
 std::string cannotLimitMemory();
 
 // "prog:function:line message\n" for the report whose format starts with
-// needle (rendered: the message as printed, when it has arguments). The line
-// is that of the statement in dumpfile.cpp that makes the report.
+// needle (rendered: the message as printed, when it has arguments), at the
+// line of the statement in dumpfile.cpp that makes it.
 std::string report(const std::string &prog, const std::string &function, std::string_view needle,
                    std::string_view rendered = {});
-// The number of the first line of a product file that contains needle.
+// The number of the first line of a product file that holds needle.
 int sourceLine(const std::string &file, std::string_view needle);
 
 std::string readFile(const std::string &path);
@@ -59,7 +59,6 @@ public:
     ~TempDir();
     std::string path(std::string_view name) const;
     std::string write(std::string_view name, std::string_view bytes) const; // returns the path
-    std::string linkAs(std::string_view name) const; // a link to the executable under name
 
 private:
     std::string dir_;

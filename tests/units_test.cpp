@@ -13,23 +13,16 @@ namespace {
 // filler, eight blanks, the characters.
 std::string referenceLine(const uint8_t *b, size_t n)
 {
-    std::string out;
-    char text[16];
+    char text[128], *p = text;
     size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        snprintf(text, sizeof text, "%08x ", b[i] << 24 | b[i + 1] << 16 | b[i + 2] << 8 | b[i + 3]);
-        out += text;
-    }
-    for (size_t k = i; k < n; ++k) {
-        snprintf(text, sizeof text, "%02x", b[k]);
-        out += text;
-    }
-    out += std::string(i < n ? 6 : 0, ' ') + "        ";
-    for (size_t k = 0; k < n; ++k) {
-        snprintf(text, sizeof text, "%c ", isprint(b[k]) ? b[k] : '.');
-        out += text;
-    }
-    return out + "\n";
+    for (; i + 4 <= n; i += 4)
+        p += sprintf(p, "%08x ", b[i] << 24 | b[i + 1] << 16 | b[i + 2] << 8 | b[i + 3]);
+    for (size_t k = i; k < n; ++k)
+        p += sprintf(p, "%02x", b[k]);
+    p += sprintf(p, "%s        ", i < n ? "      " : "");
+    for (size_t k = 0; k < n; ++k)
+        p += sprintf(p, "%c ", isprint(b[k]) ? b[k] : '.');
+    return std::string(text, p) + "\n";
 }
 
 TEST(HexLine, EveryLengthAndEveryByteInEveryColumnMatchesItsPrintfFormats)
