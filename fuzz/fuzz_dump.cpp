@@ -47,7 +47,8 @@ Walked walk(const uint8_t *data, size_t size, bool piped)
     fflush(outfp);
     if (writes) {
         walked.output.resize(static_cast<size_t>(lseek(fileno(outfp), 0, SEEK_END)));
-        if (pread(fileno(outfp), walked.output.data(), walked.output.size(), 0) != static_cast<ssize_t>(walked.output.size()))
+        if (pread(fileno(outfp), walked.output.data(), walked.output.size(), 0) !=
+            static_cast<ssize_t>(walked.output.size()))
             abort();
         fclose(outfp);
     }

@@ -81,9 +81,24 @@ TEST_F(Dumps, ListExtractTimeStampAndEveryReaderFailure)
     twice.section(attr("console")).data("again").endSection().endDump();
     Dump longName;
     longName.section(attr(name31 + "X")).data("long").endSection().endDump();
+    Dump full;
+    full.section(attr("old", 0, -1))
+        .header(Header{.dsz = 4, .bsz = 4})
+        .bytes("abcd")
+        .data("", 8)
+        .endSection()
+        .endDump();
     const std::vector<std::string> list = {"pdex", "DUMP"};
     const std::string section = "HEADER:MAG=pH TIM=1700000000 BSZ=46 DSZ=0 CS=e435(good)\n",
-                      end = "HEADER:MAG=pD TIM=1700000000 BSZ=0 DSZ=0 CS=e417(good)\n";
+                      end = "HEADER:MAG=pD TIM=1700000000 BSZ=0 DSZ=0 CS=e417(good)\n",
+                      listed = kHeading + row("  1     2         12     1", "console") +
+                               row("  2     1          5    -2", "regs") + total(2),
+                      traced = kMetaTrace + section + "ATTR:TIM=1699999990 VER=1 SIZ=0 PRI=3\n" +
+                               "HEADER:MAG=pD TIM=1700000000 BSZ=2 DSZ=2 CS=e417(good)\n" + end + end,
+                      tooSmall = "META HEADER:ID=Halvern Linux Panic Dump\n     VER=1 TIM=1700000000 SIZ=40 HSZ=16 "
+                                 "CS=c124(OK)\n" +
+                                 report("pdex", "readMetaHeader", "too small meta header size",
+                                        "too small meta header size (40<64)");
     auto fails = [](std::string out, const char *reader, std::string_view needle, std::string_view rendered = {}) {
         return Result{std::move(out), report("pdex", reader, needle, rendered), 2};
     };
@@ -94,49 +109,58 @@ TEST_F(Dumps, ListExtractTimeStampAndEveryReaderFailure)
         Result result;
     };
     std::vector<Case> cases = {
-        {"list", sampleDump().endDump(), list,
-         {kHeading + row("  1     2         12     1", "console") + row("  2     1          5    -2", "regs") + total(2), "", 0}},
+        {"list", sampleDump().endDump(), list, {listed, "", 0}},
         {"no sections", Dump().endDump("pH"), list, {total(0), "", 0}},
-        {"31 significant characters", longName, list, {kHeading + row("  1     1          4     0", name31) + total(1), "", 0}},
+        {"31 significant characters",
+         longName,
+         list,
+         {kHeading + row("  1     1          4     0", name31) + total(1), "", 0}},
         {"extract every match, data only", twice, {"pdex", "DUMP", "console"}, {"hello world\nagain", "", 0}},
         {"extract a 31-character name", longName, {"pdex", "DUMP", name31}, {"long", "", 0}},
-        {"DSZ equal to BSZ, VER -1",
-         Dump().section(attr("old", 0, -1)).header(Header{.dsz = 4, .bsz = 4}).bytes("abcd").data("", 8).endSection().endDump(),
-         {"pdex", "DUMP", "old"}, {"abcd", "", 0}},
+        {"DSZ equal to BSZ, VER -1", full, {"pdex", "DUMP", "old"}, {"abcd", "", 0}},
         {"no such name", twice, {"pdex", "DUMP", "Console"}, {"", "", 2}},
-        {"time stamp, the rest unread", Dump(Meta{.savedFor = "sixteen chars!!!"}).bytes("damaged"), {"pdcp", "DUMP"},
+        {"time stamp, the rest unread",
+         Dump(Meta{.savedFor = "sixteen chars!!!"}).bytes("damaged"),
+         {"pdcp", "DUMP"},
          {"1700000000 sixteen chars!!! Tue Nov 14 22:13:20 2023\n", "", 0}},
-        {"time stamp trace", sampleDump(), {"pdcp", "-d", "-d", "DUMP"},
+        {"time stamp trace",
+         sampleDump(),
+         {"pdcp", "-d", "-d", "DUMP"},
          {"1700000000 kernel panic Tue Nov 14 22:13:20 2023\n", kMetaTrace, 0}},
-        {"trace in file order, option after the file", Dump().section(attr("a", 3)).data("xy").endSection().endDump(),
+        {"trace in file order, option after the file",
+         Dump().section(attr("a", 3)).data("xy").endSection().endDump(),
          {"pdex", "DUMP", "-d"},
-         {kHeading + row("  1     1          2     3", "a") + total(1),
-          kMetaTrace + section + "ATTR:TIM=1699999990 VER=1 SIZ=0 PRI=3\n" +
-              "HEADER:MAG=pD TIM=1700000000 BSZ=2 DSZ=2 CS=e417(good)\n" + end + end, 0}},
-        {"a copy traces no attribute record", Dump().section(attr("a")).endSection().endDump(),
-         {"pdcp", "-d", "DUMP", "/dev/null"}, {"", kMetaTrace + section + end + end, 0}},
-        {"an attribute block shorter than its record", Dump().section(attr("c", 7), 10).data("x").endSection().endDump(),
-         list, {std::string(kHeading) + "  1     1          1     0  Thu Jan  1 00:00:00 1970  c\n" + total(1), "", 0}},
-        {"trace before the check that follows it", Dump(Meta{.siz = 40}), {"pdex", "-d", "DUMP"},
-         {"", "META HEADER:ID=Halvern Linux Panic Dump\n     VER=1 TIM=1700000000 SIZ=40 HSZ=16 CS=c124(OK)\n" +
-                  report("pdex", "readMetaHeader", "too small meta header size", "too small meta header size (40<64)"), 2}},
+         {kHeading + row("  1     1          2     3", "a") + total(1), traced, 0}},
+        {"a copy traces no attribute record",
+         Dump().section(attr("a")).endSection().endDump(),
+         {"pdcp", "-d", "DUMP", "/dev/null"},
+         {"", kMetaTrace + section + end + end, 0}},
+        {"an attribute block shorter than its record",
+         Dump().section(attr("c", 7), 10).data("x").endSection().endDump(),
+         list,
+         {std::string(kHeading) + "  1     1          1     0  Thu Jan  1 00:00:00 1970  c\n" + total(1), "", 0}},
+        {"trace before the check that follows it", Dump(Meta{.siz = 40}), {"pdex", "-d", "DUMP"}, {"", tooSmall, 2}},
         {"empty", Dump().truncateTo(0), list, fails("", "readMetaHeader", "error in fread for meta header")},
         {"id with a tail", Dump(Meta{.id = "Halvern Linux Panic Dumpster"}), list,
          fails("", "readMetaHeader", "Input not a panic_dump file")},
-        {"meta checksum", Dump(Meta{.badChecksum = true}), list, fails("", "readMetaHeader", "Bad meta header checksum")},
+        {"meta checksum", Dump(Meta{.badChecksum = true}), list,
+         fails("", "readMetaHeader", "Bad meta header checksum")},
         {"short extension", Dump(Meta{.siz = 100}).bytes("abc"), list,
          fails("", "readMetaHeader", "error in fread for extra of meta header")},
         {"header size", Dump(Meta{.hsz = 15}), list,
          fails("", "readMetaHeader", "too small header size", "too small header size (15<16)")},
         {"no end of dump", Dump(), list, fails(total(0), "readHeader", "error in fread for header")},
-        {"header checksum", Dump().header(Header{.badChecksum = true}), list, fails(total(0), "readHeader", "Bad header checksum")},
+        {"header checksum", Dump().header(Header{.badChecksum = true}), list,
+         fails(total(0), "readHeader", "Bad header checksum")},
         {"magic", Dump().header(Header{.mag = "pX"}), list,
          fails(total(0), "readHeader", "invalid header magic=", "invalid header magic=7058")},
         {"other save", Dump().header(Header{.tim = 1700000001}), list,
-         fails(total(0), "readHeader", "invalid save timestamp", "invalid save timestamp ref=1700000000 hdr=1700000001")},
+         fails(total(0), "readHeader", "invalid save timestamp",
+               "invalid save timestamp ref=1700000000 hdr=1700000001")},
         {"dsz over bsz", Dump().section(attr("a")).header(Header{.dsz = 11, .bsz = 10}), list,
          fails(total(1), "readHeader", "Data size bigger than block size")},
-        {"attr version", Dump().section(attr("v2", 0, 2)), list, fails(total(1), "readAttr", "file format version mimatch")},
+        {"attr version", Dump().section(attr("v2", 0, 2)), list,
+         fails(total(1), "readAttr", "file format version mimatch")},
         {"short attr", Dump().section(attr("a")).truncateTo(64 + 16 + 20), list,
          fails(total(1), "readAttr", "error in fread for attr")},
         {"unclosed section", Dump().section(attr("a")).section(attr("b")), list,
@@ -184,8 +208,8 @@ TEST_F(Dumps, EveryWayOfCopyingGivesTheSameBytes)
         {"cut inside a large block", big.truncateTo(65537), 65537, premature, 2},
         {"cut inside a section header's block", sampleDump().section(attr("a")).truncateTo(sample + 30), sample + 30,
          premature, 2},
-        {"cut after a block", afterBlock, afterBlock.size(),
-         report("pdcp", "readHeader", "error in fread for header"), 2},
+        {"cut after a block", afterBlock, afterBlock.size(), report("pdcp", "readHeader", "error in fread for header"),
+         2},
         {"a bad header after good records", sampleDump().header(Header{.badChecksum = true}), sample,
          report("pdcp", "readHeader", "Bad header checksum"), 2},
         {"a large extension cut short", cutExtension, cutExtension.size(),
@@ -197,12 +221,14 @@ TEST_F(Dumps, EveryWayOfCopyingGivesTheSameBytes)
         auto copied = [&](const Result &r) { return std::make_pair(r, harness::readFile(out)); };
         const auto wanted = std::make_pair(Result{"", c.err, c.status}, copy);
         for (const char *kernel : {"", "COPY_RANGE=0", "COPY_RANGE=1", "COPY_RANGE=-38"})
-            EXPECT_EQ(copied(run("pdcp", {in, out}, Options{.env = {kernel}, .doubles = true})), wanted) << c.title << kernel;
+            EXPECT_EQ(copied(run("pdcp", {in, out}, Options{.env = {kernel}, .doubles = true})), wanted)
+                << c.title << kernel;
         const auto calls = run("pdcp", {in, out}, Options{.doubles = true}).calls;
         EXPECT_NE(std::find(calls.begin(), calls.end(), "copy_file_range"), calls.end()) << c.title;
         EXPECT_EQ(copied(run("pdcp", {"-", out}, Options{.input = bytes, .trickle = 4099})), wanted) << c.title;
         EXPECT_EQ(run("pdcp", {in, "-"}), (Result{copy, c.err, c.status})) << c.title;
-        EXPECT_EQ(copied(run("pdcp", {"-d", in, out}, Options{.closed = {2}})), std::make_pair(Result{"", "", c.status}, copy));
+        EXPECT_EQ(copied(run("pdcp", {"-d", in, out}, Options{.closed = {2}})),
+                  std::make_pair(Result{"", "", c.status}, copy));
         dir.write("out", "head:");
         EXPECT_EQ(copied(run("pdcp", {in, "-"}, Options{.stdoutFile = out, .append = true})),
                   std::make_pair(Result{"", c.err, c.status}, "head:" + copy))
@@ -246,8 +272,8 @@ TEST_F(Dumps, SparseDumpsPast4GiB)
     d.section(attr("big", 1)).holeData(0xFFFFFFF0u, 0xFFFFFFF0u).holeData(0x90000000u, 0x10).endSection();
     d.section(attr("tail", 2)).data("after 6 GiB").endSection().endDump();
     std::string p = file(d);
-    EXPECT_EQ(run("pdex", {p}).out,
-              kHeading + row("  1     2  4294967296     1", "big") + row("  2     1         11     2", "tail") + total(2));
+    EXPECT_EQ(run("pdex", {p}).out, kHeading + row("  1     2  4294967296     1", "big") +
+                                        row("  2     1         11     2", "tail") + total(2));
     EXPECT_EQ(run("pdex", {p, "tail"}), (Result{"after 6 GiB", "", 0}));
 
     harness::TempDir shm(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
@@ -277,14 +303,16 @@ TEST_F(Dumps, MemoryStaysBoundedAndRunningOutIsAReportedFailure)
     for (int i = 0; i < 20000; ++i) // 44 MB, more than the limit
         fwrite(one.data(), 1, one.size(), f);
     fclose(f);
-    EXPECT_EQ(run("syslockdump", {locks}, limited).out.size(), run("syslockdump", {dir.write("one", one)}).out.size() * 20000);
+    EXPECT_EQ(run("syslockdump", {locks}, limited).out.size(),
+              run("syslockdump", {dir.write("one", one)}).out.size() * 20000);
 
     size_t least = 1 << 20;
     while (least < (256 << 20) && run("pdcp", {}, Options{.addressSpace = least}).status != 1)
         least += 64 << 10;
     const std::string p = file(sampleDump().endDump());
     int reported = 0;
-    for (std::vector<std::string> command : {std::vector<std::string>{"pdex", p}, {"pdex", p, "regs"}, {"pdcp", p, dir.path("out")}}) {
+    for (std::vector<std::string> command :
+         {std::vector<std::string>{"pdex", p}, {"pdex", p, "regs"}, {"pdcp", p, dir.path("out")}}) {
         const std::string tool = command[0];
         command.erase(command.begin());
         const Result done = run(tool, command), noMemory{"", report(tool, "dopd", "malloc failed"), 2};
@@ -298,7 +326,8 @@ TEST_F(Dumps, MemoryStaysBoundedAndRunningOutIsAReportedFailure)
     EXPECT_GT(reported, 0);
     // pdmap's block list: a block size of 1 makes it four times the file's size.
     ASSERT_EQ(truncate(dir.write("map", "m").c_str(), 64 << 20), 0);
-    EXPECT_EQ(run("pdmap", {dir.path("map")}, Options{.env = {"ATA_FIGETBSZ=1"}, .addressSpace = least + (64 << 20), .doubles = true}),
+    EXPECT_EQ(run("pdmap", {dir.path("map")},
+                  Options{.env = {"ATA_FIGETBSZ=1"}, .addressSpace = least + (64 << 20), .doubles = true}),
               (Result{"", "pdmap: malloc failed\n", 1}));
 }
 
@@ -311,16 +340,23 @@ TEST_F(Dumps, AWriteThatFailsInsideABlockStopsTheWalk)
     const std::string p = file(d), out = dir.path("out"), bytes = d.str();
     auto into = [&](const Result &r) { return std::make_pair(r, harness::readFile(out)); };
     auto tooLarge = [&](const std::string &tool, const std::string &name) {
-        return Result{"", report(tool, "dopd", "fwrite failed for block.") + tool + ": error writing " + name + ": File too large\n", 2};
+        return Result{"",
+                      report(tool, "dopd", "fwrite failed for block.") + tool + ": error writing " + name +
+                          ": File too large\n",
+                      2};
     };
     const std::string head = bytes.substr(0, 100000);
     EXPECT_EQ(into(run("pdcp", {p, out}, Options{.fileSize = 100000})), std::make_pair(tooLarge("pdcp", out), head));
-    EXPECT_EQ(into(run("pdcp", {"-", out}, Options{.input = bytes, .fileSize = 100000})), std::make_pair(tooLarge("pdcp", out), head));
+    EXPECT_EQ(into(run("pdcp", {"-", out}, Options{.input = bytes, .fileSize = 100000})),
+              std::make_pair(tooLarge("pdcp", out), head));
     // The block fits the input's buffer: it is gathered whole and fails when written out at the end.
     EXPECT_EQ(into(run("pdex", {p, "big"}, Options{.stdoutFile = out, .fileSize = 100000})),
-              std::make_pair(Result{"", "pdex: error writing standard output: File too large\n", 2}, std::string(100000, 'z')));
-    EXPECT_EQ(run("pdcp", {p, "/dev/full"}),
-              (Result{"", report("pdcp", "dopd", "fwrite failed for block.") + "pdcp: error writing /dev/full: No space left on device\n", 2}));
+              std::make_pair(Result{"", "pdex: error writing standard output: File too large\n", 2},
+                             std::string(100000, 'z')));
+    EXPECT_EQ(run("pdcp", {p, "/dev/full"}), (Result{"",
+                                                     report("pdcp", "dopd", "fwrite failed for block.") +
+                                                         "pdcp: error writing /dev/full: No space left on device\n",
+                                                     2}));
 }
 
 // ---- the other tools
@@ -342,7 +378,19 @@ std::string capture(int32_t dataEnd, int32_t headLen, int32_t writePos, int32_t 
 
 fixture::LockRecord sampleRecord()
 {
-    return {0x1234,     "spin_lock", "mutexA", "held", "CPU0", 0xc0ffee00, 5, 42, 412, "ipsecd", -1, 3, 1,
+    return {0x1234,
+            "spin_lock",
+            "mutexA",
+            "held",
+            "CPU0",
+            0xc0ffee00,
+            5,
+            42,
+            412,
+            "ipsecd",
+            -1,
+            3,
+            1,
             {{0xc0012345, "do_panic", "", 0x10, 0x200},
              {0xc0055555, "", "ignored", 1, 2},
              {0xd0001000, "mod_fn", "mymod", 0, 0x40}}};
@@ -373,7 +421,9 @@ TEST_F(Tools, StartsAndFailuresOfEveryTool)
                       usage = "Usage: trelkit TOOL [ARG...]\n       trelkit --list | --version | --help\n"
                               "Runs TOOL as if started under its name. Tools:\n  pdex\n  pdcp\n  pdmap\n"
                               "  errloginfo\n  catconsole\n  objectdump\n  syslockdump\n";
-    auto emptyStdin = [](const std::string &name) { return report(name, "readMetaHeader", "error in fread for meta header"); };
+    auto emptyStdin = [](const std::string &name) {
+        return report(name, "readMetaHeader", "error in fread for meta header");
+    };
     struct Start {
         std::string tool; // a name in bin/, or with Options::argv0 the executable under that name
         std::vector<std::string> args;
@@ -387,15 +437,27 @@ TEST_F(Tools, StartsAndFailuresOfEveryTool)
         {self, {}, {.argv0 = "dir/"}, {"", emptyStdin(""), 2}},
         {self, {"ignored"}, {.argv0 = "PDEX"}, {"", emptyStdin("PDEX"), 2}},
         {self, {"-q"}, {.argv0 = "other"}, {"", "other: invalid option -- 'q'\nUsage: other \n", 1}},
-        {self, {"--list"}, {.argv0 = "/usr/bin/trelkit"}, {"pdex\npdcp\npdmap\nerrloginfo\ncatconsole\nobjectdump\nsyslockdump\n", "", 0}},
+        {self,
+         {"--list"},
+         {.argv0 = "/usr/bin/trelkit"},
+         {"pdex\npdcp\npdmap\nerrloginfo\ncatconsole\nobjectdump\nsyslockdump\n", "", 0}},
         {self, {"--version"}, {.argv0 = "trelkit"}, {"trelkit " TRELKIT_VERSION "\n", "", 0}},
         {self, {"--help"}, {.argv0 = "trelkit"}, {usage, "", 0}},
         {self, {}, {.argv0 = "trelkit"}, {"", usage, 1}},
         {self, {"pdx"}, {.argv0 = "trelkit"}, {"", "trelkit: unknown tool 'pdx'\n", 1}},
         {self, {"pdcp"}, {.argv0 = "trelkit"}, {"", std::string("Too few or too many arguments\n") + kPdcpUsage, 1}},
-        {self, {"errloginfo"}, {.argv0 = "trelkit"}, {"usage:\nerrloginfo: [-t (if trap required)] \"log string\"\n", "", 1}},
-        {self, {}, {.argv0 = "/opt/errloginfo"}, {"usage:\n/opt/errloginfo: [-t (if trap required)] \"log string\"\n", "", 1}},
-        {self, {"-t"}, {.argv0 = "errloginfo"}, {"usage:\nerrloginfo: [-t (if trap required)] \"log string\"\n", "", 1}},
+        {self,
+         {"errloginfo"},
+         {.argv0 = "trelkit"},
+         {"usage:\nerrloginfo: [-t (if trap required)] \"log string\"\n", "", 1}},
+        {self,
+         {},
+         {.argv0 = "/opt/errloginfo"},
+         {"usage:\n/opt/errloginfo: [-t (if trap required)] \"log string\"\n", "", 1}},
+        {self,
+         {"-t"},
+         {.argv0 = "errloginfo"},
+         {"usage:\nerrloginfo: [-t (if trap required)] \"log string\"\n", "", 1}},
         {self, {"syslockdump", "-"}, {.argv0 = "trelkit"}, {"", "Unable to open file -", 255}},
         {self, {"--list"}, {.stdoutFile = "/dev/full", .argv0 = "trelkit"}, {"", "trelkit" + noSpace, 1}},
         {"pdex", {"-x", dump}, {}, {"", "pdex: invalid option -- 'x'\n" + std::string(kPdexUsage), 1}},
@@ -414,7 +476,10 @@ TEST_F(Tools, StartsAndFailuresOfEveryTool)
         {"catconsole", {"a", "b"}, {}, {"Usage: catconsole input CONSLOE_LOG client's file\n", "", 0}},
         {"catconsole", {missing}, {}, {"Can't open " + missing + " (err 2)\n", "", 1}},
         {"catconsole", {folder}, {}, {"Invalid size encountered(-1)!\n", "", 1}},
-        {"objectdump", {"a", "b"}, {}, {"Usage: objectdump [one-input-file]\n       use stdin if input-file omitted\n", "", 1}},
+        {"objectdump",
+         {"a", "b"},
+         {},
+         {"Usage: objectdump [one-input-file]\n       use stdin if input-file omitted\n", "", 1}},
         {"objectdump", {missing}, {}, {"Can't open " + missing + " (err 2)\n", "", 1}},
         {"objectdump", {folder}, {}, {"", "objectdump: error reading " + folder + ": Is a directory\n", 1}},
         {"objectdump", {console}, {.closed = {0}}, {run("objectdump", {console}).out, "", 0}},
@@ -437,7 +502,7 @@ TEST_F(Tools, StartsAndFailuresOfEveryTool)
     }
     struct stat st;
     EXPECT_EQ(stat(dir.path("created").c_str(), &st), 0); // the output is made before the input is opened
-    EXPECT_EQ(harness::readFile(dump), before);            // never copied onto itself
+    EXPECT_EQ(harness::readFile(dump), before);           // never copied onto itself
 }
 
 // A pipe, however its writer cuts the input, reads as the file does.
@@ -484,6 +549,8 @@ std::string request(unsigned long code, const std::string &rest = "arg=2")
     return text + rest;
 }
 
+const std::string kLogOpen = "evlog_open chassis 0 trelkit", kLogClose = "evlog_close",
+                  kNoDiskBlock = " has no disk block (a hole, or space preallocated and never written)\n";
 const std::string kAlloc = request(IOC_ALLOC), kDisarm = request(IOC_DISARM), kClear = request(IOC_CLEAR_MAP),
                   kArm = request(IOC_ARM);
 
@@ -492,8 +559,8 @@ std::vector<std::string> sequence(std::vector<std::string> issued, bool opened =
 {
     if (opened)
         issued.insert(issued.begin(), "open /dev/ata_dumper O_RDWR");
-    issued.insert(issued.begin(), {"evlog_open chassis 0 trelkit", "hv_running"});
-    issued.push_back("evlog_close");
+    issued.insert(issued.begin(), {kLogOpen, "hv_running"});
+    issued.push_back(kLogClose);
     return issued;
 }
 
@@ -505,8 +572,10 @@ std::string mapFile(const std::string &path, const std::string &pattern, std::op
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const std::string block(4096, 'm');
     for (size_t i = 0; i < pattern.size(); ++i)
-        EXPECT_EQ(pattern[i] == 'd' ? pwrite(fd, block.data(), 4096, static_cast<off_t>(i * 4096)) - 4096
-                  : pattern[i] == 'f' ? fallocate(fd, 0, static_cast<off_t>(i * 4096), 4096) : 0, 0);
+        EXPECT_EQ(pattern[i] == 'd'   ? pwrite(fd, block.data(), 4096, static_cast<off_t>(i * 4096)) - 4096
+                  : pattern[i] == 'f' ? fallocate(fd, 0, static_cast<off_t>(i * 4096), 4096)
+                                      : 0,
+                  0);
     EXPECT_EQ(ftruncate(fd, static_cast<off_t>(size.value_or(pattern.size() * 4096))) + fsync(fd) + close(fd), 0);
     return path;
 }
@@ -550,8 +619,14 @@ TEST_F(Tools, PdmapMapsEveryBlockAndStopsAtTheFirstFailure)
         return sequence({kAlloc, kDisarm, kClear, addMap(path, blocks), kArm});
     };
     auto hole = [](const std::string &path, int at) {
-        return Result{"", "pdmap: " + path + ": block " + std::to_string(at) +
-                              " has no disk block (a hole, or space preallocated and never written)\n", 1};
+        return Result{"", "pdmap: " + path + ": block " + std::to_string(at) + kNoDiskBlock, 1};
+    };
+    auto failed = [](const char *what, const char *why) {
+        return Result{"", std::string("pdmap: ") + what + " failed: " + why + "\n", 1};
+    };
+    auto handedOver = [](const char *path) {
+        return std::vector<std::string>{kLogOpen, "hv_running", "hv_map_dump_file " + std::string(path) + " 1",
+                                        kLogClose};
     };
     const std::string added = addMap(empty, 0);
     const std::vector<std::string> untouched = sequence({}, false);
@@ -572,25 +647,25 @@ TEST_F(Tools, PdmapMapsEveryBlockAndStopsAtTheFirstFailure)
         {{}, {reserved}, hole(reserved, 1), untouched},
         {{}, {largest}, hole(largest, 0), untouched},
         {{"ATA_FAIL=6:98"}, {empty}, {"", "", 0}, armed(empty, 0)},
-        {{"ATA_FAIL=6:5"}, {empty}, {"", "pdmap: IOC_ALLOC failed: Input/output error\n", 1}, sequence({kAlloc})},
-        {{"ATA_FAIL=3:16"}, {empty}, {"", "pdmap: IOC_DISARM failed: Device or resource busy\n", 1},
-         sequence({kAlloc, kDisarm})},
-        {{"ATA_FAIL=0:22"}, {empty}, {"", "pdmap: IOC_CLEAR_MAP failed: Invalid argument\n", 1},
-         sequence({kAlloc, kDisarm, kClear})},
-        {{"ATA_FAIL=1:12"}, {empty}, {"", "pdmap: IOC_ADD_MAP failed: Cannot allocate memory\n", 1},
+        {{"ATA_FAIL=6:5"}, {empty}, failed("IOC_ALLOC", "Input/output error"), sequence({kAlloc})},
+        {{"ATA_FAIL=3:16"}, {empty}, failed("IOC_DISARM", "Device or resource busy"), sequence({kAlloc, kDisarm})},
+        {{"ATA_FAIL=0:22"}, {empty}, failed("IOC_CLEAR_MAP", "Invalid argument"), sequence({kAlloc, kDisarm, kClear})},
+        {{"ATA_FAIL=1:12"},
+         {empty},
+         failed("IOC_ADD_MAP", "Cannot allocate memory"),
          sequence({kAlloc, kDisarm, kClear, added})},
-        {{"ATA_FAIL=2:5"}, {empty}, {"", "pdmap: IOC_ARM failed: Input/output error\n", 1},
+        {{"ATA_FAIL=2:5"},
+         {empty},
+         failed("IOC_ARM", "Input/output error"),
          sequence({kAlloc, kDisarm, kClear, added, kArm})},
-        {{"ATA_OPEN_ERRNO=2"}, {one}, {"", "pdmap: open of DUMPDEV failed: No such file or directory\n", 1}, sequence({})},
-        {{}, {dir.path("missing")}, {"", "pdmap: open of map file failed: No such file or directory\n", 1}, untouched},
-        {{"ATA_FIGETBSZ=0"}, {one}, {"", "pdmap: FIGETBZ failed: Invalid argument\n", 1}, untouched},
-        {{}, {huge}, {"", "pdmap: fstat failed: Value too large for defined data type\n", 1}, untouched},
-        {{}, {noMap}, {"", "pdmap: FIBMAP failed: Invalid argument\n", 1}, untouched},
-        {{"HV_RUNNING=1", "HV_RESULT=-1"}, {"no/such/map"}, {"", "", 255},
-         {"evlog_open chassis 0 trelkit", "hv_running", "hv_map_dump_file no/such/map 1", "evlog_close"}},
-        {{"HV_RUNNING=1", "HV_RESULT=7"}, {"map"}, {"", "", 7},
-         {"evlog_open chassis 0 trelkit", "hv_running", "hv_map_dump_file map 1", "evlog_close"}},
-        {{"HV_RUNNING=1"}, {}, {"Usage: pdmap <name of map file>\n", "", 1}, {"evlog_open chassis 0 trelkit", "evlog_close"}},
+        {{"ATA_OPEN_ERRNO=2"}, {one}, failed("open of DUMPDEV", "No such file or directory"), sequence({})},
+        {{}, {dir.path("missing")}, failed("open of map file", "No such file or directory"), untouched},
+        {{"ATA_FIGETBSZ=0"}, {one}, failed("FIGETBZ", "Invalid argument"), untouched},
+        {{}, {huge}, failed("fstat", "Value too large for defined data type"), untouched},
+        {{}, {noMap}, failed("FIBMAP", "Invalid argument"), untouched},
+        {{"HV_RUNNING=1", "HV_RESULT=-1"}, {"no/such/map"}, {"", "", 255}, handedOver("no/such/map")},
+        {{"HV_RUNNING=1", "HV_RESULT=7"}, {"map"}, {"", "", 7}, handedOver("map")},
+        {{"HV_RUNNING=1"}, {}, {"Usage: pdmap <name of map file>\n", "", 1}, {kLogOpen, kLogClose}},
     };
     for (const Map &c : cases) {
         Result r = run("pdmap", c.args, Options{.env = c.env, .doubles = true});
@@ -612,8 +687,7 @@ std::vector<std::string> events(const std::vector<std::string> &texts, bool trap
             handle += (i ? "," : "") + std::to_string(n * 100 + i);
         out.push_back("evlog_get_handle " + std::to_string(n));
         out.push_back("evlog_write utils/panicdump/trelkit log_err_str " + std::to_string(line) +
-                      " QMX handle=" + handle + " 0 1 " + (trap ? "0x3d0002" : "0x3d0001") + " [" +
-                      texts[n - 1] + "]");
+                      " QMX handle=" + handle + " 0 1 " + (trap ? "0x3d0002" : "0x3d0001") + " [" + texts[n - 1] + "]");
     }
     out.push_back("evlog_close");
     return out;
@@ -664,7 +738,8 @@ TEST_F(Tools, ErrloginfoStandInWritesARealSyslogRecord)
         std::string record = "SKIP no private /dev/log";
         char buf[2048] = "";
         if (unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-            mount("none", "/dev", "tmpfs", 0, nullptr) == 0 && bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
+            mount("none", "/dev", "tmpfs", 0, nullptr) == 0 &&
+            bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
             record = std::to_string(run("errloginfo", {"disk", "50%s"}).status) + " ";
         record.append(buf, static_cast<size_t>(std::max<ssize_t>(recv(sock, buf, sizeof buf, MSG_DONTWAIT), 0)));
         dir.write("record", record);
@@ -674,10 +749,11 @@ TEST_F(Tools, ErrloginfoStandInWritesARealSyslogRecord)
     const std::string record = harness::readFile(dir.path("record"));
     if (record.starts_with("SKIP"))
         GTEST_SKIP() << record;
-    EXPECT_TRUE(std::regex_match(record, std::regex("^0 <13>... .. ..:..:.. trelkit\\[[0-9]+\\]: QMX 0x3d0001 "
-                                                    "utils/panicdump/trelkit:log_err_str:" +
-                                                    std::to_string(harness::sourceLine("errlog.cpp", "kPlainId, chunk.data()")) +
-                                                    "   disk 50%s$")))
+    EXPECT_TRUE(std::regex_match(
+        record,
+        std::regex("^0 <13>... .. ..:..:.. trelkit\\[[0-9]+\\]: QMX 0x3d0001 "
+                   "utils/panicdump/trelkit:log_err_str:" +
+                   std::to_string(harness::sourceLine("errlog.cpp", "kPlainId, chunk.data()")) + "   disk 50%s$")))
         << record;
 }
 
@@ -704,8 +780,8 @@ TEST_F(Tools, ViewersPrintExactly)
         limits.frames.push_back({0x1000 + k, std::string(129, 's'), module, k, 0});
         char offset[16];
         snprintf(offset, sizeof offset, "%#x", k);
-        limitText += "> 0x" + std::to_string(1000 + k) + ": " + std::string(129, 's') + "+" + offset + "/0 [" +
-                     module + "]\n";
+        limitText +=
+            "> 0x" + std::to_string(1000 + k) + ": " + std::string(129, 's') + "+" + offset + "/0 [" + module + "]\n";
     }
     fixture::LockRecord noFrames = sampleRecord();
     noFrames.frames.clear();
@@ -719,16 +795,20 @@ TEST_F(Tools, ViewersPrintExactly)
         {"catconsole", "not wrapped, nothing written", capture(100, 3, 0, 0, "text"), ""},
         {"catconsole", "wrapped: head, oldest, newest", capture(11, 4, 7, 1, "HEADnewOLD!"),
          kHead + std::string("HEAD") + kTail + "OLD!new" + kEnd},
-        {"catconsole", "wrapped without a head", capture(6, 0, 3, 1, "abcdef"), kHead + std::string(kTail) + "defabc" + kEnd},
-        {"catconsole", "a head of one", capture(6, 1, 3, 1, "abcdef"), kHead + std::string("a") + kTail + "defbc" + kEnd},
-        {"catconsole", "written up to the end", capture(6, 2, 6, 1, "hhring"), kHead + std::string("hh") + kTail + "ring" + kEnd},
+        {"catconsole", "wrapped without a head", capture(6, 0, 3, 1, "abcdef"),
+         kHead + std::string(kTail) + "defabc" + kEnd},
+        {"catconsole", "a head of one", capture(6, 1, 3, 1, "abcdef"),
+         kHead + std::string("a") + kTail + "defbc" + kEnd},
+        {"catconsole", "written up to the end", capture(6, 2, 6, 1, "hhring"),
+         kHead + std::string("hh") + kTail + "ring" + kEnd},
         {"catconsole", "written behind the head", capture(6, 4, 2, 1, "hhhhrr"),
          kHead + std::string("hhhh") + kTail + "hhrr" + kEnd},
         {"catconsole", "control and high bytes", capture(0, 0, 23, 0, "a\r\nb\tc\bd\x1b[0m\x7f\x80\xff\x0b\x0c\x01 e"),
          "a\nb\tc\bd[0m e"},
         {"catconsole", "extremes stay in the text", capture(INT_MAX, INT_MAX, INT_MIN, 1, whole),
          kHead + whole + kTail + whole + kEnd},
-        {"catconsole", "negative and past the end", capture(64001, -1, -1, 1, whole), kHead + std::string(kTail) + whole + kEnd},
+        {"catconsole", "negative and past the end", capture(64001, -1, -1, 1, whole),
+         kHead + std::string(kTail) + whole + kEnd},
         {"catconsole", "past the capture", capture(0, 0, INT_MAX, 0, whole + "beyond"), whole},
         {"catconsole", "ten bytes", capture(0, 0, 0, 0, "").substr(0, 10), ""},
         {"catconsole", "empty", "", "Invalid size encountered(0)!\n", 1},
@@ -741,8 +821,10 @@ TEST_F(Tools, ViewersPrintExactly)
          "7f80207e 1f              . .   ~ . \n"},
         {"objectdump", "four bytes", "ABCD", "41424344         A B C D \n"},
         {"objectdump", "repeats at the end", line + line + line, zs + " Last datarepeated 2 times\n"},
-        {"objectdump", "repeats before a change", std::string(32, '\0') + "x", zeros + " Last repeated 1 times\n78              x \n"},
-        {"objectdump", "a short line is no repeat", line + line + "zzz", zs + " Last repeated 1 times\n7a7a7a              z z z \n"},
+        {"objectdump", "repeats before a change", std::string(32, '\0') + "x",
+         zeros + " Last repeated 1 times\n78              x \n"},
+        {"objectdump", "a short line is no repeat", line + line + "zzz",
+         zs + " Last repeated 1 times\n7a7a7a              z z z \n"},
         {"objectdump", "counts start again", line + line + "y" + line + line + line,
          zs + " Last repeated 1 times\n797a7a7a 7a7a7a7a 7a7a7a7a 7a7a7a7a         y z z z z z z z z z z z z z z z \n" +
              zs + " Last repeated 1 times\n7a              z \n"},

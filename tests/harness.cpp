@@ -177,8 +177,8 @@ std::string report(const std::string &prog, const std::string &function, std::st
                    std::string_view rendered)
 {
     int line = sourceLine("dumpfile.cpp", "\"" + std::string(needle));
-    return prog + ":" + function + ":" + std::to_string(line) + " " + std::string(rendered.empty() ? needle : rendered) +
-           "\n";
+    return prog + ":" + function + ":" + std::to_string(line) + " " +
+           std::string(rendered.empty() ? needle : rendered) + "\n";
 }
 
 std::string readFile(const std::string &path)

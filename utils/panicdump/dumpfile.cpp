@@ -210,7 +210,8 @@ bool DumpOutput::gather(std::span<const uint8_t> bytes, bool borrowed)
         drain();
     if (failed_)
         return false;
-    const uint8_t *at = aside ? static_cast<uint8_t *>(memcpy(&scratch[aside_], bytes.data(), bytes.size())) : bytes.data();
+    const uint8_t *at =
+        aside ? static_cast<uint8_t *>(memcpy(&scratch[aside_], bytes.data(), bytes.size())) : bytes.data();
     aside_ += aside ? bytes.size() : 0;
     pieces_[count_++] = {const_cast<uint8_t *>(at), bytes.size()};
     return true;
@@ -391,8 +392,8 @@ int readMetaHeader(DumpInput &stream, PanicDumpMetaHeader &meta, std::array<uint
     extra.size = meta.siz - kMetaSize;
     // A copy writes the meta header and extension as they come, unless the
     // header size checked below already dooms the walk.
-    Taken got = copy && meta.hsz >= kHeaderSize ? copyExtension(stream, raw, extra, *copy)
-                                               : takeExtension(stream, extra);
+    Taken got =
+        copy && meta.hsz >= kHeaderSize ? copyExtension(stream, raw, extra, *copy) : takeExtension(stream, extra);
     if (got == Taken::InputEnded) {
         pdReport("error in fread for extra of meta header");
         return 0;
@@ -564,8 +565,8 @@ void flushInfo(const PanicDumpAttr &attr, int32_t section, int32_t blocks, uint6
         headingPrinted = true;
     }
     // The data size is a 64-bit sum: a section past 2 GiB must not print negative.
-    printf("%3d  %4d  %9llu  %4d  %.24s  %s\n", section, blocks, static_cast<unsigned long long>(dataBytes),
-           attr.pri, timeText(attr.tim), attr.name);
+    printf("%3d  %4d  %9llu  %4d  %.24s  %s\n", section, blocks, static_cast<unsigned long long>(dataBytes), attr.pri,
+           timeText(attr.tim), attr.name);
 }
 
 int dopd(const char *name)
@@ -609,8 +610,8 @@ int dopd(const char *name)
     if (pd_op == PD_EXTRACT && !walk.found)
         return 0;
     if (pd_op == PD_LIST)
-        printf("Total %d sections saved for %.*s at %s", walk.sections, static_cast<int>(kSavedForSize),
-               meta.savedFor, timeText(meta.tim));
+        printf("Total %d sections saved for %.*s at %s", walk.sections, static_cast<int>(kSavedForSize), meta.savedFor,
+               timeText(meta.tim));
     return step == Step::EndOfDump && owed == Step::Next ? 1 : 0;
 }
 

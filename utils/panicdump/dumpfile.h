@@ -93,7 +93,7 @@ class DumpOutput;
 // pipe skipped bytes are read and dropped, so a pipe walks like a file.
 class DumpInput {
 public:
-    bool open(FILE *stream); // false when no buffer can be had
+    bool open(FILE *stream);              // false when no buffer can be had
     size_t read(void *into, size_t size); // short only at the end of input
     uint64_t discard(uint64_t size);      // returns the bytes there were
     void skip(uint64_t size);             // an end of input is left to the next read
@@ -160,7 +160,7 @@ private:
     Way way_ = Way::Gathered;
     std::array<iovec, 64> pieces_; // Gathered: what is to be written, in order
     size_t count_ = 0;
-    size_t aside_ = 0;  // Gathered: bytes copied aside
+    size_t aside_ = 0; // Gathered: bytes copied aside
     bool failed_ = false;
     int64_t from_;    // InputRange: the input offset the output has reached
     int64_t reached_; // InputRange: the input offset the copy reaches
@@ -168,9 +168,8 @@ private:
 
 // copy: the output of a copy, which an extension too large to hold streams to
 // (it then writes the meta header first); null for the other operations.
-int readMetaHeader(DumpInput &stream, PanicDumpMetaHeader &meta,
-                   std::array<uint8_t, trelkit::dump::kMetaSize> &raw, MetaExtension &extra,
-                   DumpOutput *copy = nullptr);
+int readMetaHeader(DumpInput &stream, PanicDumpMetaHeader &meta, std::array<uint8_t, trelkit::dump::kMetaSize> &raw,
+                   MetaExtension &extra, DumpOutput *copy = nullptr);
 int readHeader(DumpInput &stream, PanicDumpHeader &header, uint8_t *buffer, uint32_t size);
 int readAttr(DumpInput &stream, PanicDumpAttr &attr, uint32_t blockSize);
 int dopd(const char *name);

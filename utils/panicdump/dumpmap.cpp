@@ -20,7 +20,7 @@
 namespace {
 
 constexpr const char *DUMPDEV = "/dev/ata_dumper";
-constexpr uint32_t kDumpId = 2;       // the dump every request of the sequence names
+constexpr uint32_t kDumpId = 2; // the dump every request of the sequence names
 constexpr int kHypervisorMapFlags = 1;
 constexpr off_t kMaxMapSize = INT32_MAX; // the platform's stat size field is 32-bit
 
@@ -107,7 +107,9 @@ int pdmapMain(int argc, char **argv)
         // A hole, or space preallocated and never written, maps to block 0:
         // the device would write the next panic over the start of the file system.
         if (block == 0) {
-            fprintf(stderr, "pdmap: %s: block %" PRIu32 " has no disk block (a hole, or space preallocated and never written)\n",
+            fprintf(stderr,
+                    "pdmap: %s: block %" PRIu32
+                    " has no disk block (a hole, or space preallocated and never written)\n",
                     path, i);
             return 1;
         }

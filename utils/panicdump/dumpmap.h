@@ -10,7 +10,7 @@
  * 32-bit; on a host with wider pointers the record and its code grow. */
 struct DumpMapRequest {
     uint32_t dump_id;
-    uint32_t dev;     /* low 32 bits of the map file's st_dev */
+    uint32_t dev; /* low 32 bits of the map file's st_dev */
     uint32_t nblocks;
     uint32_t *blocks; /* physical block of each logical block of the map file */
 };

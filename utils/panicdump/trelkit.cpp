@@ -104,17 +104,13 @@ struct Tool {
 // Tried in order; the first match wins. The last row catches every other
 // name: the dump commands decide what pdex, pdcp and the rest mean.
 constexpr Tool kTools[] = {
-    {"pdmap", Match::EqualIgnoringCase, pdmapMain},
-    {"errloginfo", Match::EqualIgnoringCase, errloginfo_main},
-    {"catconsole", Match::EqualIgnoringCase, catconsoleMain},
-    {"objectdump", Match::EqualIgnoringCase, objectdumpMain},
-    {"syslockdump", Match::Contains, syslockdumpMain},
-    {"", Match::Any, pdMain},
+    {"pdmap", Match::EqualIgnoringCase, pdmapMain},           {"errloginfo", Match::EqualIgnoringCase, errloginfo_main},
+    {"catconsole", Match::EqualIgnoringCase, catconsoleMain}, {"objectdump", Match::EqualIgnoringCase, objectdumpMain},
+    {"syslockdump", Match::Contains, syslockdumpMain},        {"", Match::Any, pdMain},
 };
 
 // The names the executable is installed under.
-constexpr const char *kToolNames[] = {"pdex",       "pdcp",       "pdmap",      "errloginfo",
-                                      "catconsole", "objectdump", "syslockdump"};
+constexpr const char *kToolNames[] = {"pdex", "pdcp", "pdmap", "errloginfo", "catconsole", "objectdump", "syslockdump"};
 
 bool matches(const Tool &tool, const char *name)
 {

@@ -14,16 +14,15 @@ extern int debugopt;
 int printfstderr(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // The panic dump tool's error report: "prog:function:line message\n".
-void reportError(const char *function, int line, const char *fmt, ...)
-    __attribute__((format(printf, 3, 4)));
+void reportError(const char *function, int line, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 
 // Reports from the statement that invokes it, naming the enclosing function.
 #define pdReport(...) reportError(__func__, __LINE__, __VA_ARGS__)
 // A trace line, only with -d; the format carries its own newline.
-#define pdTrace(...)                                                                               \
-    do {                                                                                           \
-        if (debugopt)                                                                              \
-            printfstderr(__VA_ARGS__);                                                             \
+#define pdTrace(...)                                                                                                   \
+    do {                                                                                                               \
+        if (debugopt)                                                                                                  \
+            printfstderr(__VA_ARGS__);                                                                                 \
     } while (0)
 
 // Output ends the same way in every tool. A write that fails is noted where it

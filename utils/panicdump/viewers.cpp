@@ -359,8 +359,8 @@ void HexDumper::emit(std::span<const uint8_t> bytes)
     // A line folds only into an equal last printed line of the same length.
     // Full lines, nearly all of them, compare with a fixed size: the hot path.
     const bool full = bytes.size() == kLineBytes;
-    const bool same = bytes.size() == last_.size &&
-                      memcmp(bytes.data(), last_.bytes.data(), full ? kLineBytes : bytes.size()) == 0;
+    const bool same =
+        bytes.size() == last_.size && memcmp(bytes.data(), last_.bytes.data(), full ? kLineBytes : bytes.size()) == 0;
     if (!first_ && same) {
         ++repeats_;
         return;
@@ -394,8 +394,8 @@ void printLockRecord(std::span<const uint8_t, kLockRecordSize> r, FILE *out)
     using namespace lock;
     const Text t1 = text(r, kText1, kTextSize), t2 = text(r, kText2, kTextSize), t3 = text(r, kText3, kTextSize),
                t4 = text(r, kText4, kTextSize), task = text(r, kTaskName, kTaskNameSize);
-    fprintf(out, "%-16.*s %-20.*s %-16.*s %-16.*s\n", upTo(t4, 16), t4.chars, upTo(t1, 20), t1.chars,
-            upTo(t2, 16), t2.chars, upTo(t3, 16), t3.chars);
+    fprintf(out, "%-16.*s %-20.*s %-16.*s %-16.*s\n", upTo(t4, 16), t4.chars, upTo(t1, 20), t1.chars, upTo(t2, 16),
+            t2.chars, upTo(t3, 16), t3.chars);
     fprintf(out, "ID[%s] TIME[%lu.%lu] CPU[%d] TASKP[%s]\nPID[%d(%.*s)] PREEMPT_COUNT[%d] IRQS_DISABLED[%d]\n>\n",
             pointer(be32(&r[kId])).text, static_cast<unsigned long>(be32(&r[kTimeSec])),
             static_cast<unsigned long>(be32(&r[kTimeFrac])), r[kCpu], pointer(be32(&r[kTaskp])).text,
@@ -411,8 +411,8 @@ void printLockRecord(std::span<const uint8_t, kLockRecordSize> r, FILE *out)
         if (symbol.length == 0)
             fprintf(out, "> %s\n", pointer(addr).text);
         else if (module.length > 0)
-            fprintf(out, "> %s: %.*s+%#lx/%#lx [%.*s]\n", pointer(addr).text, symbol.length, symbol.chars, offset,
-                    size, module.length, module.chars);
+            fprintf(out, "> %s: %.*s+%#lx/%#lx [%.*s]\n", pointer(addr).text, symbol.length, symbol.chars, offset, size,
+                    module.length, module.chars);
         else
             fprintf(out, "> %s: %.*s+%#lx/%#lx\n", pointer(addr).text, symbol.length, symbol.chars, offset, size);
     }
