@@ -154,7 +154,6 @@ ssize_t copy_file_range(int in, loff_t *inAt, int out, loff_t *outAt, size_t siz
 {
     static unsigned long long copied;
     const char *mode = getenv("COPY_RANGE");
-    record("copy_file_range\n");
     if (mode && mode[0] == '-') {
         errno = atoi(mode + 1);
         return -1;
@@ -164,5 +163,6 @@ ssize_t copy_file_range(int in, loff_t *inAt, int out, loff_t *outAt, size_t siz
     ssize_t (*copy)(int, loff_t *, int, loff_t *, size_t, unsigned) = dlsym(RTLD_NEXT, "copy_file_range");
     ssize_t n = size ? copy(in, inAt, out, outAt, size, flags) : 0;
     copied += n > 0 ? n : 0;
+    record("copy_file_range %s\n", n > 0 ? "copied" : "none");
     return n;
 }
