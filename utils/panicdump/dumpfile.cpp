@@ -529,9 +529,8 @@ Step atDataHeader(Walk &walk, const PanicDumpHeader &header, DumpInput &in, Dump
         if (pd_op == PD_LIST)
             flushInfo(walk.attr, walk.sections, walk.blocks, walk.dataBytes);
         pd_state = PD_BETWEEN_SECTIONS;
-        walk.blocks = 0;
+        walk.blocks = 0; // the next section header decides what is selected
         walk.dataBytes = 0;
-        walk.selected = false;
         return Step::Next;
     }
     ++walk.blocks;
