@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -79,19 +80,22 @@ std::string drain(int fd)
 
 } // namespace
 
-std::string cannotSetArgv0()
+std::string cannotRun(const Options &o)
 {
-    auto r = runner();
-    return r.empty() || isQemu(r) ? "" : "the runner cannot give a child its own argv[0]";
-}
-
-std::string cannotLimitMemory()
-{
+    const auto r = runner();
 #ifdef TRELKIT_SANITIZED
-    return "the sanitizer's shadow memory needs more address space than any limit";
-#else
-    return runner().empty() ? "" : "a limit would apply to the runner, not to the tool";
+    if (o.addressSpace)
+        return "the sanitizer's shadow memory needs more address space than any limit";
 #endif
+    if (o.addressSpace && !r.empty())
+        return "a limit would apply to the runner, not to the tool";
+    if (r.empty() || isQemu(r))
+        return "";
+    if (o.argv0 && o.argv0->find('/') != std::string::npos)
+        return "the runner cannot give a child an argv[0] that is a path";
+    if (std::find(o.closed.begin(), o.closed.end(), 2) != o.closed.end())
+        return "the runner needs its standard error";
+    return "";
 }
 
 Result run(const std::string &tool, const std::vector<std::string> &args, const Options &options)
@@ -117,8 +121,16 @@ Result run(const std::string &tool, const std::vector<std::string> &args, const 
             argv.insert(argv.end(), {"-E", e});
         else if (!e.empty())
             env.push_back(e);
-    if (!direct)
-        argv.push_back(path); // under a runner other than qemu, argv[0] is the path
+    // Another runner finds the tool through PATH, as a link under the name it
+    // is to be started as, and passes that name on as argv[0].
+    std::optional<TempDir> links;
+    if (!direct && !qemu) {
+        const std::string name = o.argv0.value_or(tool.substr(tool.rfind('/') + 1));
+        links.emplace();
+        check(symlink(path.c_str(), links->path(name).c_str()) == 0, "symlink");
+        env[1] = "PATH=" + links->path("") + ":/usr/bin:/bin";
+        argv.push_back(name);
+    }
     argv.insert(argv.end(), args.begin(), args.end());
 
     int in[2], out[2], err[2];

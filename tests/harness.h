@@ -36,11 +36,10 @@ void PrintTo(const Result &r, std::ostream *os);
 // build: "qemu-ppc -L sysroot", "valgrind ...").
 Result run(const std::string &tool, const std::vector<std::string> &args, const Options &options = {});
 
-// Why a check cannot be made here, or empty when it can: a runner other than
-// qemu cannot give a child its own argv[0]; a memory limit would bind the
-// runner or the sanitizer, not the tool.
-std::string cannotSetArgv0();
-std::string cannotLimitMemory();
+// Why a run with these options cannot be made here, or empty when it can: a
+// memory limit would bind the runner or the sanitizer, not the tool; a runner
+// other than qemu cannot start a tool under a path or without standard error.
+std::string cannotRun(const Options &o);
 
 // "prog:function:line message\n" for the report whose format starts with
 // needle (rendered: the message as printed, when it has arguments), at the
