@@ -7,7 +7,9 @@
  *     fails; ATA_FIGETBSZ=n: FIGETBSZ reports n.
  *   the platform's services, recorded: HV_RUNNING=n, HV_RESULT=n.
  *   kernel copies: COPY_RANGE=n copies n bytes in all, then returns 0;
- *     COPY_RANGE=-e fails with errno e. */
+ *     COPY_RANGE=-e fails with errno e.
+ *   reads at an offset: PREAD_ESPIPE=1 makes pread fail as on a device that
+ *     seeks but cannot read at an offset. */
 /* open and open64 are interposed separately: neither may be renamed to the other. */
 #undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
@@ -166,3 +168,18 @@ ssize_t copy_file_range(int in, loff_t *inAt, int out, loff_t *outAt, size_t siz
     record("copy_file_range %s\n", n > 0 ? "copied" : "none");
     return n;
 }
+
+/* ---- reads at an offset */
+
+#define INTERPOSE_PREAD(name, offset_t)                                                            \
+    ssize_t name(int fd, void *to, size_t size, offset_t at)                                       \
+    {                                                                                              \
+        ssize_t (*pread_)(int, void *, size_t, offset_t) = dlsym(RTLD_NEXT, #name);                \
+        if (!env("PREAD_ESPIPE", 0))                                                               \
+            return pread_(fd, to, size, at);                                                       \
+        errno = ESPIPE;                                                                            \
+        return -1;                                                                                 \
+    }
+
+INTERPOSE_PREAD(pread, off_t)
+INTERPOSE_PREAD(pread64, off64_t)

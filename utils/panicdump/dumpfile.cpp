@@ -8,7 +8,6 @@
 #include "dumpfile.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <sys/stat.h>
@@ -59,9 +58,11 @@ bool isRegular(int fd)
 bool DumpInput::open(FILE *stream)
 {
     fd_ = fileno(stream);
-    offset_ = lseek(fd_, 0, SEEK_CUR);
-    seekable_ = offset_ >= 0;
     buffer_.reset(static_cast<uint8_t *>(malloc(kLargeRead)));
+    offset_ = lseek(fd_, 0, SEEK_CUR);
+    // Some devices seek but cannot be read at an offset: they are streamed,
+    // as a pipe is, from the start.
+    seekable_ = offset_ >= 0 && pread(fd_, buffer_.get(), 0, offset_) == 0;
     return buffer_ != nullptr;
 }
 
@@ -70,10 +71,6 @@ bool DumpInput::open(FILE *stream)
 size_t DumpInput::fill(uint8_t *to, size_t size)
 {
     ssize_t n = seekable_ ? pread(fd_, to, size, offset_) : ::read(fd_, to, size);
-    if (n < 0 && seekable_ && errno == ESPIPE && offset_ == 0) {
-        seekable_ = false; // a device that seeks but cannot pread: stream it
-        n = ::read(fd_, to, size);
-    }
     return n > 0 ? static_cast<size_t>(n) : 0; // a read error ends the input as its end does
 }
 
