@@ -7,7 +7,8 @@
  *     fails; ATA_FIGETBSZ=n: FIGETBSZ reports n.
  *   the platform's services, recorded: HV_RUNNING=n, HV_RESULT=n.
  *   kernel copies: COPY_RANGE=n copies n bytes in all, then returns 0;
- *     COPY_RANGE=-e fails with errno e.
+ *     COPY_RANGE=-e fails with errno e; COPY_STEP=n copies at most n bytes
+ *     a call.
  *   reads at an offset: PREAD_ESPIPE=1 makes pread fail as on a device that
  *     seeks but cannot read at an offset. */
 /* open and open64 are interposed separately: neither may be renamed to the other. */
@@ -162,6 +163,8 @@ ssize_t copy_file_range(int in, loff_t *inAt, int out, loff_t *outAt, size_t siz
     }
     if (mode && (unsigned long long)atoll(mode) - copied < size)
         size = (size_t)(atoll(mode) - copied);
+    if (env("COPY_STEP", 0) > 0 && size > (size_t)env("COPY_STEP", 0))
+        size = (size_t)env("COPY_STEP", 0);
     ssize_t (*copy)(int, loff_t *, int, loff_t *, size_t, unsigned) = dlsym(RTLD_NEXT, "copy_file_range");
     ssize_t n = size ? copy(in, inAt, out, outAt, size, flags) : 0;
     copied += n > 0 ? n : 0;

@@ -167,10 +167,10 @@ TEST_F(Dumps, ListExtractTimeStampAndEveryReaderFailure)
 }
 
 // A copy is the bytes the walk checked, whichever way they move: kernel
-// copies (stopping short or failing, so that reading and writing takes over),
-// an input that seeks but cannot be read at an offset,
-// a pipe in or out, an output opened for appending. Messages never land in
-// it, even where standard error starts closed.
+// copies (a few bytes a call, or stopping short or failing, so that reading
+// and writing takes over), an input that seeks but cannot be read at an
+// offset, a pipe in or out, an output opened for appending. Messages never
+// land in it, even where standard error starts closed.
 TEST_F(Dumps, EveryWayOfCopyingGivesTheSameBytes)
 {
     Dump complete = sampleDump(Meta{.hsz = 24, .extension = "extension bytes"});
@@ -178,7 +178,8 @@ TEST_F(Dumps, EveryWayOfCopyingGivesTheSameBytes)
     Dump big, large = sampleDump(Meta{.extension = std::string(70000, 'e')}).endDump(),
               cutExtension = Dump(Meta{.siz = 64 + 70000}).bytes(std::string(100, 'e'));
     big.section(attr("big")).filledData(200000, 'z').endSection().endDump();
-    Dump afterBlock = sampleDump(), many; // many: more small pieces than one gathered write holds
+    Dump afterBlock = sampleDump(), many,
+         bigHeaders = sampleDump(Meta{.hsz = 20000}).endDump(); // many: more small pieces than one gathered write holds
     afterBlock.section(attr("a")).data("abc");
     many.section(attr("m"));
     for (int i = 0; i < 300; ++i)
@@ -197,6 +198,7 @@ TEST_F(Dumps, EveryWayOfCopyingGivesTheSameBytes)
         {"complete, garbage after", Dump(complete).bytes("garbage"), complete.size(), "", 0},
         {"many small blocks", many, many.size(), "", 0},
         {"a large extension", large, large.size(), "", 0},
+        {"headers over 16 KiB", bigHeaders, bigHeaders.size(), "", 0},
         {"cut inside a block", sampleDump().truncateTo(cut), cut, premature, 2},
         {"cut inside a large block", big.truncateTo(65537), 65537, premature, 2},
         {"cut inside a section header's block", sampleDump().section(attr("a")).truncateTo(sample + 30), sample + 30,
@@ -213,7 +215,8 @@ TEST_F(Dumps, EveryWayOfCopyingGivesTheSameBytes)
         const std::string copy = bytes.substr(0, c.copied);
         auto copied = [&](const Result &r) { return std::make_pair(r, harness::readFile(out)); };
         const auto wanted = std::make_pair(Result{"", c.err, c.status}, copy);
-        for (const char *quirk : {"", "COPY_RANGE=0", "COPY_RANGE=1", "COPY_RANGE=-38", "PREAD_ESPIPE=1"})
+        for (const char *quirk :
+             {"", "COPY_RANGE=0", "COPY_RANGE=1", "COPY_RANGE=-38", "COPY_STEP=5", "PREAD_ESPIPE=1"})
             EXPECT_EQ(copied(run("pdcp", {in, out}, Options{.env = {quirk}, .doubles = true})), wanted)
                 << c.title << quirk;
         const auto calls = run("pdcp", {in, out}, Options{.doubles = true}).calls;

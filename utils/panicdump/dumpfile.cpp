@@ -74,7 +74,7 @@ size_t DumpInput::fill(uint8_t *to, size_t size)
     return n > 0 ? static_cast<size_t>(n) : 0; // a read error ends the input as its end does
 }
 
-bool DumpInput::refill()
+void DumpInput::refill()
 {
     if (borrower_)
         borrower_->drain();
@@ -84,13 +84,12 @@ bool DumpInput::refill()
     // walking a file of large skipped blocks costs a small pread per header.
     end_ = fill(buffer_.get(), afterSkip_ ? kSmallRead : kLargeRead);
     afterSkip_ = false;
-    return end_ > 0;
 }
 
 std::span<const uint8_t> DumpInput::peek(size_t max)
 {
-    if (begin_ == end_ && !refill())
-        return {};
+    if (begin_ == end_)
+        refill();
     return {buffer_.get() + begin_, std::min(max, end_ - begin_)};
 }
 
@@ -214,7 +213,7 @@ bool DumpOutput::gather(std::span<const uint8_t> bytes, bool borrowed)
     return true;
 }
 
-bool DumpOutput::drain()
+void DumpOutput::drain()
 {
     for (size_t first = 0; first < count_ && !failed_;) {
         ssize_t n = writev(fd_, &pieces_[first], static_cast<int>(count_ - first));
@@ -232,7 +231,6 @@ bool DumpOutput::drain()
         }
     }
     count_ = aside_ = 0;
-    return !failed_;
 }
 
 Taken DumpOutput::finish()

@@ -110,7 +110,7 @@ private:
     friend class DumpOutput;
     uint64_t take(uint8_t *into, uint64_t size); // read into, or drop when null
     size_t fill(uint8_t *to, size_t size);
-    bool refill();
+    void refill();
 
     static constexpr size_t kSmallRead = 512;
     static constexpr size_t kLargeRead = 1024 * 1024;
@@ -147,7 +147,7 @@ public:
     bool write(std::span<const uint8_t> header);
     Taken take(uint64_t size);
     Taken finish(); // the bytes still owed; InputEnded when the input shrank
-    bool drain();   // writes out what is gathered
+    void drain();   // writes out what is gathered
 
 private:
     enum class Way { Gathered, InputRange };
