@@ -329,9 +329,9 @@ TEST_F(Dumps, MemoryStaysBoundedAndRunningOutIsAReportedFailure)
               (Result{"", "pdmap: malloc failed\n", 1}));
 }
 
-// A write that fails part way keeps what was written, reports the block and
-// the reason, and fails: each way out, from a file and from a pipe.
-TEST_F(Dumps, AWriteThatFailsInsideABlockStopsTheWalk)
+// A write that fails part way keeps what was written, reports the block or
+// header and the reason, and fails: each way out, from a file and from a pipe.
+TEST_F(Dumps, AWriteThatFailsStopsTheWalk)
 {
     Dump d;
     d.section(attr("big")).filledData(1 << 20, 'z').endSection().endDump();
@@ -351,10 +351,18 @@ TEST_F(Dumps, AWriteThatFailsInsideABlockStopsTheWalk)
     EXPECT_EQ(into(run("pdex", {p, "big"}, Options{.stdoutFile = out, .fileSize = 100000})),
               std::make_pair(Result{"", "pdex: error writing standard output: File too large\n", 2},
                              std::string(100000, 'z')));
-    EXPECT_EQ(run("pdcp", {p, "/dev/full"}), (Result{"",
-                                                     report("pdcp", "dopd", "fwrite failed for block.") +
-                                                         "pdcp: error writing /dev/full: No space left on device\n",
-                                                     2}));
+    auto noSpace = [](const char *failed, const char *name) {
+        return Result{
+            "", report("pdcp", "dopd", failed) + "pdcp: error writing " + name + ": No space left on device\n", 2};
+    };
+    EXPECT_EQ(run("pdcp", {p, "/dev/full"}), noSpace("fwrite failed for block.", "/dev/full"));
+    // The 65th piece of a gathered write is a header: the write of the first 64 fails with it.
+    Dump headers;
+    headers.section(attr("h"));
+    for (int i = 0; i < 40; ++i)
+        headers.data("x");
+    EXPECT_EQ(run("pdcp", {file(headers), "-"}, Options{.stdoutFile = "/dev/full"}),
+              noSpace("fwrite failed for header.", "standard output"));
 }
 
 // ---- the other tools

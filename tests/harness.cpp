@@ -121,10 +121,12 @@ Result run(const std::string &tool, const std::vector<std::string> &args, const 
             argv.insert(argv.end(), {"-E", e});
         else if (!e.empty())
             env.push_back(e);
-    // Another runner finds the tool through PATH, as a link under the name it
-    // is to be started as, and passes that name on as argv[0].
     std::optional<TempDir> links;
-    if (!direct && !qemu) {
+    if (qemu) {
+        argv.push_back(path);
+    } else if (!direct) {
+        // Another runner finds the tool through PATH, as a link under the
+        // name it is to be started as, and passes that name on as argv[0].
         const std::string name = o.argv0.value_or(tool.substr(tool.rfind('/') + 1));
         links.emplace();
         check(symlink(path.c_str(), links->path(name).c_str()) == 0, "symlink");

@@ -95,7 +95,7 @@ std::span<const uint8_t> DumpInput::peek(size_t max)
 
 void DumpInput::consume(size_t size)
 {
-    begin_ += std::min(size, end_ - begin_);
+    begin_ += size; // at most what peek() gave
 }
 
 uint64_t DumpInput::take(uint8_t *into, uint64_t size)
