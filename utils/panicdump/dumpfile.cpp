@@ -206,9 +206,11 @@ bool DumpOutput::gather(std::span<const uint8_t> bytes, bool borrowed)
         drain();
     if (failed_)
         return false;
-    const uint8_t *at =
-        aside ? static_cast<uint8_t *>(memcpy(&scratch[aside_], bytes.data(), bytes.size())) : bytes.data();
-    aside_ += aside ? bytes.size() : 0;
+    const uint8_t *at = bytes.data();
+    if (aside) {
+        at = static_cast<uint8_t *>(memcpy(&scratch[aside_], bytes.data(), bytes.size()));
+        aside_ += bytes.size();
+    }
     pieces_[count_++] = {const_cast<uint8_t *>(at), bytes.size()};
     return true;
 }

@@ -51,9 +51,7 @@ void log_err_str(const char *text)
     for (size_t offset = 0; offset < length;) {
         std::array<char, kChunkLength + 1> chunk{};
         strncpy(chunk.data(), text + offset, kChunkLength);
-        size_t n = strlen(chunk.data());
-        if (n == 0)
-            break;
+        size_t n = strlen(chunk.data()); // 1 or more: offset is inside the text
         evlog_handle_t handle = evlog_get_handle();
         if (opt_traps == 0)
             evlog_write(kSourceFile, "log_err_str", __LINE__, kTag, handle, 0, 1, kPlainId, chunk.data());

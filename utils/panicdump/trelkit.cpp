@@ -186,7 +186,7 @@ int main(int argc, char **argv)
     evlog_open("chassis", 0, "trelkit");
     infp = stdin;
     outfp = stdout;
-    progname = baseName(argc > 0 ? argv[0] : nullptr);
+    progname = baseName(argv[0]); // NULL when argc is 0
     int status = 0;
     if (strcmp(progname, "trelkit") == 0 && ownName(argc, argv, status)) {
         evlog_close();

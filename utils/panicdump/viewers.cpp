@@ -53,9 +53,14 @@ constexpr const char *kEndBanner = "\n=============  END OF TAIL    ============
 ssize_t readUpTo(int fd, std::span<uint8_t> buffer)
 {
     std::span<uint8_t> rest = buffer;
-    for (ssize_t n = 1; n > 0 && !rest.empty(); rest = rest.subspan(static_cast<size_t>(n)))
-        if ((n = read(fd, rest.data(), rest.size())) < 0)
+    while (!rest.empty()) {
+        ssize_t n = read(fd, rest.data(), rest.size());
+        if (n < 0)
             return -1;
+        if (n == 0)
+            break;
+        rest = rest.subspan(static_cast<size_t>(n));
+    }
     return static_cast<ssize_t>(buffer.size() - rest.size());
 }
 
