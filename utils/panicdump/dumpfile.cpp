@@ -600,8 +600,6 @@ int dopd(const char *name)
     if (step == Step::OutputFailed)
         return 0;
     const Step owed = moved(out.finish()); // a copy's bytes still to move
-    if (owed == Step::OutputFailed)
-        return 0;
 
     if (pd_op == PD_EXTRACT && !walk.found)
         return 0;
