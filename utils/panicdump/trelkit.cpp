@@ -103,11 +103,16 @@ struct Tool {
 
 // Tried in order; the first match wins. The last row catches every other
 // name: the dump commands decide what pdex, pdcp and the rest mean.
+// clang-format off
 constexpr Tool kTools[] = {
-    {"pdmap", Match::EqualIgnoringCase, pdmapMain},           {"errloginfo", Match::EqualIgnoringCase, errloginfo_main},
-    {"catconsole", Match::EqualIgnoringCase, catconsoleMain}, {"objectdump", Match::EqualIgnoringCase, objectdumpMain},
-    {"syslockdump", Match::Contains, syslockdumpMain},        {"", Match::Any, pdMain},
+    {"pdmap", Match::EqualIgnoringCase, pdmapMain},
+    {"errloginfo", Match::EqualIgnoringCase, errloginfo_main},
+    {"catconsole", Match::EqualIgnoringCase, catconsoleMain},
+    {"objectdump", Match::EqualIgnoringCase, objectdumpMain},
+    {"syslockdump", Match::Contains, syslockdumpMain},
+    {"", Match::Any, pdMain},
 };
+// clang-format on
 
 // The names the executable is installed under.
 constexpr const char *kToolNames[] = {"pdex", "pdcp", "pdmap", "errloginfo", "catconsole", "objectdump", "syslockdump"};
