@@ -163,8 +163,9 @@ ssize_t copy_file_range(int in, loff_t *inAt, int out, loff_t *outAt, size_t siz
     }
     if (mode && (unsigned long long)atoll(mode) - copied < size)
         size = (size_t)(atoll(mode) - copied);
-    if (env("COPY_STEP", 0) > 0 && size > (size_t)env("COPY_STEP", 0))
-        size = (size_t)env("COPY_STEP", 0);
+    const int step = env("COPY_STEP", 0);
+    if (step > 0 && size > (size_t)step)
+        size = (size_t)step;
     ssize_t (*copy)(int, loff_t *, int, loff_t *, size_t, unsigned) = dlsym(RTLD_NEXT, "copy_file_range");
     ssize_t n = size ? copy(in, inAt, out, outAt, size, flags) : 0;
     copied += n > 0 ? n : 0;
