@@ -10,8 +10,9 @@
  *     COPY_RANGE=-e fails with errno e; COPY_STEP=n copies at most n bytes
  *     a call.
  *   reads at an offset: PREAD_ESPIPE=1 makes pread fail as on a device that
- *     seeks but cannot read at an offset. */
-/* open and open64 are interposed separately: neither may be renamed to the other. */
+ *     seeks but cannot read at an offset.
+ *   sizes: FSTAT_SIZE=n reports every regular file's size as n. */
+/* open and open64 (pread, fstat) are interposed separately: neither may be renamed to the other. */
 #undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
 #include <errno.h>
@@ -21,6 +22,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "dumpmap.h"
@@ -187,3 +189,18 @@ ssize_t copy_file_range(int in, loff_t *inAt, int out, loff_t *outAt, size_t siz
 
 INTERPOSE_PREAD(pread, off_t)
 INTERPOSE_PREAD(pread64, off64_t)
+
+/* ---- sizes */
+
+#define INTERPOSE_FSTAT(name, stat_t)                                                              \
+    int name(int fd, struct stat_t *st)                                                            \
+    {                                                                                              \
+        int (*fstat_)(int, struct stat_t *) = dlsym(RTLD_NEXT, #name);                             \
+        int done = fstat_(fd, st);                                                                 \
+        if (done == 0 && getenv("FSTAT_SIZE") && S_ISREG(st->st_mode))                             \
+            st->st_size = env("FSTAT_SIZE", 0);                                                    \
+        return done;                                                                               \
+    }
+
+INTERPOSE_FSTAT(fstat, stat)
+INTERPOSE_FSTAT(fstat64, stat64)

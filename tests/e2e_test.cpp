@@ -2,8 +2,6 @@
 // status, with the dump device and the platform services replaced by
 // preloaded doubles where a test says so.
 #include <climits>
-#include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
@@ -23,14 +21,8 @@
 #include "fixture/fixture.h"
 #include "harness.h"
 
-using fixture::Attr;
-using fixture::Dump;
-using fixture::Header;
-using fixture::Meta;
-using harness::Options;
-using harness::report;
-using harness::Result;
-using harness::run;
+using namespace fixture;
+using namespace harness;
 
 namespace {
 
@@ -40,7 +32,7 @@ constexpr const char *kMetaTrace = "META HEADER:ID=Halvern Linux Panic Dump\n"
 
 Attr attr(std::string name, int16_t pri = 0, int32_t ver = 1)
 {
-    return Attr{std::move(name), fixture::kDefaultTime - 10, 0, ver, pri};
+    return Attr{std::move(name), kDefaultTime - 10, 0, ver, pri};
 }
 
 Result ok(std::string out, std::string err = "")
@@ -67,10 +59,26 @@ Dump sampleDump(Meta meta = {})
     return d;
 }
 
+LockRecord sampleRecord()
+{
+    LockRecord r{0x1234, "spin_lock", "mutexA", "held", "CPU0", 0xc0ffee00, 5, 42, 412, "ipsecd", -1, 3, 1};
+    r.frames = {{0xc0012345, "do_panic", "", 0x10, 0x200},
+                {0xc0055555, "", "ignored", 1, 2},
+                {0xd0001000, "mod_fn", "mymod", 0, 0x40}};
+    return r;
+}
+
+const std::string kSampleRecord = "CPU0             spin_lock            mutexA           held            \n"
+                                  "ID[0x1234] TIME[5.42] CPU[3] TASKP[0xc0ffee00]\n"
+                                  "PID[412(ipsecd)] PREEMPT_COUNT[-1] IRQS_DISABLED[1]\n>\n"
+                                  "> 0xc0012345: do_panic+0x10/0x200\n"
+                                  "> 0xc0055555\n"
+                                  "> 0xd0001000: mod_fn+0/0x40 [mymod]\n\n";
+
 // A test's own directory, and dumps written into it, holes kept.
 class Dumps : public ::testing::Test {
 protected:
-    harness::TempDir dir;
+    TempDir dir;
     std::string file(const Dump &d, const std::string &name = "dump")
     {
         EXPECT_TRUE(d.write(dir.path(name)));
@@ -83,7 +91,9 @@ protected:
 TEST_F(Dumps, ListExtractTimeStampAndEveryReaderFailure)
 {
     const std::string name31(31, 'n'), one = kHeading + row("  1     0          0     0", "a");
-    Dump twice = sampleDump(), longName, full;
+    Dump twice = sampleDump(), longName, full, sparse; // offsets and sizes are 64-bit on every build
+    sparse.section(attr("big", 1)).holeData(0xFFFFFFF0u, 0xFFFFFFF0u).holeData(0x90000000u, 0x10).endSection();
+    sparse.section(attr("tail", 2)).data("after 6 GiB").endSection().endDump();
     twice.section(attr("console")).data("again").endSection().endDump();
     longName.section(attr(name31 + "X")).data("long").endSection().endDump();
     full.section(attr("old", 0, -1)).header(Header{.dsz = 4, .bsz = 4}).bytes("abcd").data("", 8).endSection();
@@ -113,6 +123,10 @@ TEST_F(Dumps, ListExtractTimeStampAndEveryReaderFailure)
         {"every match, data only", twice, "pdex DUMP console", ok("hello world\nagain")},
         {"a 31-character name", longName, "pdex DUMP " + name31, ok("long")},
         {"DSZ equal to BSZ, VER -1", full.endDump(), "pdex DUMP old", ok("abcd")},
+        {"past 4 GiB", sparse, "pdex DUMP",
+         ok(kHeading + row("  1     2  4294967296     1", "big") + row("  2     1         11     2", "tail") +
+            total(2))},
+        {"after 6 GiB", sparse, "pdex DUMP tail", ok("after 6 GiB")},
         {"no such name", twice, "pdex DUMP Console", {"", "", 2}},
         {"time stamp, the rest unread", Dump(Meta{.savedFor = "sixteen chars!!!"}).bytes("damaged"), "pdcp DUMP",
          ok("1700000000 sixteen chars!!! Tue Nov 14 22:13:20 2023\n")},
@@ -169,8 +183,9 @@ TEST_F(Dumps, ListExtractTimeStampAndEveryReaderFailure)
 // A copy is the bytes the walk checked, whichever way they move: kernel
 // copies (a few bytes a call, or stopping short or failing, so that reading
 // and writing takes over), an input that seeks but cannot be read at an
-// offset, a pipe in or out, an output opened for appending. Messages never
-// land in it, even where standard error starts closed.
+// offset or that reports a size of 0 (as files in /proc do), a pipe in or
+// out, an output opened for appending. Messages never land in it, even where
+// standard error starts closed.
 TEST_F(Dumps, EveryWayOfCopyingGivesTheSameBytes)
 {
     Dump complete = sampleDump(Meta{.hsz = 24, .extension = "extension bytes"});
@@ -213,10 +228,10 @@ TEST_F(Dumps, EveryWayOfCopyingGivesTheSameBytes)
     for (const Copy &c : cases) {
         const std::string in = file(c.in), bytes = c.in.str(), out = dir.path("out");
         const std::string copy = bytes.substr(0, c.copied);
-        auto copied = [&](const Result &r) { return std::make_pair(r, harness::readFile(out)); };
+        auto copied = [&](const Result &r) { return std::make_pair(r, readFile(out)); };
         const auto wanted = std::make_pair(Result{"", c.err, c.status}, copy);
         for (const char *quirk :
-             {"", "COPY_RANGE=0", "COPY_RANGE=1", "COPY_RANGE=-38", "COPY_STEP=5", "PREAD_ESPIPE=1"})
+             {"", "COPY_RANGE=0", "COPY_RANGE=1", "COPY_RANGE=-38", "COPY_STEP=5", "PREAD_ESPIPE=1", "FSTAT_SIZE=0"})
             EXPECT_EQ(copied(run("pdcp", {in, out}, Options{.env = {quirk}, .doubles = true})), wanted)
                 << c.title << quirk;
         const auto calls = run("pdcp", {in, out}, Options{.doubles = true}).calls;
@@ -224,7 +239,7 @@ TEST_F(Dumps, EveryWayOfCopyingGivesTheSameBytes)
         EXPECT_EQ(copied(run("pdcp", {"-", out}, Options{.input = bytes, .trickle = 4099})), wanted) << c.title;
         EXPECT_EQ(copied(run("pdcp", {"-", out}, Options{.stdinFile = in})), wanted) << c.title;
         EXPECT_EQ(run("pdcp", {in, "-"}), (Result{copy, c.err, c.status})) << c.title;
-        if (const Options closed{.closed = {2}}; harness::cannotRun(closed).empty()) {
+        if (const Options closed{.closed = {2}}; cannotRun(closed).empty()) {
             EXPECT_EQ(copied(run("pdcp", {"-d", in, out}, closed)), std::make_pair(Result{"", "", c.status}, copy));
         }
         dir.write("out", "head:");
@@ -234,47 +249,11 @@ TEST_F(Dumps, EveryWayOfCopyingGivesTheSameBytes)
     }
 }
 
-// Files in /proc report a size of 0 whatever they hold: the environment of a
-// process started with the dump's bytes as its environment strings is one.
-TEST_F(Dumps, ACopyDoesNotTrustTheSizeAFileReports)
+// A block of 4 GiB copies on a 32-bit device too. The copy is real data: it
+// goes to memory, where writing 4 GiB takes seconds, not minutes.
+TEST_F(Dumps, ASparseDumpPast4GiBCopiesWhole)
 {
-    std::string bytes = sampleDump().endDump().bytes(std::string(1, '\0')).str();
-    std::vector<char *> envp;
-    for (size_t at = 0; at < bytes.size(); at += strlen(&bytes[at]) + 1)
-        envp.push_back(&bytes[at]);
-    envp.push_back(nullptr);
-    pid_t holder = fork();
-    if (holder == 0) {
-        char sleep[] = "sleep", seconds[] = "60";
-        char *argv[] = {sleep, seconds, nullptr};
-        _exit(execve("/bin/sleep", argv, envp.data()));
-    }
-    std::string proc = "/proc/" + std::to_string(holder) + "/environ";
-    for (int wait = 0; wait < 5000 && harness::readFile(proc) != bytes; ++wait)
-        usleep(1000); // until the holder has started
-    struct stat st;
-    EXPECT_EQ(stat(proc.c_str(), &st) == 0 ? st.st_size : -1, 0);
-    EXPECT_EQ(run("pdcp", {proc, dir.path("out")}), (Result{"", "", 0}));
-    EXPECT_EQ(harness::readFile(dir.path("out")), bytes.substr(0, bytes.size() - 1));
-    EXPECT_EQ(run("pdex", {proc, "regs"}), (Result{"r1=0\n", "", 0}));
-    kill(holder, SIGKILL);
-    waitpid(holder, nullptr, 0);
-}
-
-// Offsets and sizes are 64-bit on every build: a block of 4 GiB lists,
-// extracts and copies on a 32-bit device too. The copy is real data: it goes
-// to memory, where writing 4 GiB takes seconds, not minutes.
-TEST_F(Dumps, SparseDumpsPast4GiB)
-{
-    Dump d;
-    d.section(attr("big", 1)).holeData(0xFFFFFFF0u, 0xFFFFFFF0u).holeData(0x90000000u, 0x10).endSection();
-    d.section(attr("tail", 2)).data("after 6 GiB").endSection().endDump();
-    std::string p = file(d);
-    EXPECT_EQ(run("pdex", {p}).out, kHeading + row("  1     2  4294967296     1", "big") +
-                                        row("  2     1         11     2", "tail") + total(2));
-    EXPECT_EQ(run("pdex", {p, "tail"}), (Result{"after 6 GiB", "", 0}));
-
-    harness::TempDir shm(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
+    TempDir shm(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
     Dump four;
     four.section(attr("big")).holeData(0xFFFFFFF0u, 0xFFFFFFF0u).endSection().endDump();
     ASSERT_TRUE(four.write(shm.path("four")));
@@ -287,7 +266,7 @@ TEST_F(Dumps, SparseDumpsPast4GiB)
 // space the executable starts in, upwards.
 TEST_F(Dumps, MemoryStaysBoundedAndRunningOutIsAReportedFailure)
 {
-    if (std::string why = harness::cannotRun({.addressSpace = 1}); !why.empty())
+    if (std::string why = cannotRun({.addressSpace = 1}); !why.empty())
         GTEST_SKIP() << why;
     const Options limited{.addressSpace = 32 << 20};
     Dump big;
@@ -296,13 +275,10 @@ TEST_F(Dumps, MemoryStaysBoundedAndRunningOutIsAReportedFailure)
     EXPECT_EQ(run("pdex", {file(big), "tail"}, limited), (Result{"after 4 GiB", "", 0}));
     EXPECT_EQ(run("pdex", {file(Dump().section(attr("huge"), 0xFFFFFFF0u).truncateTo(200))}, limited),
               (Result{total(1), report("pdex", "readAttr", "error in fread for attr"), 2}));
-    const std::string one = fixture::LockRecord{.text1 = "spin_lock"}.encode(), locks = dir.path("locks");
-    FILE *f = fopen(locks.c_str(), "wb");
-    for (int i = 0; i < 20000; ++i) // 44 MB, more than the limit
-        fwrite(one.data(), 1, one.size(), f);
-    fclose(f);
-    EXPECT_EQ(run("syslockdump", {locks}, limited).out.size(),
-              run("syslockdump", {dir.write("one", one)}).out.size() * 20000);
+    std::string locks; // 44 MB of lock records, more than the limit
+    while (locks.size() < 20000 * kLockRecordSize)
+        locks += sampleRecord().encode();
+    EXPECT_EQ(run("syslockdump", {dir.write("locks", locks)}, limited).out.size(), 20000 * kSampleRecord.size());
 
     size_t least = 1 << 20;
     while (least < (256 << 20) && run("pdcp", {}, Options{.addressSpace = least}).status != 1)
@@ -336,7 +312,7 @@ TEST_F(Dumps, AWriteThatFailsStopsTheWalk)
     Dump d;
     d.section(attr("big")).filledData(1 << 20, 'z').endSection().endDump();
     const std::string p = file(d), out = dir.path("out"), bytes = d.str();
-    auto into = [&](const Result &r) { return std::make_pair(r, harness::readFile(out)); };
+    auto into = [&](const Result &r) { return std::make_pair(r, readFile(out)); };
     auto tooLarge = [&](const std::string &tool, const std::string &name) {
         return Result{"",
                       report(tool, "dopd", "fwrite failed for block.") + tool + ": error writing " + name +
@@ -384,35 +360,8 @@ using Tools = Dumps;
 
 std::string capture(int32_t dataEnd, int32_t headLen, int32_t writePos, int32_t wrapped, std::string text)
 {
-    return fixture::Console{0xA1B2CCFF, dataEnd, headLen, writePos, wrapped, std::move(text)}.encode();
+    return Console{0xA1B2CCFF, dataEnd, headLen, writePos, wrapped, std::move(text)}.encode();
 }
-
-fixture::LockRecord sampleRecord()
-{
-    return {0x1234,
-            "spin_lock",
-            "mutexA",
-            "held",
-            "CPU0",
-            0xc0ffee00,
-            5,
-            42,
-            412,
-            "ipsecd",
-            -1,
-            3,
-            1,
-            {{0xc0012345, "do_panic", "", 0x10, 0x200},
-             {0xc0055555, "", "ignored", 1, 2},
-             {0xd0001000, "mod_fn", "mymod", 0, 0x40}}};
-}
-
-const std::string kSampleRecord = "CPU0             spin_lock            mutexA           held            \n"
-                                  "ID[0x1234] TIME[5.42] CPU[3] TASKP[0xc0ffee00]\n"
-                                  "PID[412(ipsecd)] PREEMPT_COUNT[-1] IRQS_DISABLED[1]\n>\n"
-                                  "> 0xc0012345: do_panic+0x10/0x200\n"
-                                  "> 0xc0055555\n"
-                                  "> 0xd0001000: mod_fn+0/0x40 [mymod]\n\n";
 
 // ---- every tool
 
@@ -420,13 +369,13 @@ const std::string kSampleRecord = "CPU0             spin_lock            mutexA 
 // opened and output that cannot be written.
 TEST_F(Tools, StartsAndFailuresOfEveryTool)
 {
-    const std::string dump = dir.write("dump", fixture::Dump().endDump().str()), missing = dir.path("missing"),
+    const std::string dump = dir.write("dump", Dump().endDump().str()), missing = dir.path("missing"),
                       console = dir.write("console", capture(0, 0, 4, 0, "text")),
                       lock = dir.write("lock", sampleRecord().encode()), folder = dir.path(""), self = dir.path("x");
     ASSERT_EQ(symlink(TRELKIT_BUILD_DIR "/trelkit", self.c_str()) + link(dump.c_str(), dir.path("hard").c_str()) +
                   symlink(dump.c_str(), dir.path("soft").c_str()),
               0);
-    const std::string before = harness::readFile(dump), same = "' are the same file\n";
+    const std::string before = readFile(dump), same = "' are the same file\n";
     const Options full{.stdoutFile = "/dev/full"};
     const std::string noSpace = ": error writing standard output: No space left on device\n",
                       names = "pdex\npdcp\npdmap\nerrloginfo\ncatconsole\nobjectdump\nsyslockdump\n",
@@ -449,7 +398,6 @@ TEST_F(Tools, StartsAndFailuresOfEveryTool)
     std::vector<Start> cases = {
         {self, {}, {.argv0 = "/usr/sbin/PDMAP"}, {"Usage: pdmap <name of map file>\n", "", 1}},
         {self, {}, {.argv0 = "my_syslockdump_v2"}, {"Usage: syslockdump [one-input-file]\n", "", 1}},
-        {self, {}, {.argv0 = "SYSLOCKDUMP"}, {"", emptyStdin("SYSLOCKDUMP"), 2}},
         {self, {}, {.argv0 = "dir/"}, {"", emptyStdin(""), 2}},
         {self, {"ignored"}, {.argv0 = "PDEX"}, {"", emptyStdin("PDEX"), 2}},
         {self, {"-q"}, {.argv0 = "other"}, {"", "other: invalid option -- 'q'\nUsage: other \n", 1}},
@@ -466,14 +414,12 @@ TEST_F(Tools, StartsAndFailuresOfEveryTool)
         {self, {"--list"}, {.stdoutFile = "/dev/full", .argv0 = "trelkit"}, {"", "trelkit" + noSpace, 1}},
         {"pdex", {"-x", dump}, {}, {"", "pdex: invalid option -- 'x'\n" + std::string(kPdexUsage), 1}},
         {"pdex", {}, {}, {"", std::string("Too few or too many arguments\n") + kPdexUsage, 1}},
-        {"pdcp", {}, {}, {"", std::string("Too few or too many arguments\n") + kPdcpUsage, 1}},
         {"pdex", {missing}, {}, {"", missing + ": No such file or directory\n", 1}},
         {"pdcp", {missing, dir.path("created")}, {}, {"", missing + ": No such file or directory\n", 1}},
         {"pdcp", {dump, missing + "/out"}, {}, {"", missing + "/out: No such file or directory\n", 1}},
         {"pdcp", {dump, dump}, {}, {"", "pdcp: '" + dump + "' and '" + dump + same, 1}},
         {"pdcp", {dump, dir.path("hard")}, {}, {"", "pdcp: '" + dump + "' and '" + dir.path("hard") + same, 1}},
         {"pdcp", {dump, dir.path("soft")}, {}, {"", "pdcp: '" + dump + "' and '" + dir.path("soft") + same, 1}},
-        {"pdcp", {dump, dir.path("./dump")}, {}, {"", "pdcp: '" + dump + "' and '" + dir.path("./dump") + same, 1}},
         {"pdcp", {dump, "-"}, {.stdoutFile = dump}, {"", "pdcp: '" + dump + "' and '-" + same, 1}},
         {"pdcp", {"-", dump}, {.stdinFile = dump}, {"", "pdcp: '-' and '" + dump + same, 1}},
         {"pdmap", {"a", "b"}, {}, {"Usage: pdmap <name of map file>\n", "", 1}},
@@ -497,13 +443,13 @@ TEST_F(Tools, StartsAndFailuresOfEveryTool)
         {"syslockdump", {lock}, full, {"", "syslockdump" + noSpace, 1}},
     };
     for (const Start &c : cases) {
-        if (!harness::cannotRun(c.options).empty())
+        if (!cannotRun(c.options).empty())
             continue;
         EXPECT_EQ(run(c.tool, c.args, c.options), c.result) << c.options.argv0.value_or(c.tool) << " " << c.args.size();
     }
     struct stat st;
     EXPECT_EQ(stat(dir.path("created").c_str(), &st), 0); // the output is made before the input is opened
-    EXPECT_EQ(harness::readFile(dump), before);           // never copied onto itself
+    EXPECT_EQ(readFile(dump), before);                    // never copied onto itself
 }
 
 // ---- pdmap
@@ -570,16 +516,15 @@ TEST_F(Tools, PdmapMapsEveryBlockAndStopsAtTheFirstFailure)
     int fd = open(mapFile(dir.path("probe"), "d").c_str(), O_RDONLY), size = 0, block = 0;
     if (ioctl(fd, FIGETBSZ, &size) + ioctl(fd, FIBMAP, &block) + close(fd) != 0 || size != 4096 || block == 0)
         GTEST_SKIP() << "the file system of " << dir.path("") << " does not map 4096-byte blocks with FIBMAP";
-    harness::TempDir shm(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
+    TempDir shm(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
     auto map = [&](const char *name, const std::string &pattern, std::optional<size_t> size = {}) {
         return mapFile(dir.path(name), pattern, size);
     };
-    const std::string empty = map("empty", ""), one = map("one", "d", 10), two = map("two", "dd"),
-                      three = map("three", "ddd", 10000), many = map("many", std::string(257, 'd'), 1 << 20 | 1),
-                      holes = map("holes", ".."), middle = map("middle", "d.d"), start = map("start", ".d"),
-                      reserved = map("reserved", "df"), largest = map("largest", "", INT32_MAX),
-                      huge = map("huge", "", size_t{1} << 31), noMap = shm.write("map", "no block map"),
-                      fifo = dir.path("fifo");
+    const std::string empty = map("empty", ""), one = map("one", "d", 10), three = map("three", "ddd", 10000),
+                      many = map("many", std::string(257, 'd'), 1 << 20 | 1), middle = map("middle", "d.d"),
+                      start = map("start", ".d"), reserved = map("reserved", "df"),
+                      largest = map("largest", "", INT32_MAX), huge = map("huge", "", size_t{1} << 31),
+                      noMap = shm.write("map", "no block map"), fifo = dir.path("fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     auto armed = [](const std::string &path, uint32_t blocks) {
         return sequence({kAlloc, kDisarm, kClear, addMap(path, blocks), kArm});
@@ -604,11 +549,9 @@ TEST_F(Tools, PdmapMapsEveryBlockAndStopsAtTheFirstFailure)
     };
     std::vector<Map> cases = {
         {{}, {empty}, {"", "", 0}, armed(empty, 0)},
-        {{}, {two}, {"", "", 0}, armed(two, 2)},
         {{}, {three}, {"", "", 0}, armed(three, 3)},
         {{}, {many}, {"", "", 0}, armed(many, 257)},
         {{}, {fifo}, {"", "", 0}, armed(fifo, 0)}, // no blocks, and no wait for a writer
-        {{}, {holes}, hole(holes, 0), untouched},
         {{}, {middle}, hole(middle, 1), untouched},
         {{}, {start}, hole(start, 0), untouched},
         {{}, {reserved}, hole(reserved, 1), untouched},
@@ -640,7 +583,7 @@ TEST_F(Tools, PdmapMapsEveryBlockAndStopsAtTheFirstFailure)
 // The record of a run that wrote these events.
 std::vector<std::string> events(const std::vector<std::string> &texts, bool trap = false)
 {
-    int line = harness::sourceLine("errlog.cpp", trap ? "kTrapId, chunk.data()" : "kPlainId, chunk.data()");
+    int line = sourceLine("errlog.cpp", trap ? "kTrapId, chunk.data()" : "kPlainId, chunk.data()");
     std::vector<std::string> out{"evlog_open chassis 0 trelkit"};
     for (unsigned n = 1; n <= texts.size(); ++n) {
         std::string handle;
@@ -670,11 +613,9 @@ TEST_F(Tools, ErrloginfoWritesTheMessageInEventsOf150Characters)
     std::vector<Message> cases = {
         {{"disk", "full"}, {"  disk full"}},
         {{"-t", "disk", "full"}, {"  disk full"}, true},
-        {{"-t", "one"}, {"  one"}, true},
         {{"disk", "-t"}, {"  disk -t"}},
         {{"-tt", "-x", "--"}, {"  -tt -x --"}},
         {{"100%s", "%n%x", ""}, {"  100%s %n%x "}},
-        {{""}, {"  "}},
         {{std::string(148, 'a')}, {"  " + std::string(148, 'a')}},
         {{std::string(149, 'b')}, {"  " + std::string(148, 'b'), "b"}},
         {{mixed}, {("  " + mixed).substr(0, 150), ("  " + mixed).substr(150, 150), ("  " + mixed).substr(300)}},
@@ -707,14 +648,13 @@ TEST_F(Tools, ErrloginfoStandInWritesARealSyslogRecord)
         _exit(0);
     }
     wait(nullptr);
-    const std::string record = harness::readFile(dir.path("record"));
+    const std::string record = readFile(dir.path("record"));
     if (record.starts_with("SKIP"))
         GTEST_SKIP() << record;
-    EXPECT_TRUE(std::regex_match(
-        record,
-        std::regex("^0 <13>... .. ..:..:.. trelkit\\[[0-9]+\\]: QMX 0x3d0001 "
-                   "utils/panicdump/trelkit:log_err_str:" +
-                   std::to_string(harness::sourceLine("errlog.cpp", "kPlainId, chunk.data()")) + "   disk 50%s$")))
+    EXPECT_TRUE(std::regex_match(record, std::regex("^0 <13>... .. ..:..:.. trelkit\\[[0-9]+\\]: QMX 0x3d0001 "
+                                                    "utils/panicdump/trelkit:log_err_str:" +
+                                                    std::to_string(sourceLine("errlog.cpp", "kPlainId, chunk.data()")) +
+                                                    "   disk 50%s$")))
         << record;
 }
 
@@ -729,23 +669,17 @@ TEST_F(Tools, ViewersPrintExactly)
     const std::string zeros = "00000000 00000000 00000000 00000000         . . . . . . . . . . . . . . . . \n",
                       zs = "7a7a7a7a 7a7a7a7a 7a7a7a7a 7a7a7a7a         z z z z z z z z z z z z z z z z \n",
                       line(16, 'z'), one = sampleRecord().encode();
-    fixture::LockRecord limits{.text1 = std::string(32, 'a'), // no NUL in the fields
-                               .text2 = std::string(32, 'b'),
-                               .text3 = std::string(17, 'c'),
-                               .text4 = std::string(17, 'd'),
-                               .taskName = std::string(16, 't')};
-    std::string limitText = std::string(16, 'd') + " " + std::string(20, 'a') + " " + std::string(16, 'b') + " " +
-                            std::string(16, 'c') + "\nID[(nil)] TIME[0.0] CPU[0] TASKP[(nil)]\nPID[0(" +
-                            std::string(16, 't') + ")] PREEMPT_COUNT[0] IRQS_DISABLED[0]\n>\n";
+    const std::string a(32, 'a'), b(32, 'b'), c(17, 'c'), d(17, 'd'), t(16, 't'), symbol(129, 's');
+    LockRecord limits{0, a, b, c, d, 0, 0, 0, 0, t}; // no NUL in the fields
+    std::string limitText = d.substr(1) + " " + a.substr(12) + " " + b.substr(16) + " " + c.substr(1) +
+                            "\nID[(nil)] TIME[0.0] CPU[0] TASKP[(nil)]\nPID[0(" + t +
+                            ")] PREEMPT_COUNT[0] IRQS_DISABLED[0]\n>\n";
     for (uint32_t k = 0; k < 10; ++k) {
-        const std::string module(k % 2 ? 1 : 63, 'm');
-        limits.frames.push_back({0x1000 + k, std::string(129, 's'), module, k, 0});
-        char offset[16];
-        snprintf(offset, sizeof offset, "%#x", k);
-        limitText +=
-            "> 0x" + std::to_string(1000 + k) + ": " + std::string(129, 's') + "+" + offset + "/0 [" + module + "]\n";
+        const std::string module(k % 2 ? 1 : 63, 'm'), offset = k ? "0x" + std::to_string(k) : "0";
+        limits.frames.push_back({0x1000 + k, symbol, module, k, 0});
+        limitText += "> 0x" + std::to_string(1000 + k) + ": " + symbol + "+" + offset + "/0 [" + module + "]\n";
     }
-    fixture::LockRecord noFrames = sampleRecord();
+    LockRecord noFrames = sampleRecord();
     noFrames.frames.clear();
     struct View {
         const char *tool, *title;
@@ -777,11 +711,9 @@ TEST_F(Tools, ViewersPrintExactly)
         {"catconsole", "nine bytes", capture(0, 0, 0, 0, "").substr(0, 9), "Invalid size encountered(9)!\n", 1},
         {"catconsole", "no magic", std::string(20, '\0'), "catconsole: invalid input file!\n", 1},
         {"objectdump", "empty", "", ""},
-        {"objectdump", "zeros first", std::string(16, '\0'), zeros},
         {"objectdump", "a short last line", "0123456789abcdef\x7f\x80 ~\x1f",
          "30313233 34353637 38396162 63646566         0 1 2 3 4 5 6 7 8 9 a b c d e f \n"
          "7f80207e 1f              . .   ~ . \n"},
-        {"objectdump", "four bytes", "ABCD", "41424344         A B C D \n"},
         {"objectdump", "repeats at the end", line + line + line, zs + " Last datarepeated 2 times\n"},
         {"objectdump", "repeats before a change", std::string(32, '\0') + "x",
          zeros + " Last repeated 1 times\n78              x \n"},

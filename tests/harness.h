@@ -1,11 +1,25 @@
 // Runs the built executable under a tool name and captures what it does.
 #pragma once
 
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <ostream>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
+
+#include "fixture/fixture.h"
 
 namespace harness {
 
@@ -29,38 +43,219 @@ struct Result {
     std::vector<std::string> calls; // what the doubles saw, a line each
     bool operator==(const Result &r) const { return out == r.out && err == r.err && status == r.status; }
 };
-void PrintTo(const Result &r, std::ostream *os);
 
-// Runs build/bin/<tool> (or a path containing a slash) with TZ=UTC, through
-// the runner when one is set (TRELKIT_RUNNER, or the emulator of a cross
-// build: "qemu-ppc -L sysroot", "valgrind ...").
-Result run(const std::string &tool, const std::vector<std::string> &args, const Options &options = {});
+inline void PrintTo(const Result &r, std::ostream *os)
+{
+    *os << "status " << r.status << ", stdout \"" << r.out.substr(0, 2000) << "\", stderr \"" << r.err << "\"";
+}
 
-// Why a run with these options cannot be made here, or empty when it can: a
-// memory limit would bind the runner or the sanitizer, not the tool; a runner
-// other than qemu cannot start a tool under a path or without standard error.
-std::string cannotRun(const Options &o);
+inline void check(bool ok, const char *what)
+{
+    if (!ok)
+        throw std::runtime_error(std::string(what) + ": " + strerror(errno));
+}
 
-// "prog:function:line message\n" for the report whose format starts with
-// needle (rendered: the message as printed, when it has arguments), at the
-// line of the statement in dumpfile.cpp that makes it.
-std::string report(const std::string &prog, const std::string &function, std::string_view needle,
-                   std::string_view rendered = {});
-// The number of the first line of a product file that holds needle.
-int sourceLine(const std::string &file, std::string_view needle);
-
-std::string readFile(const std::string &path);
+inline std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 // A fresh directory for one test's files, removed with the object.
 class TempDir {
 public:
-    explicit TempDir(const char *in = "/tmp");
-    ~TempDir();
-    std::string path(std::string_view name) const;
-    std::string write(std::string_view name, std::string_view bytes) const; // returns the path
+    explicit TempDir(const char *in = "/tmp") : dir_(std::string(in) + "/trelkit-test-XXXXXX")
+    {
+        check(mkdtemp(dir_.data()) != nullptr, "mkdtemp");
+    }
+    ~TempDir()
+    {
+        if (system(("rm -rf '" + dir_ + "'").c_str()) != 0)
+            fprintf(stderr, "could not remove %s\n", dir_.c_str());
+    }
+    std::string path(std::string_view name) const { return dir_ + "/" + std::string(name); }
+    std::string write(std::string_view name, std::string_view bytes) const
+    {
+        check(fixture::writeFile(path(name), bytes), "write");
+        return path(name);
+    }
 
 private:
     std::string dir_;
 };
+
+// The runner the tools start under, if any: TRELKIT_RUNNER, or the emulator
+// of a cross build ("qemu-ppc -L sysroot", "valgrind ...").
+inline std::vector<std::string> runner()
+{
+    const char *set = getenv("TRELKIT_RUNNER");
+#ifdef TRELKIT_DEFAULT_RUNNER
+    set = set ? set : TRELKIT_DEFAULT_RUNNER;
+#endif
+    std::istringstream in(set ? set : "");
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
+inline bool isQemu(const std::vector<std::string> &r)
+{
+    return !r.empty() && r[0].find("qemu-") != std::string::npos;
+}
+
+// Why a run with these options cannot be made here, or empty when it can: a
+// memory limit would bind the runner or the sanitizer, not the tool; a runner
+// other than qemu cannot start a tool under a path or without standard error.
+inline std::string cannotRun(const Options &o)
+{
+    const auto r = runner();
+#ifdef TRELKIT_SANITIZED
+    if (o.addressSpace)
+        return "the sanitizer's shadow memory needs more address space than any limit";
+#endif
+    if (o.addressSpace && !r.empty())
+        return "a limit would apply to the runner, not to the tool";
+    if (r.empty() || isQemu(r))
+        return "";
+    if (o.argv0 && o.argv0->find('/') != std::string::npos)
+        return "the runner cannot give a child an argv[0] that is a path";
+    if (std::find(o.closed.begin(), o.closed.end(), 2) != o.closed.end())
+        return "the runner needs its standard error";
+    return "";
+}
+
+// The child: its streams, its limits, then the tool.
+[[noreturn]] inline void child(const std::string &exec, std::vector<std::string> argv, std::vector<std::string> env,
+                               const Options &o, int in, int out, int err)
+{
+    dup2(o.stdinFile ? open(o.stdinFile->c_str(), O_RDONLY) : in, 0);
+    dup2(o.stdoutFile ? open(o.stdoutFile->c_str(), O_WRONLY | (o.append ? O_APPEND : 0)) : out, 1);
+    dup2(err, 2);
+    for (int fd : o.closed)
+        close(fd);
+    for (auto [resource, bytes] : {std::pair{RLIMIT_AS, o.addressSpace}, {RLIMIT_FSIZE, o.fileSize}}) {
+        rlimit limit{bytes, bytes};
+        if (bytes)
+            setrlimit(resource, &limit);
+    }
+    signal(SIGXFSZ, SIG_IGN); // past the file size limit a write fails instead
+    alarm(300);               // a tool that hangs ends, and takes no test run with it
+    auto pointers = [](std::vector<std::string> &strings) {
+        std::vector<char *> p;
+        for (auto &s : strings)
+            p.push_back(s.data());
+        p.push_back(nullptr);
+        return p;
+    };
+    execvpe(exec.c_str(), pointers(argv).data(), pointers(env).data());
+    _exit(127);
+}
+
+// What a child writes on fd, to its end.
+inline std::string drain(int fd)
+{
+    std::string text;
+    char buf[65536];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return text;
+}
+
+// Runs build/bin/<tool> (or a path containing a slash) with TZ=UTC, through
+// the runner when there is one.
+inline Result run(const std::string &tool, const std::vector<std::string> &args, const Options &options = {})
+{
+    Options o = options;
+    char calls[] = "/tmp/trelkit-calls-XXXXXX";
+    if (o.doubles) {
+        close(mkstemp(calls));
+        o.env.insert(o.env.end(), {std::string("DOUBLE_LOG=") + calls, std::string("LD_PRELOAD=") + DOUBLES});
+    }
+    const std::string path = tool.find('/') == std::string::npos ? TRELKIT_BUILD_DIR "/bin/" + tool : tool;
+    std::vector<std::string> env = {"TZ=UTC", "PATH=/usr/bin:/bin", "LC_ALL=C"};
+    if (getenv("ASAN_OPTIONS")) // a preloaded double comes before the sanitizer's runtime
+        env.push_back(std::string("ASAN_OPTIONS=verify_asan_link_order=0:") + getenv("ASAN_OPTIONS"));
+    std::vector<std::string> argv = runner();
+    const bool direct = argv.empty(), qemu = isQemu(argv);
+    if (qemu) // a host program: the guest's argv[0] and preloads are its options
+        argv.push_back("-0");
+    if (direct || qemu)
+        argv.push_back(o.argv0.value_or(tool));
+    for (const std::string &e : o.env)
+        if (qemu && e.starts_with("LD_PRELOAD="))
+            argv.insert(argv.end(), {"-E", e});
+        else if (!e.empty())
+            env.push_back(e);
+    std::optional<TempDir> links;
+    if (qemu) {
+        argv.push_back(path);
+    } else if (!direct) {
+        // Another runner finds the tool through PATH, as a link under the
+        // name it is to be started as, and passes that name on as argv[0].
+        const std::string name = o.argv0.value_or(tool.substr(tool.rfind('/') + 1));
+        links.emplace();
+        check(symlink(path.c_str(), links->path(name).c_str()) == 0, "symlink");
+        env[1] = "PATH=" + links->path("") + ":/usr/bin:/bin";
+        argv.push_back(name);
+    }
+    argv.insert(argv.end(), args.begin(), args.end());
+
+    int in[2], out[2], err[2];
+    check(pipe(in) == 0 && pipe(out) == 0 && pipe(err) == 0, "pipe");
+    pid_t pid = fork();
+    check(pid >= 0, "fork");
+    if (pid == 0) {
+        for (int fd : {in[1], out[0], err[0]})
+            close(fd);
+        child(direct ? path : argv[0], argv, env, o, in[0], out[1], err[1]);
+    }
+    for (int fd : {in[0], out[1], err[1]})
+        close(fd);
+    signal(SIGPIPE, SIG_IGN);
+    std::thread feed([&] {
+        const size_t step = o.trickle ? o.trickle : o.input.size() + 1;
+        for (size_t at = 0; !o.stdinFile && at < o.input.size(); at += step) {
+            if (write(in[1], o.input.data() + at, std::min(step, o.input.size() - at)) < 0)
+                break; // the tool stopped reading
+            if (o.trickle)
+                usleep(200); // each piece is read on its own
+        }
+        close(in[1]);
+    });
+    Result result;
+    std::thread errors([&] { result.err = drain(err[0]); });
+    result.out = drain(out[0]);
+    errors.join();
+    feed.join();
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    std::ifstream log(calls);
+    for (std::string line; o.doubles && std::getline(log, line);)
+        result.calls.push_back(line);
+    unlink(calls);
+    return result;
+}
+
+// The number of the first line of a product file that holds needle.
+inline int sourceLine(const std::string &file, std::string_view needle)
+{
+    std::ifstream in(TRELKIT_SOURCE_DIR "/utils/panicdump/" + file);
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number)
+        if (line.find(needle) != std::string::npos)
+            return number;
+    throw std::runtime_error("no line with '" + std::string(needle) + "' in " + file);
+}
+
+// "prog:function:line message\n" for the report whose format starts with
+// needle (rendered: the message as printed, when it has arguments), at the
+// line of the statement in dumpfile.cpp that makes it.
+inline std::string report(const std::string &prog, const std::string &function, std::string_view needle,
+                          std::string_view rendered = {})
+{
+    int line = sourceLine("dumpfile.cpp", "\"" + std::string(needle));
+    return prog + ":" + function + ":" + std::to_string(line) + " " +
+           std::string(rendered.empty() ? needle : rendered) + "\n";
+}
 
 } // namespace harness
