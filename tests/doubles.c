@@ -1,18 +1,14 @@
 /* Doubles preloaded into the executable (LD_PRELOAD). What they see goes to
- * the file DOUBLE_LOG names, opened for each line so that nothing is lost
- * when a tool ends by exit().
- *   the dump device: opening /dev/ata_dumper gives a stand-in whose requests
- *     are recorded (the whole block list too); other files and requests are
- *     real. ATA_OPEN_ERRNO=e: the open fails; ATA_FAIL=nr:e: request nr
- *     fails; ATA_FIGETBSZ=n: FIGETBSZ reports n.
- *   the platform's services, recorded: HV_RUNNING=n, HV_RESULT=n.
- *   kernel copies: COPY_RANGE=n copies n bytes in all, then returns 0;
- *     COPY_RANGE=-e fails with errno e; COPY_STEP=n copies at most n bytes
- *     a call.
- *   reads at an offset: PREAD_ESPIPE=1 makes pread fail as on a device that
- *     seeks but cannot read at an offset.
- *   sizes: FSTAT_SIZE=n reports every regular file's size as n. */
-/* open and open64 (pread, fstat) are interposed separately: neither may be renamed to the other. */
+ * the file DOUBLE_LOG names, opened for each line: nothing is lost when a
+ * tool ends by exit(). What they do is set in the environment:
+ *   ATA_OPEN_ERRNO=e: opening /dev/ata_dumper fails (otherwise it is a
+ *     stand-in whose requests are recorded); ATA_FAIL=nr:e: request nr fails;
+ *     ATA_FIGETBSZ=n: FIGETBSZ reports n. HV_RUNNING=n, HV_RESULT=n.
+ *   COPY_RANGE=n: kernel copies copy n bytes in all, then return 0; -e: they
+ *     fail with errno e; COPY_STEP=n: at most n bytes a call.
+ *   PREAD_ESPIPE=1: pread fails, as on a device that seeks but cannot read
+ *     at an offset. FSTAT_SIZE=n: every regular file reports size n.
+ * open, pread and fstat have 64-bit twins, interposed separately. */
 #undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
 #include <errno.h>
@@ -29,8 +25,7 @@
 #include "evlog.h"
 #include "hvsvc.h"
 
-static void record(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-static void record(const char *fmt, ...)
+__attribute__((format(printf, 1, 2))) static void record(const char *fmt, ...)
 {
     FILE *log = getenv("DOUBLE_LOG") ? fopen(getenv("DOUBLE_LOG"), "a") : NULL;
     if (!log)

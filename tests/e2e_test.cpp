@@ -2,20 +2,15 @@
 // status, with the dump device and the platform services replaced by
 // preloaded doubles where a test says so.
 #include <climits>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
-#include <optional>
 #include <regex>
 #include <sched.h>
-#include <sstream>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "dumpmap.h"
 #include "fixture/fixture.h"
@@ -103,7 +98,6 @@ TEST_F(Dumps, ListExtractTimeStampAndEveryReaderFailure)
                                row("  2     1          5    -2", "regs") + total(2),
                       traced = kMetaTrace + section + "ATTR:TIM=1699999990 VER=1 SIZ=0 PRI=3\n" +
                                "HEADER:MAG=pD TIM=1700000000 BSZ=2 DSZ=2 CS=e417(good)\n" + end + end,
-                      stamp = "1700000000 kernel panic Tue Nov 14 22:13:20 2023\n",
                       tooSmall = "META HEADER:ID=Halvern Linux Panic Dump\n     VER=1 TIM=1700000000 SIZ=40 HSZ=16 "
                                  "CS=c124(OK)\n" +
                                  report("pdex", "readMetaHeader", "too small meta header size",
@@ -130,7 +124,6 @@ TEST_F(Dumps, ListExtractTimeStampAndEveryReaderFailure)
         {"no such name", twice, "pdex DUMP Console", {"", "", 2}},
         {"time stamp, the rest unread", Dump(Meta{.savedFor = "sixteen chars!!!"}).bytes("damaged"), "pdcp DUMP",
          ok("1700000000 sixteen chars!!! Tue Nov 14 22:13:20 2023\n")},
-        {"time stamp trace", sampleDump(), "pdcp -d -d DUMP", ok(stamp, kMetaTrace)},
         {"trace in file order, option last", Dump().section(attr("a", 3)).data("xy").endSection().endDump(),
          "pdex DUMP -d", ok(kHeading + row("  1     1          2     3", "a") + total(1), traced)},
         {"a copy traces no attribute record", Dump().section(attr("a")).endSection().endDump(),
@@ -283,19 +276,15 @@ TEST_F(Dumps, MemoryStaysBoundedAndRunningOutIsAReportedFailure)
     size_t least = 1 << 20;
     while (least < (256 << 20) && run("pdcp", {}, Options{.addressSpace = least}).status != 1)
         least += 64 << 10;
-    const std::string p = file(sampleDump().endDump());
+    // Every tool that walks a dump takes its buffer in the same place: a copy stands for them all.
+    const std::vector<std::string> copy = {file(sampleDump().endDump()), dir.path("out")};
+    const Result noMemory{"", report("pdcp", "dopd", "malloc failed"), 2};
     int reported = 0;
-    for (std::vector<std::string> command :
-         {std::vector<std::string>{"pdex", p}, {"pdex", p, "regs"}, {"pdcp", p, dir.path("out")}}) {
-        const std::string tool = command[0];
-        command.erase(command.begin());
-        const Result done = run(tool, command), noMemory{"", report(tool, "dopd", "malloc failed"), 2};
-        for (size_t limit = least; limit < least + (4 << 20); limit += 128 << 10) {
-            Result r = run(tool, command, Options{.addressSpace = limit});
-            reported += r == noMemory;
-            EXPECT_TRUE(r == done || r == noMemory || (r.status == 1 && r.err.ends_with("Cannot allocate memory\n")))
-                << limit << ": " << testing::PrintToString(r);
-        }
+    for (size_t limit = least; limit < least + (4 << 20); limit += 128 << 10) {
+        Result r = run("pdcp", copy, Options{.addressSpace = limit});
+        reported += r == noMemory;
+        EXPECT_TRUE(r == ok("") || r == noMemory || (r.status == 1 && r.err.ends_with("Cannot allocate memory\n")))
+            << limit << ": " << testing::PrintToString(r);
     }
     EXPECT_GT(reported, 0);
     // pdmap's block list: a block size of 1 makes it four times the file's size.
@@ -313,37 +302,31 @@ TEST_F(Dumps, AWriteThatFailsStopsTheWalk)
     d.section(attr("big")).filledData(1 << 20, 'z').endSection().endDump();
     const std::string p = file(d), out = dir.path("out"), bytes = d.str();
     auto into = [&](const Result &r) { return std::make_pair(r, readFile(out)); };
-    auto tooLarge = [&](const std::string &tool, const std::string &name) {
-        return Result{"",
-                      report(tool, "dopd", "fwrite failed for block.") + tool + ": error writing " + name +
-                          ": File too large\n",
-                      2};
+    auto failed = [](const std::string &tool, const std::string &name, const char *why, const char *what = "block.") {
+        const std::string where = report(tool, "dopd", "fwrite failed for " + std::string(what));
+        return Result{"", where + tool + ": error writing " + name + ": " + why + "\n", 2};
     };
     const std::string head = bytes.substr(0, 100000);
-    EXPECT_EQ(into(run("pdcp", {p, out}, Options{.fileSize = 100000})), std::make_pair(tooLarge("pdcp", out), head));
-    EXPECT_EQ(into(run("pdcp", {"-", out}, Options{.input = bytes, .fileSize = 100000})),
-              std::make_pair(tooLarge("pdcp", out), head));
+    const auto tooLarge = std::make_pair(failed("pdcp", out, "File too large"), head);
+    EXPECT_EQ(into(run("pdcp", {p, out}, Options{.fileSize = 100000})), tooLarge);
+    EXPECT_EQ(into(run("pdcp", {"-", out}, Options{.input = bytes, .fileSize = 100000})), tooLarge);
     // The head of the block goes out when the input's buffer is first refilled,
     // the rest is gathered whole and goes out at the end: a write can fail with
     // either, after taking as little as a byte.
-    for (auto [limit, failed] : {std::pair<size_t, Result>{1, tooLarge("pdex", "standard output")},
+    for (auto [limit, wanted] : {std::pair<size_t, Result>{1, failed("pdex", "standard output", "File too large")},
                                  {100000, {"", "pdex: error writing standard output: File too large\n", 2}}}) {
         dir.write("out", "");
         EXPECT_EQ(into(run("pdex", {p, "big"}, Options{.stdoutFile = out, .fileSize = limit})),
-                  std::make_pair(failed, std::string(limit, 'z')));
+                  std::make_pair(wanted, std::string(limit, 'z')));
     }
-    auto noSpace = [](const char *failed, const char *name) {
-        return Result{
-            "", report("pdcp", "dopd", failed) + "pdcp: error writing " + name + ": No space left on device\n", 2};
-    };
-    EXPECT_EQ(run("pdcp", {p, "/dev/full"}), noSpace("fwrite failed for block.", "/dev/full"));
+    EXPECT_EQ(run("pdcp", {p, "/dev/full"}), failed("pdcp", "/dev/full", "No space left on device"));
     // The 65th piece of a gathered write is a header: the write of the first 64 fails with it.
     Dump headers;
     headers.section(attr("h"));
     for (int i = 0; i < 40; ++i)
         headers.data("x");
     EXPECT_EQ(run("pdcp", {file(headers), "-"}, Options{.stdoutFile = "/dev/full"}),
-              noSpace("fwrite failed for header.", "standard output"));
+              failed("pdcp", "standard output", "No space left on device", "header."));
 }
 
 // ---- the other tools
@@ -461,36 +444,7 @@ std::string request(unsigned long code, const std::string &rest = "arg=2")
     return text + rest;
 }
 
-const std::string kLogOpen = "evlog_open chassis 0 trelkit", kLogClose = "evlog_close",
-                  kNoDiskBlock = " has no disk block (a hole, or space preallocated and never written)\n";
-const std::string kAlloc = request(IOC_ALLOC), kDisarm = request(IOC_DISARM), kClear = request(IOC_CLEAR_MAP),
-                  kArm = request(IOC_ARM);
-
-// What the doubles see of a run that sends the device these requests.
-std::vector<std::string> sequence(std::vector<std::string> issued, bool opened = true)
-{
-    if (opened)
-        issued.insert(issued.begin(), "open /dev/ata_dumper O_RDWR");
-    issued.insert(issued.begin(), {kLogOpen, "hv_running"});
-    issued.push_back(kLogClose);
-    return issued;
-}
-
-// A map file of size bytes (by default all its 4096-byte blocks): data in the
-// blocks where the pattern has 'd', holes for '.', and space preallocated but
-// never written for 'f'. Blocks are placed on disk when written back: fsync.
-std::string mapFile(const std::string &path, const std::string &pattern, std::optional<size_t> size = {})
-{
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const std::string block(4096, 'm');
-    for (size_t i = 0; i < pattern.size(); ++i)
-        EXPECT_EQ(pattern[i] == 'd'   ? pwrite(fd, block.data(), 4096, static_cast<off_t>(i * 4096)) - 4096
-                  : pattern[i] == 'f' ? fallocate(fd, 0, static_cast<off_t>(i * 4096), 4096)
-                                      : 0,
-                  0);
-    EXPECT_EQ(ftruncate(fd, static_cast<off_t>(size.value_or(pattern.size() * 4096))) + fsync(fd) + close(fd), 0);
-    return path;
-}
+const std::string kLogOpen = "evlog_open chassis 0 trelkit", kLogClose = "evlog_close";
 
 // The device's map request for a file as this test sees it through FIBMAP.
 std::string addMap(const std::string &path, uint32_t count)
@@ -513,85 +467,105 @@ std::string addMap(const std::string &path, uint32_t count)
 // reaches the device, and a map file with a hole never reaches it at all.
 TEST_F(Tools, PdmapMapsEveryBlockAndStopsAtTheFirstFailure)
 {
-    int fd = open(mapFile(dir.path("probe"), "d").c_str(), O_RDONLY), size = 0, block = 0;
+    // A map file of size bytes (by default all its 4096-byte blocks): data in
+    // the blocks where the pattern has 'd', holes for '.', and space
+    // preallocated but never written for 'f'. fsync places blocks on disk.
+    auto map = [&](const char *name, const std::string &pattern, std::optional<size_t> size = {}) {
+        int fd = open(dir.path(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        for (off_t i = 0; i < static_cast<off_t>(pattern.size()); ++i)
+            EXPECT_EQ(pattern[i] == 'd'   ? pwrite(fd, std::string(4096, 'm').data(), 4096, i * 4096) - 4096
+                      : pattern[i] == 'f' ? fallocate(fd, 0, i * 4096, 4096)
+                                          : 0,
+                      0);
+        EXPECT_EQ(ftruncate(fd, static_cast<off_t>(size.value_or(pattern.size() * 4096))) + fsync(fd) + close(fd), 0);
+        return dir.path(name);
+    };
+    int fd = open(map("probe", "d").c_str(), O_RDONLY), size = 0, block = 0;
     if (ioctl(fd, FIGETBSZ, &size) + ioctl(fd, FIBMAP, &block) + close(fd) != 0 || size != 4096 || block == 0)
         GTEST_SKIP() << "the file system of " << dir.path("") << " does not map 4096-byte blocks with FIBMAP";
     TempDir shm(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
-    auto map = [&](const char *name, const std::string &pattern, std::optional<size_t> size = {}) {
-        return mapFile(dir.path(name), pattern, size);
-    };
     const std::string empty = map("empty", ""), one = map("one", "d", 10), three = map("three", "ddd", 10000),
                       many = map("many", std::string(257, 'd'), 1 << 20 | 1), middle = map("middle", "d.d"),
                       start = map("start", ".d"), reserved = map("reserved", "df"),
                       largest = map("largest", "", INT32_MAX), huge = map("huge", "", size_t{1} << 31),
                       noMap = shm.write("map", "no block map"), fifo = dir.path("fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    auto armed = [](const std::string &path, uint32_t blocks) {
-        return sequence({kAlloc, kDisarm, kClear, addMap(path, blocks), kArm});
-    };
     auto hole = [](const std::string &path, int at) {
-        return Result{"", "pdmap: " + path + ": block " + std::to_string(at) + kNoDiskBlock, 1};
+        return Result{"",
+                      "pdmap: " + path + ": block " + std::to_string(at) +
+                          " has no disk block (a hole, or space preallocated and never written)\n",
+                      1};
     };
     auto failed = [](const char *what, const char *why) {
         return Result{"", std::string("pdmap: ") + what + " failed: " + why + "\n", 1};
     };
-    auto handedOver = [](const char *path) {
-        return std::vector<std::string>{kLogOpen, "hv_running", "hv_map_dump_file " + std::string(path) + " 1",
-                                        kLogClose};
-    };
-    const std::vector<std::string> requests = {kAlloc, kDisarm, kClear, addMap(empty, 0), kArm};
-    auto upTo = [&](int n) { return sequence({requests.begin(), requests.begin() + n}); }; // the nth failed
-    const std::vector<std::string> untouched = sequence({}, false);
     struct Map {
-        std::vector<std::string> env, args;
+        std::vector<std::string> env;
+        std::string map;
         Result result;
-        std::vector<std::string> calls;
+        int sent; // how many of the device's requests reach it; -1: it is never opened
+        uint32_t blocks = 0;
     };
     std::vector<Map> cases = {
-        {{}, {empty}, {"", "", 0}, armed(empty, 0)},
-        {{}, {three}, {"", "", 0}, armed(three, 3)},
-        {{}, {many}, {"", "", 0}, armed(many, 257)},
-        {{}, {fifo}, {"", "", 0}, armed(fifo, 0)}, // no blocks, and no wait for a writer
-        {{}, {middle}, hole(middle, 1), untouched},
-        {{}, {start}, hole(start, 0), untouched},
-        {{}, {reserved}, hole(reserved, 1), untouched},
-        {{}, {largest}, hole(largest, 0), untouched},
-        {{"ATA_FAIL=6:98"}, {empty}, {"", "", 0}, armed(empty, 0)},
-        {{"ATA_FAIL=6:5"}, {empty}, failed("IOC_ALLOC", "Input/output error"), upTo(1)},
-        {{"ATA_FAIL=3:16"}, {empty}, failed("IOC_DISARM", "Device or resource busy"), upTo(2)},
-        {{"ATA_FAIL=0:22"}, {empty}, failed("IOC_CLEAR_MAP", "Invalid argument"), upTo(3)},
-        {{"ATA_FAIL=1:12"}, {empty}, failed("IOC_ADD_MAP", "Cannot allocate memory"), upTo(4)},
-        {{"ATA_FAIL=2:5"}, {empty}, failed("IOC_ARM", "Input/output error"), upTo(5)},
-        {{"ATA_OPEN_ERRNO=2"}, {one}, failed("open of DUMPDEV", "No such file or directory"), sequence({})},
-        {{}, {dir.path("missing")}, failed("open of map file", "No such file or directory"), untouched},
-        {{"ATA_FIGETBSZ=0"}, {one}, failed("FIGETBZ", "Invalid argument"), untouched},
-        {{}, {huge}, failed("fstat", "Value too large for defined data type"), untouched},
-        {{}, {noMap}, failed("FIBMAP", "Invalid argument"), untouched},
-        {{"HV_RUNNING=1", "HV_RESULT=-1"}, {"no/such/map"}, {"", "", 255}, handedOver("no/such/map")},
-        {{"HV_RUNNING=1", "HV_RESULT=7"}, {"map"}, {"", "", 7}, handedOver("map")},
-        {{"HV_RUNNING=1"}, {}, {"Usage: pdmap <name of map file>\n", "", 1}, {kLogOpen, kLogClose}},
+        {{}, empty, ok(""), 5},
+        {{}, three, ok(""), 5, 3},
+        {{}, many, ok(""), 5, 257},
+        {{}, fifo, ok(""), 5}, // no blocks, and no wait for a writer
+        {{}, middle, hole(middle, 1), -1},
+        {{}, start, hole(start, 0), -1},
+        {{}, reserved, hole(reserved, 1), -1},
+        {{}, largest, hole(largest, 0), -1},
+        {{"ATA_FAIL=6:98"}, empty, ok(""), 5},
+        {{"ATA_FAIL=6:5"}, empty, failed("IOC_ALLOC", "Input/output error"), 1},
+        {{"ATA_FAIL=3:16"}, empty, failed("IOC_DISARM", "Device or resource busy"), 2},
+        {{"ATA_FAIL=0:22"}, empty, failed("IOC_CLEAR_MAP", "Invalid argument"), 3},
+        {{"ATA_FAIL=1:12"}, empty, failed("IOC_ADD_MAP", "Cannot allocate memory"), 4},
+        {{"ATA_FAIL=2:5"}, empty, failed("IOC_ARM", "Input/output error"), 5},
+        {{"ATA_OPEN_ERRNO=2"}, one, failed("open of DUMPDEV", "No such file or directory"), 0},
+        {{}, dir.path("missing"), failed("open of map file", "No such file or directory"), -1},
+        {{"ATA_FIGETBSZ=0"}, one, failed("FIGETBZ", "Invalid argument"), -1},
+        {{}, huge, failed("fstat", "Value too large for defined data type"), -1},
+        {{}, noMap, failed("FIBMAP", "Invalid argument"), -1},
     };
     for (const Map &c : cases) {
-        Result r = run("pdmap", c.args, Options{.env = c.env, .doubles = true});
-        EXPECT_EQ(r, c.result) << (c.args.empty() ? "" : c.args[0]);
-        EXPECT_EQ(r.calls, c.calls) << c.result.err;
+        std::vector<std::string> calls = {kLogOpen, "hv_running"};
+        if (c.sent >= 0)
+            calls.push_back("open /dev/ata_dumper O_RDWR");
+        const std::string requests[] = {request(IOC_ALLOC), request(IOC_DISARM), request(IOC_CLEAR_MAP),
+                                        addMap(c.map, c.blocks), request(IOC_ARM)};
+        calls.insert(calls.end(), requests, requests + std::max(c.sent, 0));
+        calls.push_back(kLogClose);
+        Result r = run("pdmap", {c.map}, Options{.env = c.env, .doubles = true});
+        EXPECT_EQ(r, c.result) << c.map;
+        EXPECT_EQ(r.calls, calls) << c.map;
     }
+    // Under the hypervisor the map file is its to map, and its result is the status.
+    for (auto [result, status] : {std::pair{"-1", 255}, {"7", 7}}) {
+        Result r = run("pdmap", {"no/such/map"},
+                       {.env = {"HV_RUNNING=1", "HV_RESULT=" + std::string(result)}, .doubles = true});
+        EXPECT_EQ(r, (Result{"", "", status}));
+        EXPECT_EQ(r.calls,
+                  (std::vector<std::string>{kLogOpen, "hv_running", "hv_map_dump_file no/such/map 1", kLogClose}));
+    }
+    Result usage = run("pdmap", {}, {.env = {"HV_RUNNING=1"}, .doubles = true});
+    EXPECT_EQ(usage, (Result{"Usage: pdmap <name of map file>\n", "", 1}));
+    EXPECT_EQ(usage.calls, (std::vector<std::string>{kLogOpen, kLogClose}));
 }
 
 // ---- errloginfo
 
-// The record of a run that wrote these events.
-std::vector<std::string> events(const std::vector<std::string> &texts, bool trap = false)
+// The record of a run that wrote text, in events of 150 characters.
+std::vector<std::string> events(const std::string &text, bool trap)
 {
     int line = sourceLine("errlog.cpp", trap ? "kTrapId, chunk.data()" : "kPlainId, chunk.data()");
     std::vector<std::string> out{"evlog_open chassis 0 trelkit"};
-    for (unsigned n = 1; n <= texts.size(); ++n) {
+    for (unsigned n = 1; 150 * (n - 1) < text.size(); ++n) {
         std::string handle;
         for (unsigned i = 0; i < 7; ++i)
             handle += (i ? "," : "") + std::to_string(n * 100 + i);
         out.push_back("evlog_get_handle " + std::to_string(n));
-        out.push_back("evlog_write utils/panicdump/trelkit log_err_str " + std::to_string(line) +
-                      " QMX handle=" + handle + " 0 1 " + (trap ? "0x3d0002" : "0x3d0001") + " [" + texts[n - 1] + "]");
+        out.push_back("evlog_write utils/panicdump/trelkit log_err_str " + std::to_string(line) + " QMX handle=" +
+                      handle + " 0 1 " + (trap ? "0x3d0002 [" : "0x3d0001 [") + text.substr(150 * (n - 1), 150) + "]");
     }
     out.push_back("evlog_close");
     return out;
@@ -602,31 +576,28 @@ TEST_F(Tools, ErrloginfoWritesTheMessageInEventsOf150Characters)
     std::string longest(7996, 'x'), mixed; // plus 3 reaches the limit exactly
     for (int i = 0; i < 400; ++i)
         mixed += static_cast<char>('a' + i % 26);
-    std::vector<std::string> chunks;
-    for (std::string all = "  " + longest; !all.empty(); all.erase(0, 150))
-        chunks.push_back(all.substr(0, 150));
     struct Message {
         std::vector<std::string> args;
-        std::vector<std::string> events;
+        std::string text;
         bool trap = false;
     };
     std::vector<Message> cases = {
-        {{"disk", "full"}, {"  disk full"}},
-        {{"-t", "disk", "full"}, {"  disk full"}, true},
-        {{"disk", "-t"}, {"  disk -t"}},
-        {{"-tt", "-x", "--"}, {"  -tt -x --"}},
-        {{"100%s", "%n%x", ""}, {"  100%s %n%x "}},
-        {{std::string(148, 'a')}, {"  " + std::string(148, 'a')}},
-        {{std::string(149, 'b')}, {"  " + std::string(148, 'b'), "b"}},
-        {{mixed}, {("  " + mixed).substr(0, 150), ("  " + mixed).substr(150, 150), ("  " + mixed).substr(300)}},
-        {{longest}, chunks},
-        {{longest + "x", "short"}, {" "}},
-        {{"first", longest, "short"}, {"  first"}},
+        {{"disk", "full"}, "  disk full"},
+        {{"-t", "disk", "full"}, "  disk full", true},
+        {{"disk", "-t"}, "  disk -t"},
+        {{"-tt", "-x", "--"}, "  -tt -x --"},
+        {{"100%s", "%n%x", ""}, "  100%s %n%x "},
+        {{std::string(148, 'a')}, "  " + std::string(148, 'a')},
+        {{std::string(149, 'b')}, "  " + std::string(149, 'b')},
+        {{mixed}, "  " + mixed},
+        {{longest}, "  " + longest},
+        {{longest + "x", "short"}, " "},
+        {{"first", longest, "short"}, "  first"},
     };
     for (const Message &c : cases) {
         Result r = run("errloginfo", c.args, Options{.doubles = true});
         EXPECT_EQ(r, (Result{"", "", 0})) << c.args[0];
-        EXPECT_EQ(r.calls, events(c.events, c.trap)) << c.args[0];
+        EXPECT_EQ(r.calls, events(c.text, c.trap)) << c.args[0];
     }
 }
 
@@ -707,7 +678,6 @@ TEST_F(Tools, ViewersPrintExactly)
          kHead + std::string(kTail) + whole + kEnd},
         {"catconsole", "past the capture", capture(0, 0, INT_MAX, 0, whole + "beyond"), whole},
         {"catconsole", "ten bytes", capture(0, 0, 0, 0, "").substr(0, 10), ""},
-        {"catconsole", "empty", "", "Invalid size encountered(0)!\n", 1},
         {"catconsole", "nine bytes", capture(0, 0, 0, 0, "").substr(0, 9), "Invalid size encountered(9)!\n", 1},
         {"catconsole", "no magic", std::string(20, '\0'), "catconsole: invalid input file!\n", 1},
         {"objectdump", "empty", "", ""},
@@ -725,7 +695,6 @@ TEST_F(Tools, ViewersPrintExactly)
         {"objectdump", "repeats across pieces", std::string(5000, 'z') + "end",
          zs + " Last repeated 311 times\n7a7a7a7a 7a7a7a7a 656e64              z z z z z z z z e n d \n"},
         {"syslockdump", "two records and a tail", one + one + std::string(76, 'x'), kSampleRecord + kSampleRecord},
-        {"syslockdump", "empty", "", ""},
         {"syslockdump", "short of a record", one.substr(0, 2211), ""},
         {"syslockdump", "fields at their limits", limits.encode(), limitText + "\n"},
         {"syslockdump", "no frames", noFrames.encode(), kSampleRecord.substr(0, kSampleRecord.find(">\n") + 2) + "\n"},
