@@ -54,12 +54,13 @@ Dump sampleDump(Meta meta = {})
     return d;
 }
 
-LockRecord sampleRecord()
+LockRecord sampleRecord(bool frames = true)
 {
     LockRecord r{0x1234, "spin_lock", "mutexA", "held", "CPU0", 0xc0ffee00, 5, 42, 412, "ipsecd", -1, 3, 1};
-    r.frames = {{0xc0012345, "do_panic", "", 0x10, 0x200},
-                {0xc0055555, "", "ignored", 1, 2},
-                {0xd0001000, "mod_fn", "mymod", 0, 0x40}};
+    if (frames)
+        r.frames = {{0xc0012345, "do_panic", "", 0x10, 0x200},
+                    {0xc0055555, "", "ignored", 1, 2},
+                    {0xd0001000, "mod_fn", "mymod", 0, 0x40}};
     return r;
 }
 
@@ -94,8 +95,6 @@ TEST_F(Dumps, ListExtractTimeStampAndEveryReaderFailure)
     full.section(attr("old", 0, -1)).header(Header{.dsz = 4, .bsz = 4}).bytes("abcd").data("", 8).endSection();
     const std::string section = "HEADER:MAG=pH TIM=1700000000 BSZ=46 DSZ=0 CS=e435(good)\n",
                       end = "HEADER:MAG=pD TIM=1700000000 BSZ=0 DSZ=0 CS=e417(good)\n",
-                      listed = kHeading + row("  1     2         12     1", "console") +
-                               row("  2     1          5    -2", "regs") + total(2),
                       traced = kMetaTrace + section + "ATTR:TIM=1699999990 VER=1 SIZ=0 PRI=3\n" +
                                "HEADER:MAG=pD TIM=1700000000 BSZ=2 DSZ=2 CS=e417(good)\n" + end + end,
                       tooSmall = "META HEADER:ID=Halvern Linux Panic Dump\n     VER=1 TIM=1700000000 SIZ=40 HSZ=16 "
@@ -108,60 +107,60 @@ TEST_F(Dumps, ListExtractTimeStampAndEveryReaderFailure)
     struct Case {
         const char *title;
         Dump dump;
-        std::string command; // words; DUMP stands for the dump's path
         Result result;
+        std::string command = "pdex DUMP"; // words; DUMP stands for the dump's path
     } cases[] = {
-        {"list", sampleDump().endDump(), "pdex DUMP", ok(listed)},
-        {"no sections", Dump().endDump("pH"), "pdex DUMP", ok(total(0))},
-        {"31 characters", longName, "pdex DUMP", ok(kHeading + row("  1     1          4     0", name31) + total(1))},
-        {"every match, data only", twice, "pdex DUMP console", ok("hello world\nagain")},
-        {"a 31-character name", longName, "pdex DUMP " + name31, ok("long")},
-        {"DSZ equal to BSZ, VER -1", full.endDump(), "pdex DUMP old", ok("abcd")},
-        {"past 4 GiB", sparse, "pdex DUMP",
+        {"list", sampleDump().endDump(),
+         ok(kHeading + row("  1     2         12     1", "console") + row("  2     1          5    -2", "regs") +
+            total(2))},
+        {"no sections", Dump().endDump("pH"), ok(total(0))},
+        {"31 characters", longName, ok(kHeading + row("  1     1          4     0", name31) + total(1))},
+        {"every match, data only", twice, ok("hello world\nagain"), "pdex DUMP console"},
+        {"a 31-character name", longName, ok("long"), "pdex DUMP " + name31},
+        {"DSZ equal to BSZ, VER -1", full.endDump(), ok("abcd"), "pdex DUMP old"},
+        {"past 4 GiB", sparse,
          ok(kHeading + row("  1     2  4294967296     1", "big") + row("  2     1         11     2", "tail") +
             total(2))},
-        {"after 6 GiB", sparse, "pdex DUMP tail", ok("after 6 GiB")},
-        {"no such name", twice, "pdex DUMP Console", {"", "", 2}},
-        {"time stamp, the rest unread", Dump(Meta{.savedFor = "sixteen chars!!!"}).bytes("damaged"), "pdcp DUMP",
-         ok("1700000000 sixteen chars!!! Tue Nov 14 22:13:20 2023\n")},
+        {"after 6 GiB", sparse, ok("after 6 GiB"), "pdex DUMP tail"},
+        {"no such name", twice, {"", "", 2}, "pdex DUMP Console"},
+        {"time stamp, the rest unread", Dump(Meta{.savedFor = "sixteen chars!!!"}).bytes("damaged"),
+         ok("1700000000 sixteen chars!!! Tue Nov 14 22:13:20 2023\n"), "pdcp DUMP"},
         {"trace in file order, option last", Dump().section(attr("a", 3)).data("xy").endSection().endDump(),
-         "pdex DUMP -d", ok(kHeading + row("  1     1          2     3", "a") + total(1), traced)},
+         ok(kHeading + row("  1     1          2     3", "a") + total(1), traced), "pdex DUMP -d"},
         {"a copy traces no attribute record", Dump().section(attr("a")).endSection().endDump(),
-         "pdcp -d DUMP /dev/null", ok("", kMetaTrace + section + end + end)},
+         ok("", kMetaTrace + section + end + end), "pdcp -d DUMP /dev/null"},
         {"an attribute block shorter than its record",
-         Dump().section(attr("c", 7), 10).data("x").endSection().endDump(), "pdex DUMP",
+         Dump().section(attr("c", 7), 10).data("x").endSection().endDump(),
          ok(kHeading + std::string("  1     1          1     0  Thu Jan  1 00:00:00 1970  c\n") + total(1))},
-        {"trace before the check that follows it", Dump(Meta{.siz = 40}), "pdex -d DUMP", {"", tooSmall, 2}},
-        {"empty", Dump().truncateTo(0), "pdex DUMP", fails("", "readMetaHeader", "error in fread for meta header")},
-        {"id with a tail", Dump(Meta{.id = "Halvern Linux Panic Dumpster"}), "pdex DUMP",
+        {"trace before the check that follows it", Dump(Meta{.siz = 40}), {"", tooSmall, 2}, "pdex -d DUMP"},
+        {"empty", Dump().truncateTo(0), fails("", "readMetaHeader", "error in fread for meta header")},
+        {"id with a tail", Dump(Meta{.id = "Halvern Linux Panic Dumpster"}),
          fails("", "readMetaHeader", "Input not a panic_dump file")},
-        {"meta checksum", Dump(Meta{.badChecksum = true}), "pdex DUMP",
-         fails("", "readMetaHeader", "Bad meta header checksum")},
-        {"short extension", Dump(Meta{.siz = 100}).bytes("abc"), "pdex DUMP",
+        {"meta checksum", Dump(Meta{.badChecksum = true}), fails("", "readMetaHeader", "Bad meta header checksum")},
+        {"short extension", Dump(Meta{.siz = 100}).bytes("abc"),
          fails("", "readMetaHeader", "error in fread for extra of meta header")},
-        {"header size", Dump(Meta{.hsz = 15}), "pdex DUMP",
+        {"header size", Dump(Meta{.hsz = 15}),
          fails("", "readMetaHeader", "too small header size", "too small header size (15<16)")},
-        {"no end of dump", Dump(), "pdex DUMP", fails(total(0), "readHeader", "error in fread for header")},
-        {"header checksum", Dump().header(Header{.badChecksum = true}), "pdex DUMP",
+        {"no end of dump", Dump(), fails(total(0), "readHeader", "error in fread for header")},
+        {"header checksum", Dump().header(Header{.badChecksum = true}),
          fails(total(0), "readHeader", "Bad header checksum")},
-        {"magic", Dump().header(Header{.mag = "pX"}), "pdex DUMP",
+        {"magic", Dump().header(Header{.mag = "pX"}),
          fails(total(0), "readHeader", "invalid header magic=", "invalid header magic=7058")},
-        {"other save", Dump().header(Header{.tim = 1700000001}), "pdex DUMP",
+        {"other save", Dump().header(Header{.tim = 1700000001}),
          fails(total(0), "readHeader", "invalid save timestamp",
                "invalid save timestamp ref=1700000000 hdr=1700000001")},
-        {"dsz over bsz", Dump().section(attr("a")).header(Header{.dsz = 11, .bsz = 10}), "pdex DUMP",
+        {"dsz over bsz", Dump().section(attr("a")).header(Header{.dsz = 11, .bsz = 10}),
          fails(total(1), "readHeader", "Data size bigger than block size")},
-        {"attr version", Dump().section(attr("v2", 0, 2)), "pdex DUMP",
-         fails(total(1), "readAttr", "file format version mimatch")},
-        {"short attr", Dump().section(attr("a")).truncateTo(64 + 16 + 20), "pdex DUMP",
+        {"attr version", Dump().section(attr("v2", 0, 2)), fails(total(1), "readAttr", "file format version mimatch")},
+        {"short attr", Dump().section(attr("a")).truncateTo(64 + 16 + 20),
          fails(total(1), "readAttr", "error in fread for attr")},
-        {"unclosed section", Dump().section(attr("a")).section(attr("b")), "pdex DUMP",
+        {"unclosed section", Dump().section(attr("a")).section(attr("b")),
          fails(total(1), "dopd", "Bad header type %.2s (pD", "Bad header type pH (pD expected)")},
-        {"data between sections", Dump().section(attr("a")).endSection().data("x"), "pdex DUMP",
+        {"data between sections", Dump().section(attr("a")).endSection().data("x"),
          fails(one + total(1), "dopd", "Bad header type %.2s (pH", "Bad header type pD (pH expected)")},
-        {"after an end of section", Dump().section(attr("a")).endSection(), "pdex DUMP",
+        {"after an end of section", Dump().section(attr("a")).endSection(),
          fails(one + total(1), "readHeader", "error in fread for header")},
-        {"a block past the end", Dump().section(attr("a")).holeData(0x80000000u, 1).truncateTo(300), "pdex DUMP",
+        {"a block past the end", Dump().section(attr("a")).holeData(0x80000000u, 1).truncateTo(300),
          fails(total(1), "readHeader", "error in fread for header")},
     };
     for (const Case &c : cases) {
@@ -335,11 +334,16 @@ constexpr const char *kPdexUsage = "Usage: pdex file [name]\n\tExtract panic dat
                                    "\tOr list panic data in \"file\"\n";
 constexpr const char *kPdcpUsage = "Usage: pdcp infile [outfile]\n\tCopy panic data from \"infile\" to "
                                    "\"outfile\"\n\tOr print time stamp of panic data in \"infile\"\n";
-constexpr const char *kHead = "\n=============  START OF HEAD  =========================\n";
-constexpr const char *kTail = "\n=============    END OF HEAD  & START OF TAIL =========\n";
-constexpr const char *kEnd = "\n=============  END OF TAIL    =========================\n";
 
 using Tools = Dumps;
+
+// A wrapped capture as catconsole prints it: the head, then the ring from its oldest byte.
+std::string wrapped(const std::string &head, const std::string &ring)
+{
+    return "\n=============  START OF HEAD  =========================\n" + head +
+           "\n=============    END OF HEAD  & START OF TAIL =========\n" + ring +
+           "\n=============  END OF TAIL    =========================\n";
+}
 
 std::string capture(int32_t dataEnd, int32_t headLen, int32_t writePos, int32_t wrapped, std::string text)
 {
@@ -650,8 +654,6 @@ TEST_F(Tools, ViewersPrintExactly)
         limits.frames.push_back({0x1000 + k, symbol, module, k, 0});
         limitText += "> 0x" + std::to_string(1000 + k) + ": " + symbol + "+" + offset + "/0 [" + module + "]\n";
     }
-    LockRecord noFrames = sampleRecord();
-    noFrames.frames.clear();
     struct View {
         const char *tool, *title;
         std::string bytes, out;
@@ -661,21 +663,16 @@ TEST_F(Tools, ViewersPrintExactly)
         {"catconsole", "not wrapped", capture(0, 0, 5, 0, "hello world"), "hello"},
         {"catconsole", "not wrapped, nothing written", capture(100, 3, 0, 0, "text"), ""},
         {"catconsole", "wrapped: head, oldest, newest", capture(11, 4, 7, 1, "HEADnewOLD!"),
-         kHead + std::string("HEAD") + kTail + "OLD!new" + kEnd},
-        {"catconsole", "wrapped without a head", capture(6, 0, 3, 1, "abcdef"),
-         kHead + std::string(kTail) + "defabc" + kEnd},
-        {"catconsole", "a head of one", capture(6, 1, 3, 1, "abcdef"),
-         kHead + std::string("a") + kTail + "defbc" + kEnd},
-        {"catconsole", "written up to the end", capture(6, 2, 6, 1, "hhring"),
-         kHead + std::string("hh") + kTail + "ring" + kEnd},
-        {"catconsole", "written behind the head", capture(6, 4, 2, 1, "hhhhrr"),
-         kHead + std::string("hhhh") + kTail + "hhrr" + kEnd},
+         wrapped("HEAD", "OLD!new")},
+        {"catconsole", "wrapped without a head", capture(6, 0, 3, 1, "abcdef"), wrapped("", "defabc")},
+        {"catconsole", "a head of one", capture(6, 1, 3, 1, "abcdef"), wrapped("a", "defbc")},
+        {"catconsole", "written up to the end", capture(6, 2, 6, 1, "hhring"), wrapped("hh", "ring")},
+        {"catconsole", "written behind the head", capture(6, 4, 2, 1, "hhhhrr"), wrapped("hhhh", "hhrr")},
         {"catconsole", "control and high bytes", capture(0, 0, 23, 0, "a\r\nb\tc\bd\x1b[0m\x7f\x80\xff\x0b\x0c\x01 e"),
          "a\nb\tc\bd[0m e"},
         {"catconsole", "extremes stay in the text", capture(INT_MAX, INT_MAX, INT_MIN, 1, whole),
-         kHead + whole + kTail + whole + kEnd},
-        {"catconsole", "negative and past the end", capture(64001, -1, -1, 1, whole),
-         kHead + std::string(kTail) + whole + kEnd},
+         wrapped(whole, whole)},
+        {"catconsole", "negative and past the end", capture(64001, -1, -1, 1, whole), wrapped("", whole)},
         {"catconsole", "past the capture", capture(0, 0, INT_MAX, 0, whole + "beyond"), whole},
         {"catconsole", "ten bytes", capture(0, 0, 0, 0, "").substr(0, 10), ""},
         {"catconsole", "nine bytes", capture(0, 0, 0, 0, "").substr(0, 9), "Invalid size encountered(9)!\n", 1},
@@ -697,7 +694,8 @@ TEST_F(Tools, ViewersPrintExactly)
         {"syslockdump", "two records and a tail", one + one + std::string(76, 'x'), kSampleRecord + kSampleRecord},
         {"syslockdump", "short of a record", one.substr(0, 2211), ""},
         {"syslockdump", "fields at their limits", limits.encode(), limitText + "\n"},
-        {"syslockdump", "no frames", noFrames.encode(), kSampleRecord.substr(0, kSampleRecord.find(">\n") + 2) + "\n"},
+        {"syslockdump", "no frames", sampleRecord(false).encode(),
+         kSampleRecord.substr(0, kSampleRecord.find(">\n") + 2) + "\n"},
     };
     for (const View &c : cases) {
         const Result wanted{c.out, "", c.status};

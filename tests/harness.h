@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -68,11 +69,7 @@ public:
     {
         check(mkdtemp(dir_.data()) != nullptr, "mkdtemp");
     }
-    ~TempDir()
-    {
-        if (system(("rm -rf '" + dir_ + "'").c_str()) != 0)
-            fprintf(stderr, "could not remove %s\n", dir_.c_str());
-    }
+    ~TempDir() { std::filesystem::remove_all(dir_, ignored_); }
     std::string path(std::string_view name) const { return dir_ + "/" + std::string(name); }
     std::string write(std::string_view name, std::string_view bytes) const
     {
@@ -82,6 +79,7 @@ public:
 
 private:
     std::string dir_;
+    std::error_code ignored_;
 };
 
 // The runner the tools start under, if any: TRELKIT_RUNNER, or the emulator
@@ -165,11 +163,9 @@ inline std::string drain(int fd)
 inline Result run(const std::string &tool, const std::vector<std::string> &args, const Options &options = {})
 {
     Options o = options;
-    char calls[] = "/tmp/trelkit-calls-XXXXXX";
-    if (o.doubles) {
-        close(mkstemp(calls));
-        o.env.insert(o.env.end(), {std::string("DOUBLE_LOG=") + calls, std::string("LD_PRELOAD=") + DOUBLES});
-    }
+    TempDir scratch; // what the doubles saw, and the links another runner starts the tool through
+    if (o.doubles)
+        o.env.insert(o.env.end(), {"DOUBLE_LOG=" + scratch.path("calls"), std::string("LD_PRELOAD=") + DOUBLES});
     const std::string path = tool.find('/') == std::string::npos ? TRELKIT_BUILD_DIR "/bin/" + tool : tool;
     std::vector<std::string> env = {"TZ=UTC", "PATH=/usr/bin:/bin", "LC_ALL=C"};
     if (getenv("ASAN_OPTIONS")) // a preloaded double comes before the sanitizer's runtime
@@ -185,16 +181,14 @@ inline Result run(const std::string &tool, const std::vector<std::string> &args,
             argv.insert(argv.end(), {"-E", e});
         else if (!e.empty())
             env.push_back(e);
-    std::optional<TempDir> links;
     if (qemu) {
         argv.push_back(path);
     } else if (!direct) {
         // Another runner finds the tool through PATH, as a link under the
         // name it is to be started as, and passes that name on as argv[0].
         const std::string name = o.argv0.value_or(tool.substr(tool.rfind('/') + 1));
-        links.emplace();
-        check(symlink(path.c_str(), links->path(name).c_str()) == 0, "symlink");
-        env[1] = "PATH=" + links->path("") + ":/usr/bin:/bin";
+        check(symlink(path.c_str(), scratch.path(name).c_str()) == 0, "symlink");
+        env[1] = "PATH=" + scratch.path("") + ":/usr/bin:/bin";
         argv.push_back(name);
     }
     argv.insert(argv.end(), args.begin(), args.end());
@@ -229,10 +223,9 @@ inline Result run(const std::string &tool, const std::vector<std::string> &args,
     int status = 0;
     waitpid(pid, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    std::ifstream log(calls);
-    for (std::string line; o.doubles && std::getline(log, line);)
+    std::ifstream log(scratch.path("calls"));
+    for (std::string line; std::getline(log, line);)
         result.calls.push_back(line);
-    unlink(calls);
     return result;
 }
 
