@@ -8,6 +8,8 @@
  *     fail with errno e; COPY_STEP=n: at most n bytes a call.
  *   PREAD_ESPIPE=1: pread fails, as on a device that seeks but cannot read
  *     at an offset. FSTAT_SIZE=n: every regular file reports size n.
+ *   WRITEV_STEP=n: a gathered write takes at most n bytes, as a write to a
+ *     pipe interrupted by a signal or to some network file systems does.
  * open, pread and fstat have 64-bit twins, interposed separately. */
 #undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
@@ -19,6 +21,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "dumpmap.h"
@@ -199,3 +202,17 @@ INTERPOSE_PREAD(pread64, off64_t)
 
 INTERPOSE_FSTAT(fstat, stat)
 INTERPOSE_FSTAT(fstat64, stat64)
+
+/* ---- gathered writes */
+
+ssize_t writev(int fd, const struct iovec *pieces, int count)
+{
+    ssize_t (*writev_)(int, const struct iovec *, int) = dlsym(RTLD_NEXT, "writev");
+    struct iovec cut[64];
+    int n = 0;
+    for (size_t left = (size_t)env("WRITEV_STEP", 0); left && n < count && n < 64; left -= cut[n++].iov_len) {
+        cut[n] = pieces[n];
+        cut[n].iov_len = cut[n].iov_len < left ? cut[n].iov_len : left;
+    }
+    return n ? writev_(fd, cut, n) : writev_(fd, pieces, count);
+}
