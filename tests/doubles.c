@@ -10,7 +10,7 @@
  *     at an offset. FSTAT_SIZE=n: every regular file reports size n.
  *   WRITEV_STEP=n: a gathered write takes at most n bytes, as a write to a
  *     pipe interrupted by a signal or to some network file systems does.
- * open, pread and fstat have 64-bit twins, interposed separately. */
+ * Every build calls the 64-bit open, pread and fstat: those are the ones here. */
 #undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
 #include <errno.h>
@@ -49,23 +49,19 @@ static int env(const char *name, int fallback)
 
 static int device_fd = -1;
 
-#define INTERPOSE_OPEN(name)                                                                       \
-    int name(const char *path, int flags, ...)                                                     \
-    {                                                                                              \
-        va_list ap;                                                                                \
-        va_start(ap, flags);                                                                       \
-        mode_t mode = flags & (O_CREAT | O_TMPFILE) ? va_arg(ap, mode_t) : 0;                      \
-        va_end(ap);                                                                                \
-        int (*open_)(const char *, int, ...) = dlsym(RTLD_NEXT, #name);                            \
-        if (strcmp(path, "/dev/ata_dumper") != 0)                                                  \
-            return open_(path, flags, mode);                                                       \
-        record("open /dev/ata_dumper %s\n", (flags & O_ACCMODE) == O_RDWR ? "O_RDWR" : "other");   \
-        errno = env("ATA_OPEN_ERRNO", 0);                                                          \
-        return errno ? -1 : (device_fd = open_("/dev/null", O_RDWR));                              \
-    }
-
-INTERPOSE_OPEN(open)
-INTERPOSE_OPEN(open64)
+int open64(const char *path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = flags & (O_CREAT | O_TMPFILE) ? va_arg(ap, mode_t) : 0;
+    va_end(ap);
+    int (*open_)(const char *, int, ...) = dlsym(RTLD_NEXT, "open64");
+    if (strcmp(path, "/dev/ata_dumper") != 0)
+        return open_(path, flags, mode);
+    record("open /dev/ata_dumper %s\n", (flags & O_ACCMODE) == O_RDWR ? "O_RDWR" : "other");
+    errno = env("ATA_OPEN_ERRNO", 0);
+    return errno ? -1 : (device_fd = open_("/dev/null", O_RDWR));
+}
 
 int ioctl(int fd, unsigned long request, ...)
 {
@@ -173,35 +169,25 @@ ssize_t copy_file_range(int in, loff_t *inAt, int out, loff_t *outAt, size_t siz
     return n;
 }
 
-/* ---- reads at an offset */
+/* ---- reads at an offset, and sizes */
 
-#define INTERPOSE_PREAD(name, offset_t)                                                            \
-    ssize_t name(int fd, void *to, size_t size, offset_t at)                                       \
-    {                                                                                              \
-        ssize_t (*pread_)(int, void *, size_t, offset_t) = dlsym(RTLD_NEXT, #name);                \
-        if (!env("PREAD_ESPIPE", 0))                                                               \
-            return pread_(fd, to, size, at);                                                       \
-        errno = ESPIPE;                                                                            \
-        return -1;                                                                                 \
-    }
+ssize_t pread64(int fd, void *to, size_t size, off64_t at)
+{
+    ssize_t (*pread_)(int, void *, size_t, off64_t) = dlsym(RTLD_NEXT, "pread64");
+    if (!env("PREAD_ESPIPE", 0))
+        return pread_(fd, to, size, at);
+    errno = ESPIPE;
+    return -1;
+}
 
-INTERPOSE_PREAD(pread, off_t)
-INTERPOSE_PREAD(pread64, off64_t)
-
-/* ---- sizes */
-
-#define INTERPOSE_FSTAT(name, stat_t)                                                              \
-    int name(int fd, struct stat_t *st)                                                            \
-    {                                                                                              \
-        int (*fstat_)(int, struct stat_t *) = dlsym(RTLD_NEXT, #name);                             \
-        int done = fstat_(fd, st);                                                                 \
-        if (done == 0 && getenv("FSTAT_SIZE") && S_ISREG(st->st_mode))                             \
-            st->st_size = env("FSTAT_SIZE", 0);                                                    \
-        return done;                                                                               \
-    }
-
-INTERPOSE_FSTAT(fstat, stat)
-INTERPOSE_FSTAT(fstat64, stat64)
+int fstat64(int fd, struct stat64 *st)
+{
+    int (*fstat_)(int, struct stat64 *) = dlsym(RTLD_NEXT, "fstat64");
+    int done = fstat_(fd, st);
+    if (done == 0 && getenv("FSTAT_SIZE") && S_ISREG(st->st_mode))
+        st->st_size = env("FSTAT_SIZE", 0);
+    return done;
+}
 
 /* ---- gathered writes */
 

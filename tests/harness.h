@@ -194,14 +194,12 @@ inline Result run(const std::string &tool, const std::vector<std::string> &args,
     argv.insert(argv.end(), args.begin(), args.end());
 
     int in[2], out[2], err[2];
-    check(pipe(in) == 0 && pipe(out) == 0 && pipe(err) == 0, "pipe");
+    // Close-on-exec: the tool holds only the ends it is given, as 0, 1 and 2.
+    check(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0, "pipe");
     pid_t pid = fork();
     check(pid >= 0, "fork");
-    if (pid == 0) {
-        for (int fd : {in[1], out[0], err[0]})
-            close(fd);
+    if (pid == 0)
         child(direct ? path : argv[0], argv, env, o, in[0], out[1], err[1]);
-    }
     for (int fd : {in[0], out[1], err[1]})
         close(fd);
     signal(SIGPIPE, SIG_IGN);
