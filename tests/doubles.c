@@ -79,12 +79,12 @@ int ioctl(int fd, unsigned long request, ...)
     }
     if (request == IOC_ADD_MAP) {
         const struct DumpMapRequest *map = arg;
-        record("ioctl %#lx dump_id=%u dev=%u nblocks=%u blocks=", request, map->dump_id, map->dev, map->nblocks);
+        record("ioctl %lu dump_id=%u dev=%u nblocks=%u blocks=", request, map->dump_id, map->dev, map->nblocks);
         for (uint32_t i = 0; i < map->nblocks; ++i)
             record(i ? ",%u" : "%u", map->blocks[i]);
         record("\n");
     } else {
-        record("ioctl %#lx arg=%lu\n", request, (unsigned long)arg);
+        record("ioctl %lu arg=%lu\n", request, (unsigned long)arg);
     }
     unsigned nr;
     int err;

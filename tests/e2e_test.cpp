@@ -324,7 +324,7 @@ TEST_F(Dumps, AWriteThatFailsStopsTheWalk)
               failed("pdcp", "standard output", "No space left on device", "header."));
 }
 
-// ---- the other tools
+// ---- every tool
 
 constexpr const char *kPdexUsage = "Usage: pdex file [name]\n\tExtract panic data \"name\" from \"file\" to stdout\n"
                                    "\tOr list panic data in \"file\"\n";
@@ -345,8 +345,6 @@ std::string capture(int32_t dataEnd, int32_t headLen, int32_t writePos, int32_t 
 {
     return Console{0xA1B2CCFF, dataEnd, headLen, writePos, wrapped, std::move(text)}.encode();
 }
-
-// ---- every tool
 
 // The name a tool is started under, wrong operands, files that cannot be
 // opened and output that cannot be written.
@@ -438,9 +436,7 @@ TEST_F(Tools, StartsAndFailuresOfEveryTool)
 
 std::string request(unsigned long code, const std::string &rest = "arg=2")
 {
-    char text[32];
-    snprintf(text, sizeof text, "ioctl %#lx ", code);
-    return text + rest;
+    return "ioctl " + std::to_string(code) + " " + rest;
 }
 
 const std::string kLogOpen = "evlog_open chassis 0 trelkit", kLogClose = "evlog_close";
