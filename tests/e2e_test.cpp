@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <tuple>
 
 #include "dumpmap.h"
 #include "fixture/fixture.h"
@@ -72,7 +73,7 @@ const std::string kSampleRecord = "CPU0             spin_lock            mutexA 
                                   "> 0xd0001000: mod_fn+0/0x40 [mymod]\n\n";
 
 // A test's own directory, and dumps written into it, holes kept.
-class Dumps : public ::testing::Test {
+class EndToEnd : public ::testing::Test {
 protected:
     TempDir dir;
     std::string file(const Dump &d, const std::string &name = "dump")
@@ -85,7 +86,7 @@ protected:
 // Every operation on whole dumps and on dumps each reader refuses: the walk
 // ends at the first failure, and a list still prints its summary. Each runs in
 // 32 MiB of address space (where a limit binds the tool), whatever the dump claims.
-TEST_F(Dumps, ListExtractTimeStampAndEveryReaderFailure)
+TEST_F(EndToEnd, ListExtractTimeStampAndEveryReaderFailure)
 {
     const std::string name31(31, 'n'), one = kHeading + row("  1     0          0     0", "a");
     Dump twice = sampleDump(), longName, full, sparse; // offsets and sizes are 64-bit on every build
@@ -183,7 +184,7 @@ TEST_F(Dumps, ListExtractTimeStampAndEveryReaderFailure)
 // out, gathered writes that take part of what they are given, an output
 // opened for appending. Messages never land in it, even where
 // standard error starts closed. A block of 4 GiB copies on a 32-bit device too.
-TEST_F(Dumps, EveryWayOfCopyingGivesTheSameBytes)
+TEST_F(EndToEnd, EveryWayOfCopyingGivesTheSameBytes)
 {
     // many: more small pieces than a gathered write holds
     Dump complete = sampleDump(Meta{.hsz = 24, .extension = "extension bytes"}), many;
@@ -250,7 +251,7 @@ TEST_F(Dumps, EveryWayOfCopyingGivesTheSameBytes)
 // Memory stays bounded whatever the input holds, and running out of it is a
 // message and a failure, never an abort: from the least address space the
 // executable starts in, upwards.
-TEST_F(Dumps, MemoryStaysBoundedAndRunningOutIsAReportedFailure)
+TEST_F(EndToEnd, MemoryStaysBoundedAndRunningOutIsAReportedFailure)
 {
     if (std::string why = cannotRun({.addressSpace = 1}); !why.empty())
         GTEST_SKIP() << why;
@@ -283,7 +284,7 @@ TEST_F(Dumps, MemoryStaysBoundedAndRunningOutIsAReportedFailure)
 
 // A write that fails part way keeps what was written, reports the block or
 // header and the reason, and fails: each way out, from a file and from a pipe.
-TEST_F(Dumps, AWriteThatFailsStopsTheWalk)
+TEST_F(EndToEnd, AWriteThatFailsStopsTheWalk)
 {
     Dump d;
     d.section(attr("big")).filledData(1 << 20, 'z').endSection().endDump();
@@ -323,8 +324,6 @@ constexpr const char *kPdexUsage = "Usage: pdex file [name]\n\tExtract panic dat
 constexpr const char *kPdcpUsage = "Usage: pdcp infile [outfile]\n\tCopy panic data from \"infile\" to "
                                    "\"outfile\"\n\tOr print time stamp of panic data in \"infile\"\n";
 
-using Tools = Dumps;
-
 // A wrapped capture as catconsole prints it: the head, then the ring from its oldest byte.
 std::string wrapped(const std::string &head, const std::string &ring)
 {
@@ -340,7 +339,7 @@ std::string capture(int32_t dataEnd, int32_t headLen, int32_t writePos, int32_t 
 
 // The name a tool is started under, wrong operands, files that cannot be
 // opened and output that cannot be written.
-TEST_F(Tools, StartsAndFailuresOfEveryTool)
+TEST_F(EndToEnd, StartsAndFailuresOfEveryTool)
 {
     const std::string dump = dir.write("dump", Dump().endDump().str()), missing = dir.path("missing"),
                       console = dir.write("console", capture(0, 0, 4, 0, "text")),
@@ -359,13 +358,8 @@ TEST_F(Tools, StartsAndFailuresOfEveryTool)
     auto errloginfoUsage = [](const std::string &name) {
         return Result{"usage:\n" + name + ": [-t (if trap required)] \"log string\"\n", "", 1};
     };
-    struct Start {
-        std::string tool; // a name in bin/, or with Options::argv0 the executable under that name
-        std::vector<std::string> args;
-        Options options;
-        Result result;
-    };
-    std::vector<Start> cases = {
+    // A tool in bin/, or with Options::argv0 the executable under that name; arguments; how it runs; the result.
+    const std::vector<std::tuple<std::string, std::vector<std::string>, Options, Result>> cases = {
         {self, {}, {.argv0 = "/usr/sbin/PDMAP"}, {"Usage: pdmap <name of map file>\n", "", 1}},
         {self, {}, {.argv0 = "my_syslockdump_v2"}, {"Usage: syslockdump [one-input-file]\n", "", 1}},
         {self,
@@ -414,14 +408,13 @@ TEST_F(Tools, StartsAndFailuresOfEveryTool)
         {"objectdump", {console}, full, {"", "objectdump" + noSpace, 1}},
         {"syslockdump", {lock}, full, {"", "syslockdump" + noSpace, 1}},
     };
-    for (const Start &c : cases) {
-        if (!cannotRun(c.options).empty())
+    for (const auto &[tool, args, options, result] : cases) {
+        if (!cannotRun(options).empty())
             continue;
-        EXPECT_EQ(run(c.tool, c.args, c.options), c.result) << c.options.argv0.value_or(c.tool) << " " << c.args.size();
+        EXPECT_EQ(run(tool, args, options), result) << options.argv0.value_or(tool) << " " << args.size();
     }
-    struct stat st;
-    EXPECT_EQ(stat(dir.path("created").c_str(), &st), 0); // the output is made before the input is opened
-    EXPECT_EQ(readFile(dump), before);                    // never copied onto itself
+    EXPECT_TRUE(std::filesystem::exists(dir.path("created"))); // the output is made before the input is opened
+    EXPECT_EQ(readFile(dump), before);                         // never copied onto itself
 }
 
 // ---- pdmap
@@ -452,7 +445,7 @@ std::string addMap(const std::string &path, uint32_t count)
 // Every block of the map file goes to the device, which is then armed. A
 // failure ends the run where it happens: nothing is undone, no later request
 // reaches the device, and a map file with a hole never reaches it at all.
-TEST_F(Tools, PdmapMapsEveryBlockAndStopsAtTheFirstFailure)
+TEST_F(EndToEnd, PdmapMapsEveryBlockAndStopsAtTheFirstFailure)
 {
     // A map file of size bytes (by default all its 4096-byte blocks): data in
     // the blocks where the pattern has 'd', holes for '.', and space
@@ -553,39 +546,35 @@ std::vector<std::string> events(const std::string &text, bool trap)
     return out;
 }
 
-TEST_F(Tools, ErrloginfoWritesTheMessageInEventsOf150Characters)
+TEST_F(EndToEnd, ErrloginfoWritesTheMessageInEventsOf150Characters)
 {
     std::string longest(7996, 'x'), mixed; // plus 3 reaches the limit exactly
     for (int i = 0; i < 400; ++i)
         mixed += static_cast<char>('a' + i % 26);
-    struct Message {
-        std::vector<std::string> args;
-        std::string text;
-        bool trap = false;
-    };
-    std::vector<Message> cases = {
-        {{"disk", "full"}, "  disk full"},
+    const std::vector<std::tuple<std::vector<std::string>, std::string, bool>> cases = {
+        // arguments, text, trap
+        {{"disk", "full"}, "  disk full", false},
         {{"-t", "disk", "full"}, "  disk full", true},
-        {{"disk", "-t"}, "  disk -t"},
-        {{"-tt", "-x", "--"}, "  -tt -x --"},
-        {{"100%s", "%n%x", ""}, "  100%s %n%x "},
-        {{std::string(148, 'a')}, "  " + std::string(148, 'a')},
-        {{std::string(149, 'b')}, "  " + std::string(149, 'b')},
-        {{mixed}, "  " + mixed},
-        {{longest}, "  " + longest},
-        {{longest + "x", "short"}, " "},
-        {{"first", longest, "short"}, "  first"},
+        {{"disk", "-t"}, "  disk -t", false},
+        {{"-tt", "-x", "--"}, "  -tt -x --", false},
+        {{"100%s", "%n%x", ""}, "  100%s %n%x ", false},
+        {{std::string(148, 'a')}, "  " + std::string(148, 'a'), false},
+        {{std::string(149, 'b')}, "  " + std::string(149, 'b'), false},
+        {{mixed}, "  " + mixed, false},
+        {{longest}, "  " + longest, false},
+        {{longest + "x", "short"}, " ", false},
+        {{"first", longest, "short"}, "  first", false},
     };
-    for (const Message &c : cases) {
-        Result r = run("errloginfo", c.args, Options{.doubles = true});
-        EXPECT_EQ(r, (Result{"", "", 0})) << c.args[0];
-        EXPECT_EQ(r.calls, events(c.text, c.trap)) << c.args[0];
+    for (const auto &[args, text, trap] : cases) {
+        Result r = run("errloginfo", args, Options{.doubles = true});
+        EXPECT_EQ(r, (Result{"", "", 0})) << args[0];
+        EXPECT_EQ(r.calls, events(text, trap)) << args[0];
     }
 }
 
 // The syslog stand-in, observed for real: inside a private mount namespace a
 // datagram socket at /dev/log receives what the system log would.
-TEST_F(Tools, ErrloginfoStandInWritesARealSyslogRecord)
+TEST_F(EndToEnd, ErrloginfoStandInWritesARealSyslogRecord)
 {
     if (fork() == 0) {
         int sock = socket(AF_UNIX, SOCK_DGRAM, 0);
@@ -615,7 +604,7 @@ TEST_F(Tools, ErrloginfoStandInWritesARealSyslogRecord)
 
 // What each viewer prints, byte for byte, from a file and from a pipe that
 // delivers the input in pieces (a line or a record cut between them).
-TEST_F(Tools, ViewersPrintExactly)
+TEST_F(EndToEnd, ViewersPrintExactly)
 {
     std::string whole(64000, 'x');
     whole.back() = 'Y';

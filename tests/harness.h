@@ -94,11 +94,6 @@ inline std::vector<std::string> runner()
     return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
 }
 
-inline bool isQemu(const std::vector<std::string> &r)
-{
-    return !r.empty() && r[0].find("qemu-") != std::string::npos;
-}
-
 // Why a run with these options cannot be made here, or empty when it can: a
 // memory limit would bind the runner or the sanitizer, not the tool; a runner
 // other than qemu cannot start a tool under a path or without standard error.
@@ -111,7 +106,7 @@ inline std::string cannotRun(const Options &o)
 #endif
     if (o.addressSpace && !r.empty())
         return "a limit would apply to the runner, not to the tool";
-    if (r.empty() || isQemu(r))
+    if (r.empty() || r[0].find("qemu-") != std::string::npos)
         return "";
     if (o.argv0 && o.argv0->find('/') != std::string::npos)
         return "the runner cannot give a child an argv[0] that is a path";
@@ -147,17 +142,6 @@ inline std::string cannotRun(const Options &o)
     _exit(127);
 }
 
-// What a child writes on fd, to its end.
-inline std::string drain(int fd)
-{
-    std::string text;
-    char buf[65536];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
-        text.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return text;
-}
-
 // Runs build/bin/<tool> (or a path containing a slash) with TZ=UTC, through
 // the runner when there is one.
 inline Result run(const std::string &tool, const std::vector<std::string> &args, const Options &options = {})
@@ -171,7 +155,7 @@ inline Result run(const std::string &tool, const std::vector<std::string> &args,
     if (getenv("ASAN_OPTIONS")) // a preloaded double comes before the sanitizer's runtime
         env.push_back(std::string("ASAN_OPTIONS=verify_asan_link_order=0:") + getenv("ASAN_OPTIONS"));
     std::vector<std::string> argv = runner();
-    const bool direct = argv.empty(), qemu = isQemu(argv);
+    const bool direct = argv.empty(), qemu = !direct && argv[0].find("qemu-") != std::string::npos;
     if (qemu) // a host program: the guest's argv[0] and preloads are its options
         argv.push_back("-0");
     if (direct || qemu)
@@ -213,11 +197,15 @@ inline Result run(const std::string &tool, const std::vector<std::string> &args,
         }
         close(in[1]);
     });
+    // What the child writes, to its end: the pipes read again through /proc.
+    auto drain = [](int fd) { return readFile("/proc/self/fd/" + std::to_string(fd)); };
     Result result;
     std::thread errors([&] { result.err = drain(err[0]); });
     result.out = drain(out[0]);
     errors.join();
     feed.join();
+    close(out[0]);
+    close(err[0]);
     int status = 0;
     waitpid(pid, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
