@@ -10,7 +10,7 @@
  *     at an offset. FSTAT_SIZE=n: every regular file reports size n.
  *   WRITEV_STEP=n: a gathered write takes at most n bytes, as a write to a
  *     pipe interrupted by a signal or to some network file systems does.
- * Every build calls the 64-bit open, pread and fstat: those are the ones here. */
+ * Only the 64-bit open, pread and fstat, which these builds call (nm), are here. */
 #undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
 #include <errno.h>

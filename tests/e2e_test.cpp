@@ -317,8 +317,6 @@ TEST_F(EndToEnd, AWriteThatFailsStopsTheWalk)
               failed("pdcp", "standard output", "No space left on device", "header."));
 }
 
-// ---- every tool
-
 constexpr const char *kPdexUsage = "Usage: pdex file [name]\n\tExtract panic data \"name\" from \"file\" to stdout\n"
                                    "\tOr list panic data in \"file\"\n";
 constexpr const char *kPdcpUsage = "Usage: pdcp infile [outfile]\n\tCopy panic data from \"infile\" to "
@@ -358,14 +356,15 @@ TEST_F(EndToEnd, StartsAndFailuresOfEveryTool)
     auto errloginfoUsage = [](const std::string &name) {
         return Result{"usage:\n" + name + ": [-t (if trap required)] \"log string\"\n", "", 1};
     };
+    auto unknown = [](const char *name) { // a name no tool has: a dump on stdin
+        return report(name, "readMetaHeader", "error in fread for meta header");
+    };
     // A tool in bin/, or with Options::argv0 the executable under that name; arguments; how it runs; the result.
     const std::vector<std::tuple<std::string, std::vector<std::string>, Options, Result>> cases = {
         {self, {}, {.argv0 = "/usr/sbin/PDMAP"}, {"Usage: pdmap <name of map file>\n", "", 1}},
         {self, {}, {.argv0 = "my_syslockdump_v2"}, {"Usage: syslockdump [one-input-file]\n", "", 1}},
-        {self,
-         {"ignored"},
-         {.argv0 = "PDEX"},
-         {"", report("PDEX", "readMetaHeader", "error in fread for meta header"), 2}},
+        {self, {"ignored"}, {.argv0 = "PDEX"}, {"", unknown("PDEX"), 2}},
+        {self, {}, {.argv0 = "dir/"}, {"", unknown(""), 2}},
         {self, {"-q"}, {.argv0 = "other"}, {"", "other: invalid option -- 'q'\nUsage: other \n", 1}},
         {self, {"--list"}, {.argv0 = "/usr/bin/trelkit"}, ok(names)},
         {self, {"--version"}, {.argv0 = "trelkit"}, ok("trelkit " TRELKIT_VERSION "\n")},
@@ -447,9 +446,8 @@ std::string addMap(const std::string &path, uint32_t count)
 // reaches the device, and a map file with a hole never reaches it at all.
 TEST_F(EndToEnd, PdmapMapsEveryBlockAndStopsAtTheFirstFailure)
 {
-    // A map file of size bytes (by default all its 4096-byte blocks): data in
-    // the blocks where the pattern has 'd', holes for '.', and space
-    // preallocated but never written for 'f'. fsync places blocks on disk.
+    // A map file of size bytes (default: its 4096-byte blocks), a block per letter: 'd' data, '.' a hole,
+    // 'f' space preallocated and never written. fsync places blocks on disk.
     auto map = [&](const char *name, const std::string &pattern, std::optional<size_t> size = {}) {
         int fd = open(dir.path(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         for (off_t i = 0; i < static_cast<off_t>(pattern.size()); ++i)
@@ -487,7 +485,7 @@ TEST_F(EndToEnd, PdmapMapsEveryBlockAndStopsAtTheFirstFailure)
         uint32_t blocks = 0;
         std::vector<std::string> calls = {}; // instead, when the hypervisor maps the file
     };
-    const std::vector<std::string> handedOver = {kLogOpen, "hv_running", "hv_map_dump_file map 1", kLogClose};
+    const std::vector<std::string> handedOver = {kLogOpen, "hv_running", "hv_map_dump_file no/such/map 1", kLogClose};
     std::vector<Map> cases = {
         {{}, empty, ok(""), 5},
         {{}, three, ok(""), 5, 3},
@@ -507,8 +505,8 @@ TEST_F(EndToEnd, PdmapMapsEveryBlockAndStopsAtTheFirstFailure)
         {{"ATA_FIGETBSZ=0"}, one, failed("FIGETBZ", "Invalid argument"), -1},
         {{}, huge, failed("fstat", "Value too large for defined data type"), -1},
         {{}, noMap, failed("FIBMAP", "Invalid argument"), -1},
-        {{"HV_RUNNING=1", "HV_RESULT=-1"}, "map", {"", "", 255}, 0, 0, handedOver},
-        {{"HV_RUNNING=1", "HV_RESULT=7"}, "map", {"", "", 7}, 0, 0, handedOver},
+        {{"HV_RUNNING=1", "HV_RESULT=-1"}, "no/such/map", {"", "", 255}, 0, 0, handedOver},
+        {{"HV_RUNNING=1", "HV_RESULT=7"}, "no/such/map", {"", "", 7}, 0, 0, handedOver},
     };
     for (const Map &c : cases) {
         std::vector<std::string> calls = {kLogOpen, "hv_running"};
@@ -600,8 +598,6 @@ TEST_F(EndToEnd, ErrloginfoStandInWritesARealSyslogRecord)
         << record;
 }
 
-// ---- catconsole, objectdump, syslockdump
-
 // What each viewer prints, byte for byte, from a file and from a pipe that
 // delivers the input in pieces (a line or a record cut between them).
 TEST_F(EndToEnd, ViewersPrintExactly)
@@ -642,6 +638,7 @@ TEST_F(EndToEnd, ViewersPrintExactly)
         {"catconsole", "negative and past the end", capture(64001, -1, -1, 1, whole), wrapped("", whole)},
         {"catconsole", "past the capture", capture(0, 0, INT_MAX, 0, whole + "beyond"), whole},
         {"catconsole", "ten bytes", capture(0, 0, 0, 0, "").substr(0, 10), ""},
+        {"catconsole", "empty", "", "Invalid size encountered(0)!\n", 1},
         {"catconsole", "nine bytes", capture(0, 0, 0, 0, "").substr(0, 9), "Invalid size encountered(9)!\n", 1},
         {"catconsole", "no magic", std::string(20, '\0'), "catconsole: invalid input file!\n", 1},
         {"objectdump", "empty", "", ""},

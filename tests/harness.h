@@ -197,8 +197,13 @@ inline Result run(const std::string &tool, const std::vector<std::string> &args,
         }
         close(in[1]);
     });
-    // What the child writes, to its end: the pipes read again through /proc.
-    auto drain = [](int fd) { return readFile("/proc/self/fd/" + std::to_string(fd)); };
+    auto drain = [](int fd) { // what the child writes, to its end
+        std::string text;
+        char buf[65536];
+        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+            text.append(buf, static_cast<size_t>(n));
+        return text;
+    };
     Result result;
     std::thread errors([&] { result.err = drain(err[0]); });
     result.out = drain(out[0]);
