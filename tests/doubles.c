@@ -124,8 +124,8 @@ int evlog_write(const char *file, const char *function, int line, const char *ta
     int a = va_arg(ap, int), b = va_arg(ap, int), id = va_arg(ap, int);
     const char *text = va_arg(ap, const char *);
     va_end(ap);
-    record("evlog_write %s %s %d %s handle=%u,%u,%u,%u,%u,%u,%u %d %d %#x [%s]\n", file, function, line, tag,
-           h.word[0], h.word[1], h.word[2], h.word[3], h.word[4], h.word[5], h.word[6], a, b, id, text);
+    record("evlog_write %s %s %d %s handle=%u,%u,%u,%u,%u,%u,%u %d %d %#x [%s]\n", file, function, line, tag, h.word[0],
+           h.word[1], h.word[2], h.word[3], h.word[4], h.word[5], h.word[6], a, b, id, text);
     return -1; /* a failing log must not stop the remaining chunks */
 }
 
