@@ -125,7 +125,7 @@ TEST_F(EndToEnd, ListExtractTimeStampAndEveryReaderFailure)
             total(2))},
         {"after 6 GiB", sparse, ok("after 6 GiB"), "pdex DUMP tail"},
         {"no such name", twice, {"", "", 2}, "pdex DUMP Console"},
-        {"time stamp, the rest unread", Dump(Meta{.savedFor = "sixteen chars!!!"}).bytes("damaged"),
+        {"time stamp, HSZ printable", Dump(Meta{.savedFor = "sixteen chars!!!", .hsz = 0x4110}).bytes("damaged"),
          ok("1700000000 sixteen chars!!! Tue Nov 14 22:13:20 2023\n"), "pdcp DUMP"},
         {"trace in file order, option last", Dump().section(attr("a", 3)).data("xy").endSection().endDump(),
          ok(kHeading + row("  1     1          2     3", "a") + total(1), traced), "pdex DUMP -d"},
