@@ -8,8 +8,9 @@
  *     fail with errno e; COPY_STEP=n: at most n bytes a call.
  *   PREAD_ESPIPE=1: pread fails, as on a device that seeks but cannot read
  *     at an offset. FSTAT_SIZE=n: every regular file reports size n.
- *   WRITEV_STEP=n: a gathered write takes at most n bytes, as a write to a
- *     pipe interrupted by a signal or to some network file systems does.
+ *   WRITEV_STEP=n: a gathered write takes at most n bytes (a signal, a pipe).
+ *   READ_EIO=1: every read after the first fails with EIO (a failing disk).
+ *   FCLOSE_ERRNO=e: fclose closes, then fails with e (a network file system).
  * Only the 64-bit open, pread and fstat, which these builds call (nm), are here. */
 #undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
@@ -189,7 +190,16 @@ int fstat64(int fd, struct stat64 *st)
     return done;
 }
 
-/* ---- gathered writes */
+/* ---- reads, gathered writes and closes */
+
+ssize_t read(int fd, void *to, size_t size)
+{
+    static int reads;
+    ssize_t (*read_)(int, void *, size_t) = dlsym(RTLD_NEXT, "read");
+    if (env("READ_EIO", 0) && reads++ > 0)
+        return errno = EIO, -1;
+    return read_(fd, to, size);
+}
 
 ssize_t writev(int fd, const struct iovec *pieces, int count)
 {
@@ -201,4 +211,12 @@ ssize_t writev(int fd, const struct iovec *pieces, int count)
         cut[n].iov_len = cut[n].iov_len < left ? cut[n].iov_len : left;
     }
     return n ? writev_(fd, cut, n) : writev_(fd, pieces, count);
+}
+
+int fclose(FILE *stream)
+{
+    int (*fclose_)(FILE *) = dlsym(RTLD_NEXT, "fclose");
+    int done = fclose_(stream);
+    errno = done ? errno : env("FCLOSE_ERRNO", 0);
+    return errno ? EOF : 0;
 }

@@ -86,11 +86,7 @@ private:
 // of a cross build ("qemu-ppc -L sysroot", "valgrind ...").
 inline std::vector<std::string> runner()
 {
-    const char *set = getenv("TRELKIT_RUNNER");
-#ifdef TRELKIT_DEFAULT_RUNNER
-    set = set ? set : TRELKIT_DEFAULT_RUNNER;
-#endif
-    std::istringstream in(set ? set : "");
+    std::istringstream in(getenv("TRELKIT_RUNNER") ? getenv("TRELKIT_RUNNER") : TRELKIT_DEFAULT_RUNNER);
     return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
 }
 
@@ -100,10 +96,8 @@ inline std::vector<std::string> runner()
 inline std::string cannotRun(const Options &o)
 {
     const auto r = runner();
-#ifdef TRELKIT_SANITIZED
-    if (o.addressSpace)
+    if (TRELKIT_SANITIZED && o.addressSpace)
         return "the sanitizer's shadow memory needs more address space than any limit";
-#endif
     if (o.addressSpace && !r.empty())
         return "a limit would apply to the runner, not to the tool";
     if (r.empty() || r[0].find("qemu-") != std::string::npos)

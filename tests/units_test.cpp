@@ -1,5 +1,4 @@
-// What the end-to-end tests cannot see cheaply: every byte value in every
-// column of a hex line of every length, and the console byte table.
+// What the end-to-end tests cannot see cheaply: each byte in each column of each hex line length; the console bytes.
 #include <cctype>
 #include <gtest/gtest.h>
 
