@@ -187,7 +187,7 @@ inline Result run(const std::string &tool, const std::vector<std::string> &args,
             if (write(in[1], o.input.data() + at, std::min(step, o.input.size() - at)) < 0)
                 break; // the tool stopped reading
             if (o.trickle)
-                usleep(200); // each piece is read on its own
+                usleep(1000); // each piece is read on its own, once the tool reads
         }
         close(in[1]);
     });
