@@ -9,7 +9,7 @@
  *   PREAD_ESPIPE=1: pread fails, as on a device that seeks but cannot read
  *     at an offset. FSTAT_SIZE=n: every regular file reports size n.
  *   WRITEV_STEP=n: a gathered write takes at most n bytes (a signal, a pipe).
- *   READ_EIO=1: every read after the first fails with EIO (a failing disk).
+ *   READ_STEP=n: a read gives at most n bytes; READ_EIO=1: reads after the first fail.
  *   FCLOSE_ERRNO=e: fclose closes, then fails with e (a network file system).
  * Only the 64-bit open, pread and fstat, which these builds call (nm), are here. */
 #undef _FILE_OFFSET_BITS
@@ -198,7 +198,8 @@ ssize_t read(int fd, void *to, size_t size)
     ssize_t (*read_)(int, void *, size_t) = dlsym(RTLD_NEXT, "read");
     if (env("READ_EIO", 0) && reads++ > 0)
         return errno = EIO, -1;
-    return read_(fd, to, size);
+    const int step = env("READ_STEP", 0);
+    return read_(fd, to, step > 0 && size > (size_t)step ? (size_t)step : size);
 }
 
 ssize_t writev(int fd, const struct iovec *pieces, int count)

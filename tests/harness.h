@@ -25,8 +25,7 @@
 namespace harness {
 
 struct Options {
-    std::string input;                     // fed through a pipe...
-    size_t trickle = 0;                    // ...this many bytes at a time
+    std::string input;                     // fed through a pipe
     std::optional<std::string> stdinFile;  // stdin opened from this file instead
     std::vector<int> closed;               // standard descriptors the tool starts without
     std::optional<std::string> stdoutFile; // stdout opened onto this file (not truncated)...
@@ -181,14 +180,9 @@ inline Result run(const std::string &tool, const std::vector<std::string> &args,
     for (int fd : {in[0], out[1], err[1]})
         close(fd);
     signal(SIGPIPE, SIG_IGN);
-    std::thread feed([&] {
-        const size_t step = o.trickle ? o.trickle : o.input.size() + 1;
-        for (size_t at = 0; !o.stdinFile && at < o.input.size(); at += step) {
-            if (write(in[1], o.input.data() + at, std::min(step, o.input.size() - at)) < 0)
-                break; // the tool stopped reading
-            if (o.trickle)
-                usleep(1000); // each piece is read on its own, once the tool reads
-        }
+    std::thread feed([&] { // until the tool stops reading
+        for (ssize_t at = 0, n = 0; !o.stdinFile && at < std::ssize(o.input) && n >= 0; at += n)
+            n = write(in[1], o.input.data() + at, o.input.size() - static_cast<size_t>(at));
         close(in[1]);
     });
     auto drain = [](int fd) { // what the child writes, to its end
