@@ -46,6 +46,13 @@ static int env(const char *name, int fallback)
     return getenv(name) ? atoi(getenv(name)) : fallback;
 }
 
+/* size, but at most the variable's value when that is positive */
+static size_t capped(size_t size, const char *name)
+{
+    const int step = env(name, 0);
+    return step > 0 && size > (size_t)step ? (size_t)step : size;
+}
+
 /* ---- the dump device */
 
 static int device_fd = -1;
@@ -160,9 +167,7 @@ ssize_t copy_file_range(int in, loff_t *inAt, int out, loff_t *outAt, size_t siz
     }
     if (mode && (unsigned long long)atoll(mode) - copied < size)
         size = (size_t)(atoll(mode) - copied);
-    const int step = env("COPY_STEP", 0);
-    if (step > 0 && size > (size_t)step)
-        size = (size_t)step;
+    size = capped(size, "COPY_STEP");
     ssize_t (*copy)(int, loff_t *, int, loff_t *, size_t, unsigned) = dlsym(RTLD_NEXT, "copy_file_range");
     ssize_t n = size ? copy(in, inAt, out, outAt, size, flags) : 0;
     copied += n > 0 ? n : 0;
@@ -198,8 +203,7 @@ ssize_t read(int fd, void *to, size_t size)
     ssize_t (*read_)(int, void *, size_t) = dlsym(RTLD_NEXT, "read");
     if (env("READ_EIO", 0) && reads++ > 0)
         return errno = EIO, -1;
-    const int step = env("READ_STEP", 0);
-    return read_(fd, to, step > 0 && size > (size_t)step ? (size_t)step : size);
+    return read_(fd, to, capped(size, "READ_STEP"));
 }
 
 ssize_t writev(int fd, const struct iovec *pieces, int count)
