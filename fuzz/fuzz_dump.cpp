@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "dumpfile.h"
-#include "trelkit.h"
+#include "common.h"
 
 namespace {
 

@@ -5,7 +5,8 @@
  *     stand-in whose requests are recorded); ATA_FAIL=nr:e: request nr fails;
  *     ATA_FIGETBSZ=n: FIGETBSZ reports n. HV_RUNNING=n, HV_RESULT=n.
  *   COPY_RANGE=n: kernel copies copy n bytes in all, then return 0; -e: they
- *     fail with errno e; COPY_STEP=n: at most n bytes a call.
+ *     fail with errno e; COPY_STEP=n: at most n bytes a call; COPY_SCRIBBLE=n:
+ *     the first one first flips the input's byte n (a dump rewritten in place).
  *   PREAD_ESPIPE=1: pread fails, as on a device that seeks but cannot read
  *     at an offset. FSTAT_SIZE=n: every regular file reports size n.
  *   WRITEV_STEP=n: a gathered write takes at most n bytes (a signal, a pipe).
@@ -29,16 +30,25 @@
 #include "evlog.h"
 #include "hvsvc.h"
 
+static int real_fclose(FILE *stream)
+{
+    int (*fclose_)(FILE *) = dlsym(RTLD_NEXT, "fclose");
+    return fclose_(stream);
+}
+
+/* Leaves errno as the tool had it. */
 __attribute__((format(printf, 1, 2))) static void record(const char *fmt, ...)
 {
+    const int saved = errno;
     FILE *log = getenv("DOUBLE_LOG") ? fopen(getenv("DOUBLE_LOG"), "a") : NULL;
-    if (!log)
-        return;
-    va_list ap;
-    va_start(ap, fmt);
-    vfprintf(log, fmt, ap);
-    va_end(ap);
-    fclose(log);
+    if (log) {
+        va_list ap;
+        va_start(ap, fmt);
+        vfprintf(log, fmt, ap);
+        va_end(ap);
+        real_fclose(log);
+    }
+    errno = saved;
 }
 
 static int env(const char *name, int fallback)
@@ -160,6 +170,17 @@ int hv_map_dump_file(const char *path, int flags)
 ssize_t copy_file_range(int in, loff_t *inAt, int out, loff_t *outAt, size_t size, unsigned flags)
 {
     static unsigned long long copied;
+    static int scribbled;
+    if (getenv("COPY_SCRIBBLE") && !scribbled++) {
+        unsigned char byte;
+        char path[64];
+        const off_t at = atoll(getenv("COPY_SCRIBBLE"));
+        snprintf(path, sizeof path, "/proc/self/fd/%d", in);
+        int fd = open(path, O_RDWR);
+        if (pread(fd, &byte, 1, at) == 1 && (byte ^= 0xff, pwrite(fd, &byte, 1, at) == 1))
+            record("scribbled %lld\n", (long long)at);
+        close(fd);
+    }
     const char *mode = getenv("COPY_RANGE");
     if (mode && mode[0] == '-') {
         errno = atoi(mode + 1);
@@ -220,8 +241,10 @@ ssize_t writev(int fd, const struct iovec *pieces, int count)
 
 int fclose(FILE *stream)
 {
-    int (*fclose_)(FILE *) = dlsym(RTLD_NEXT, "fclose");
-    int done = fclose_(stream);
-    errno = done ? errno : env("FCLOSE_ERRNO", 0);
-    return errno ? EOF : 0;
+    const int fails = env("FCLOSE_ERRNO", 0);
+    if (real_fclose(stream) != 0)
+        return EOF;
+    if (fails)
+        errno = fails;
+    return fails ? EOF : 0;
 }

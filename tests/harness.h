@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <optional>
 #include <ostream>
@@ -108,12 +109,22 @@ inline std::string cannotRun(const Options &o)
     return "";
 }
 
+// Whether a row can run here; when it cannot, says why, so that a skipped row
+// never passes for a tested one.
+inline bool runnable(const Options &o, const std::string &row)
+{
+    const std::string why = cannotRun(o);
+    if (!why.empty())
+        std::cout << "[ SKIPPED  ] " << row << ": " << why << std::endl;
+    return why.empty();
+}
+
 // The child: its streams, its limits, then the tool.
 [[noreturn]] inline void child(const std::string &exec, std::vector<std::string> argv, std::vector<std::string> env,
                                const Options &o, int in, int out, int err)
 {
-    dup2(o.stdinFile ? open(o.stdinFile->c_str(), O_RDONLY) : in, 0);
-    dup2(o.stdoutFile ? open(o.stdoutFile->c_str(), O_WRONLY | (o.append ? O_APPEND : 0)) : out, 1);
+    dup2(in, 0);
+    dup2(out, 1);
     dup2(err, 2);
     for (int fd : o.closed)
         close(fd);
@@ -173,11 +184,16 @@ inline Result run(const std::string &tool, const std::vector<std::string> &args,
     int in[2], out[2], err[2];
     // Close-on-exec: the tool holds only the ends it is given, as 0, 1 and 2.
     check(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0, "pipe");
+    // A file given as standard input or output that cannot be opened fails the test, not the tool.
+    const int stdinFd = o.stdinFile ? open(o.stdinFile->c_str(), O_RDONLY | O_CLOEXEC) : in[0];
+    const int stdoutFd =
+        o.stdoutFile ? open(o.stdoutFile->c_str(), O_WRONLY | O_CLOEXEC | (o.append ? O_APPEND : 0)) : out[1];
+    check(stdinFd >= 0 && stdoutFd >= 0, "open of the standard input or output file");
     pid_t pid = fork();
     check(pid >= 0, "fork");
     if (pid == 0)
-        child(direct ? path : argv[0], argv, env, o, in[0], out[1], err[1]);
-    for (int fd : {in[0], out[1], err[1]})
+        child(direct ? path : argv[0], argv, env, o, stdinFd, stdoutFd, err[1]);
+    for (int fd : {in[0], out[1], err[1], o.stdinFile ? stdinFd : -1, o.stdoutFile ? stdoutFd : -1})
         close(fd);
     signal(SIGPIPE, SIG_IGN);
     std::thread feed([&] { // until the tool stops reading

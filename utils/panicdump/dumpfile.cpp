@@ -1,20 +1,26 @@
-// pdex and pdcp: list, extract, copy and time-stamp panic dump files.
+// pdex and pdcp: list, extract, copy, time-stamp, check and salvage panic dumps.
 //
 //   $ pdex dump                  $ pdcp dump
 //   Sec  Blks  Data size  Prio  Created                   Name
 //     1     2         91     1  Tue Nov 14 22:13:10 2023  console
 //   Total 1 sections saved for watchdog reset at Tue Nov 14 22:13:20 2023
 //                                1700000000 watchdog reset Tue Nov 14 22:13:20 2023
+//   $ pdex --check dump
+//   dump: damaged at byte 233: data header 2 of section 1 "console": Bad header checksum
 #include "dumpfile.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstring>
 #include <ctime>
+#include <getopt.h>
+#include <optional>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "bytes.h"
-#include "trelkit.h"
+#include "common.h"
+#include "dumpscan.h"
 
 using namespace trelkit;
 using namespace trelkit::dump;
@@ -24,436 +30,136 @@ int32_t pd_state;
 int32_t refTime;
 uint32_t rheaderSize;
 uint8_t *rheader;
-
-// Reports made by the walk's own steps name the walk.
-#define walkReport(...) reportError("dopd", __LINE__, __VA_ARGS__)
+FILE *infp;
+FILE *outfp;
+bool pd_salvage;
+const char *pd_inputName = "-";
 
 namespace {
 
-// HSZ and a held extension are at most 64 KiB each: their storage is fixed,
-// so reading them can never fail for want of memory.
+// HSZ is at most 64 KiB: a header's storage is fixed, so that reading one can
+// never fail for want of memory.
 std::array<uint8_t, UINT16_MAX> rheaderStorage;
-std::array<uint8_t, MetaExtension::kHeldMax> heldExtension;
 
-// Pieces of at least this size are written from where they lie in the
-// input's buffer; smaller ones are copied aside, so that many leave at once.
-constexpr size_t kStraightWrite = 16 * 1024;
-// The most one kernel copy is asked for, so that the length fits size_t on
-// every build: a dump past 4 GiB must not be cut on a 32-bit device.
-constexpr uint64_t kKernelCopyMax = 1u << 30;
-// The output's own bytes: small pieces copied aside, or what is read and
-// written where the kernel does not copy. It holds the largest header.
-std::array<uint8_t, 64 * 1024> scratch;
+// The check that failed last: whose check it is and the line that noticed it
+// (a report opens with both), its message, and whether the input ran out.
+struct Failure {
+    const char *function = "";
+    int line = 0;
+    std::array<char, 96> message{};
+    bool inputEnded = false;
+};
+Failure failure;
 
-bool isRegular(int fd)
+__attribute__((format(printf, 4, 5))) bool fail(const char *function, int line, bool inputEnded, const char *fmt, ...)
 {
-    struct stat st;
-    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    failure.function = function;
+    failure.line = line;
+    failure.inputEnded = inputEnded;
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(failure.message.data(), failure.message.size(), fmt, ap);
+    va_end(ap);
+    return false;
 }
 
 } // namespace
 
-// ---- the input ------------------------------------------------------------
-
-bool DumpInput::open(FILE *stream)
-{
-    fd_ = fileno(stream);
-    buffer_.reset(static_cast<uint8_t *>(malloc(kLargeRead)));
-    offset_ = lseek(fd_, 0, SEEK_CUR);
-    // Some devices seek but cannot be read at an offset: they are streamed,
-    // as a pipe is, from the start.
-    seekable_ = offset_ >= 0 && pread(fd_, buffer_.get(), 0, offset_) == 0;
-    return buffer_ != nullptr;
-}
-
-// The tools install no signal handlers, so no call here or elsewhere returns
-// EINTR: a failed call is a failure.
-size_t DumpInput::fill(uint8_t *to, size_t size)
-{
-    ssize_t n = seekable_ ? pread(fd_, to, size, offset_) : ::read(fd_, to, size);
-    return n > 0 ? static_cast<size_t>(n) : 0; // a read error ends the input as its end does
-}
-
-void DumpInput::refill()
-{
-    if (borrower_)
-        borrower_->drain();
-    offset_ += static_cast<int64_t>(end_);
-    begin_ = end_ = 0;
-    // Right after a skip the next read is a record header: read a little, so
-    // walking a file of large skipped blocks costs a small pread per header.
-    end_ = fill(buffer_.get(), afterSkip_ ? kSmallRead : kLargeRead);
-    afterSkip_ = false;
-}
-
-std::span<const uint8_t> DumpInput::peek(size_t max)
-{
-    if (begin_ == end_)
-        refill();
-    return {buffer_.get() + begin_, std::min(max, end_ - begin_)};
-}
-
-void DumpInput::consume(size_t size)
-{
-    begin_ += size; // at most what peek() gave
-}
-
-uint64_t DumpInput::take(uint8_t *into, uint64_t size)
-{
-    uint64_t done = 0;
-    while (done < size) {
-        std::span<const uint8_t> bytes = peek(static_cast<size_t>(std::min<uint64_t>(size - done, kLargeRead)));
-        if (bytes.empty())
-            break;
-        if (into)
-            memcpy(into + done, bytes.data(), bytes.size());
-        consume(bytes.size());
-        done += bytes.size();
-    }
-    return done;
-}
-
-size_t DumpInput::read(void *into, size_t size)
-{
-    return static_cast<size_t>(take(static_cast<uint8_t *>(into), size));
-}
-
-uint64_t DumpInput::discard(uint64_t size)
-{
-    return take(nullptr, size);
-}
-
-void DumpInput::skip(uint64_t size)
-{
-    const uint64_t buffered = end_ - begin_;
-    if (!seekable_ || size <= buffered) {
-        discard(size);
-        return;
-    }
-    // On a seekable input a skip only moves the offset of the next pread.
-    offset_ += static_cast<int64_t>(end_ + (size - buffered));
-    begin_ = end_ = 0;
-    afterSkip_ = true;
-}
-
-bool DumpInput::pass(uint64_t size)
-{
-    // The last byte is read, not skipped: it shows that the input holds the
-    // whole block (the size a file reports is no proof: procfs reports 0),
-    // and the read that brings it brings the next header too.
-    skip(size - 1);
-    return discard(1) == 1;
-}
-
-int64_t DumpInput::tell() const
-{
-    return offset_ + static_cast<int64_t>(begin_);
-}
-
-// ---- the output -----------------------------------------------------------
-
-DumpOutput::DumpOutput(DumpInput &in, FILE *out, bool copy) : in_(in), fd_(fileno(out))
-{
-    enlargePipe(fd_);
-    from_ = reached_ = in.tell();
-    if (copy && in.seekable() && isRegular(in.fd()) && isRegular(fd_))
-        way_ = Way::InputRange;
-    else
-        in.borrower_ = this;
-}
-
-DumpOutput::~DumpOutput()
-{
-    in_.borrower_ = nullptr;
-}
-
-bool DumpOutput::write(std::span<const uint8_t> header)
-{
-    if (way_ == Way::InputRange) {
-        reached_ = in_.tell(); // the header is what the input just gave
-        return true;
-    }
-    return gather(header, false);
-}
-
-Taken DumpOutput::take(uint64_t size)
-{
-    if (way_ == Way::InputRange) {
-        const bool whole = in_.pass(size);
-        reached_ = in_.tell();
-        // Cut short: what there is goes out now, and shows where the input ends.
-        return whole ? Taken::All : finish();
-    }
-    for (uint64_t left = size; left > 0;) {
-        std::span<const uint8_t> piece = in_.peek(static_cast<size_t>(std::min<uint64_t>(left, SIZE_MAX)));
-        if (piece.empty())
-            return Taken::InputEnded;
-        if (!gather(piece, true))
-            return Taken::OutputFailed;
-        in_.consume(piece.size());
-        left -= piece.size();
-    }
-    return Taken::All;
-}
-
-// Adds bytes to the next writev. Large bytes borrowed from the input's buffer
-// stay where they are; the rest are copied aside (a header's storage takes
-// the next header).
-bool DumpOutput::gather(std::span<const uint8_t> bytes, bool borrowed)
-{
-    const bool aside = !borrowed || bytes.size() < kStraightWrite;
-    if (count_ == pieces_.size() || (aside && aside_ + bytes.size() > scratch.size()))
-        drain();
-    if (failed_)
-        return false;
-    const uint8_t *at = bytes.data();
-    if (aside) {
-        at = static_cast<uint8_t *>(memcpy(&scratch[aside_], bytes.data(), bytes.size()));
-        aside_ += bytes.size();
-    }
-    pieces_[count_++] = {const_cast<uint8_t *>(at), bytes.size()};
-    return true;
-}
-
-void DumpOutput::drain()
-{
-    for (size_t first = 0; first < count_ && !failed_;) {
-        ssize_t n = writev(fd_, &pieces_[first], static_cast<int>(count_ - first));
-        if (n <= 0) {
-            failed_ = !noteWriteError();
-            break;
-        }
-        // Past what was written: whole pieces, then into a partly written one.
-        auto left = static_cast<size_t>(n);
-        for (; first < count_ && left >= pieces_[first].iov_len; ++first)
-            left -= pieces_[first].iov_len;
-        if (first < count_) {
-            pieces_[first].iov_base = static_cast<uint8_t *>(pieces_[first].iov_base) + left;
-            pieces_[first].iov_len -= left;
-        }
-    }
-    count_ = aside_ = 0;
-}
-
-Taken DumpOutput::finish()
-{
-    if (way_ == Way::Gathered) {
-        drain(); // a failure is the output's, reported when it is closed
-        return Taken::All;
-    }
-    Taken taken = copyRange();
-    reached_ = from_; // a failure is reported once
-    return taken;
-}
-
-// The input from from_ to reached_, appended at the output's position.
-Taken DumpOutput::copyRange()
-{
-    while (from_ < reached_) {
-        loff_t at = from_;
-        const auto want = static_cast<size_t>(std::min<uint64_t>(reached_ - from_, kKernelCopyMax));
-        ssize_t n = copy_file_range(in_.fd(), &at, fd_, nullptr, want, 0);
-        if (n <= 0)
-            return streamRange(); // no kernel copy between these files, or it stopped short
-        from_ += n;
-    }
-    return Taken::All;
-}
-
-// Reads and writes what the kernel did not copy; the input's real end shows here.
-Taken DumpOutput::streamRange()
-{
-    while (from_ < reached_) {
-        const auto want = static_cast<size_t>(std::min<uint64_t>(reached_ - from_, scratch.size()));
-        ssize_t n = pread(in_.fd(), scratch.data(), want, from_);
-        if (n <= 0)
-            return Taken::InputEnded;
-        if (!writeAll(fd_, scratch.data(), static_cast<size_t>(n)))
-            return Taken::OutputFailed;
-        from_ += n;
-    }
-    return Taken::All;
-}
+// A failed check of the function it stands in; ranOut: the input ended first.
+#define failed(...) fail(__func__, __LINE__, false, __VA_ARGS__)
+#define ranOut(...) fail(__func__, __LINE__, true, __VA_ARGS__)
+// The walk's own checks are reported under the walk's name.
+#define walkFailed(...) fail("dopd", __LINE__, false, __VA_ARGS__)
 
 // ---- records --------------------------------------------------------------
 
-namespace {
-
-bool idMatches(std::span<const uint8_t, kMetaSize> raw)
+int readMetaHeader(DumpInput &stream, PanicDumpMetaHeader &meta, MetaBytes &raw)
 {
-    // The ID is a NUL-terminated string within its 32 bytes: the 24
-    // characters and the NUL must match, whatever follows.
-    return memcmp(raw.data(), kDumpId.data(), kDumpId.size()) == 0 && raw[kDumpId.size()] == 0;
-}
-
-void copyText(char *to, const uint8_t *from, size_t max)
-{
-    size_t n = strnlen(reinterpret_cast<const char *>(from), max);
-    memcpy(to, from, n);
-    to[n] = '\0';
-}
-
-PanicDumpMetaHeader decodeMeta(std::span<const uint8_t, kMetaSize> raw)
-{
-    PanicDumpMetaHeader meta{};
-    meta.ver = be32(&raw[32]);
-    meta.siz = be32(&raw[36]);
-    meta.tim = static_cast<int32_t>(be32(&raw[40]));
-    copyText(meta.savedFor, &raw[44], kSavedForSize);
-    meta.hsz = be16(&raw[60]);
-    meta.cs = be16(&raw[62]);
-    return meta;
-}
-
-PanicDumpHeader decodeHeader(std::span<const uint8_t, kHeaderSize> raw)
-{
-    PanicDumpHeader header{};
-    header.tim = static_cast<int32_t>(be32(&raw[0]));
-    header.dsz = be32(&raw[4]);
-    header.bsz = be32(&raw[8]);
-    header.mag[0] = static_cast<char>(raw[12]);
-    header.mag[1] = static_cast<char>(raw[13]);
-    header.cs = be16(&raw[14]);
-    return header;
-}
-
-PanicDumpAttr decodeAttr(std::span<const uint8_t, kAttrSize> raw)
-{
-    PanicDumpAttr attr{};
-    copyText(attr.name, raw.data(), kNameSize);
-    attr.tim = static_cast<int32_t>(be32(&raw[32]));
-    attr.siz = be32(&raw[36]);
-    attr.ver = static_cast<int32_t>(be32(&raw[40]));
-    attr.pri = static_cast<int16_t>(be16(&raw[44]));
-    return attr;
-}
-
-bool magicIs(const PanicDumpHeader &header, std::string_view magic)
-{
-    return header.mag[0] == magic[0] && header.mag[1] == magic[1];
-}
-
-// Held when small, passed over when not.
-Taken takeExtension(DumpInput &in, MetaExtension &extra)
-{
-    if (extra.size > MetaExtension::kHeldMax)
-        return in.discard(extra.size) == extra.size ? Taken::All : Taken::InputEnded;
-    extra.held = std::span<const uint8_t>(heldExtension.data(), static_cast<size_t>(extra.size));
-    return in.read(heldExtension.data(), extra.held.size()) == extra.size ? Taken::All : Taken::InputEnded;
-}
-
-// A copy starts with the meta header and its extension as they were read; an
-// extension too large to hold streams from the input to the output as it comes.
-Taken copyExtension(DumpInput &in, std::span<const uint8_t> raw, MetaExtension &extra, DumpOutput &out)
-{
-    const bool held = extra.size <= MetaExtension::kHeldMax;
-    if (held && takeExtension(in, extra) != Taken::All)
-        return Taken::InputEnded;
-    if (!out.write(raw)) {
-        walkReport("fwrite failed for meta header.");
-        return Taken::OutputFailed;
-    }
-    Taken taken = !held ? out.take(extra.size) : out.write(extra.held) ? Taken::All : Taken::OutputFailed;
-    if (taken == Taken::OutputFailed)
-        walkReport("fwrite failed for extra meta header.");
-    return taken;
-}
-
-} // namespace
-
-int readMetaHeader(DumpInput &stream, PanicDumpMetaHeader &meta, std::array<uint8_t, kMetaSize> &raw,
-                   MetaExtension &extra, DumpOutput *copy)
-{
-    if (stream.read(raw.data(), raw.size()) != raw.size()) {
-        pdReport("error in fread for meta header");
-        return 0;
-    }
-    if (!idMatches(raw)) {
-        pdReport("Input not a panic_dump file");
-        return 0;
-    }
-    if (xorWords(std::span(raw).first(62)) != be16(&raw[62])) {
-        pdReport("Bad meta header checksum");
-        return 0;
-    }
+    std::span<const uint8_t> bytes = stream.window(kMetaSize);
+    const size_t got = std::min(bytes.size(), kMetaSize);
+    raw = {};
+    std::copy_n(bytes.begin(), got, raw.begin());
+    stream.consume(got);
+    if (got != kMetaSize)
+        return ranOut("error in fread for meta header");
+    if (!idMatches(raw))
+        return failed("Input not a panic_dump file");
+    if (!metaChecksumHolds(raw))
+        return failed("Bad meta header checksum");
     meta = decodeMeta(raw);
     refTime = meta.tim;
     pdTrace("META HEADER:ID=%s\n     VER=%d TIM=%d SIZ=%d HSZ=%d CS=%04x(OK)\n", kDumpId.data(),
             static_cast<int>(meta.ver), meta.tim, static_cast<int>(meta.siz), meta.hsz, meta.cs);
-
-    if (meta.siz < kMetaSize) {
-        pdReport("too small meta header size (%d<%d)", static_cast<int>(meta.siz), static_cast<int>(kMetaSize));
-        return 0;
-    }
-    extra = MetaExtension{};
-    extra.size = meta.siz - kMetaSize;
-    // A copy writes the meta header and extension as they come, unless the
-    // header size checked below already dooms the walk.
-    Taken got =
-        copy && meta.hsz >= kHeaderSize ? copyExtension(stream, raw, extra, *copy) : takeExtension(stream, extra);
-    if (got == Taken::InputEnded) {
-        pdReport("error in fread for extra of meta header");
-        return 0;
-    }
-    if (got == Taken::OutputFailed)
-        return 0;
-
-    if (meta.hsz < kHeaderSize) {
-        pdReport("too small header size (%d<%d)", meta.hsz, static_cast<int>(kHeaderSize));
-        return 0;
-    }
-    rheaderSize = meta.hsz;
-    rheader = rheaderStorage.data();
-    return meta.hsz;
+    if (meta.siz < kMetaSize)
+        return failed("too small meta header size (%d<%d)", static_cast<int>(meta.siz), static_cast<int>(kMetaSize));
+    // The extension and the header size are the walk's to take: a copy
+    // writes the extension as it comes.
+    return 1;
 }
 
 int readHeader(DumpInput &stream, PanicDumpHeader &header, uint8_t *buffer, uint32_t size)
 {
-    if (size < kHeaderSize || stream.read(buffer, size) != size) {
-        pdReport("error in fread for header");
-        return 0;
+    // Read whole into the input's buffer, so that a salvage can look again
+    // from the byte after its start.
+    std::span<const uint8_t> bytes = stream.window(size);
+    if (bytes.size() < size) {
+        stream.consume(bytes.size());
+        return ranOut("error in fread for header");
     }
-    std::span<const uint8_t, kHeaderSize> defined(buffer, kHeaderSize);
-    if (xorWords(defined.first(14)) != be16(&defined[14])) {
-        pdReport("Bad header checksum");
-        return 0;
-    }
+    std::copy_n(bytes.begin(), size, buffer);
+    stream.consume(size);
+    const HeaderBytes defined(buffer, kHeaderSize);
+    if (!headerChecksumHolds(defined))
+        return failed("Bad header checksum");
     header = decodeHeader(defined);
     pdTrace("HEADER:MAG=%.2s TIM=%d BSZ=%d DSZ=%d CS=%04x(good)\n", header.mag, header.tim,
             static_cast<int>(header.bsz), static_cast<int>(header.dsz), header.cs);
-
-    if (!magicIs(header, "pH") && !magicIs(header, "pD")) {
-        pdReport("invalid header magic=%02x%02x", defined[12], defined[13]);
-        return 0;
-    }
-    if (header.tim != refTime) {
-        pdReport("invalid save timestamp ref=%d hdr=%d", refTime, header.tim);
-        return 0;
-    }
-    if (header.dsz > header.bsz) {
-        pdReport("Data size bigger than block size");
-        return 0;
-    }
+    if (!magicIs(header, "pH") && !magicIs(header, "pD"))
+        return failed("invalid header magic=%02x%02x", defined[12], defined[13]);
+    if (header.tim != refTime)
+        return failed("invalid save timestamp ref=%d hdr=%d", refTime, header.tim);
+    if (header.dsz > header.bsz)
+        return failed("Data size bigger than block size");
     return 1;
 }
 
+namespace {
+
+using AttrBytes = std::array<uint8_t, kAttrSize>;
+
+// The attribute record at the start of a section header's block: at most 46
+// bytes of it are taken and decoded, zero where the block is shorter. Returns
+// how many there were.
+size_t takeAttr(DumpInput &stream, PanicDumpAttr &attr, AttrBytes &raw, uint32_t blockSize)
+{
+    const size_t head = std::min<size_t>(blockSize, kAttrSize);
+    std::span<const uint8_t> bytes = stream.window(head);
+    const size_t got = std::min(head, bytes.size());
+    raw = {};
+    std::copy_n(bytes.begin(), got, raw.begin());
+    stream.consume(got);
+    attr = decodeAttr(raw);
+    return got;
+}
+
+bool attrVersionHolds(const PanicDumpAttr &attr)
+{
+    return attr.ver <= 1 || fail("readAttr", __LINE__, false, "file format version mimatch"); // the system's own spelling
+}
+
+} // namespace
+
 int readAttr(DumpInput &stream, PanicDumpAttr &attr, uint32_t blockSize)
 {
-    // Only the 46-byte record is kept, however large the block claims to be;
-    // a block shorter than the record leaves its missing fields zero.
-    std::array<uint8_t, kAttrSize> raw{};
-    size_t head = std::min<size_t>(blockSize, kAttrSize);
-    uint64_t rest = blockSize - head;
-    if (stream.read(raw.data(), head) != head || stream.discard(rest) != rest) {
-        pdReport("error in fread for attr");
+    // Only the record is kept, however large the block claims to be; a block
+    // shorter than the record leaves its missing fields zero.
+    AttrBytes raw;
+    const size_t head = std::min<size_t>(blockSize, kAttrSize);
+    const uint64_t rest = blockSize - head;
+    if (takeAttr(stream, attr, raw, blockSize) != head || stream.discard(rest) != rest)
+        return ranOut("error in fread for attr");
+    if (!attrVersionHolds(attr))
         return 0;
-    }
-    PanicDumpAttr decoded = decodeAttr(raw);
-    if (decoded.ver > 1) {
-        pdReport("file format version mimatch"); // the system's own spelling
-        return 0;
-    }
-    attr = decoded;
     pdTrace("ATTR:TIM=%d VER=%d SIZ=%d PRI=%d\n", attr.tim, attr.ver, static_cast<int>(attr.siz), attr.pri);
     return 1;
 }
@@ -469,81 +175,523 @@ const char *timeText(int32_t stamp)
     return text ? text : "??? ??? ?? ??:??:?? ????\n";
 }
 
-// What a walk has seen so far.
-struct Walk {
-    const char *name; // the section to extract, or null
-    int32_t sections = 0;
-    int32_t blocks = 0;     // of the current section
-    uint64_t dataBytes = 0; // of the current section
-    bool selected = false;  // the current section is extracted
-    bool found = false;     // some section was
-    PanicDumpAttr attr{};
+using ull = unsigned long long;
+
+enum class Step {
+    Next,         // the walk goes on
+    EndOfDump,    // at the end-of-dump header
+    Stop,         // a check failed and ends the walk
+    EndOfInput,   // a salvage has read all there is
+    OutputFailed, // a write failed
 };
 
-enum class Step { Next, EndOfDump, Stop, OutputFailed };
+// What failed, for check lines and salvage reports.
+enum class Record { Meta, Extension, Header, Attribute, Block };
 
-// A block that did not wholly move ends the walk.
-Step moved(Taken taken)
+struct Damage {
+    uint64_t at; // where the record starts
+    char what[128];
+    char why[160];
+};
+
+struct Block {
+    uint64_t start, end;
+};
+
+// One walk over a dump, record by record, for one operation. A plain walk
+// ends at the first record that fails its checks; a salvage reports it and
+// goes on: after a bad header at the next valid one, after a header of the
+// wrong kind by closing the section or leaving blocks with no section out.
+class Walk {
+public:
+    Walk(DumpInput &in, DumpSink &out, const char *name) : in_(in), out_(out), name_(name) {}
+    int run();
+
+private:
+    Step startDump();
+    Step restartDump();
+    Step next();
+    Step headerFailed(uint64_t at);
+    Step atSectionHeader(uint64_t at);
+    Step attributes(uint64_t at);
+    Step copySectionHeader(uint64_t at);
+    Step atDataHeader(uint64_t at);
+    Step dataBlock(uint64_t at);
+    Step endOfDump(uint64_t at);
+    Step moved(Moved moved, Record record, uint64_t at, uint64_t end);
+    bool headerSizeHolds();
+    bool closeSection(bool cut, uint64_t end);
+    void closeOrphans(uint64_t end);
+    Step closeDump(Step step);
+    int finish(Step step);
+
+    Damage damage(Record record, uint64_t at, uint64_t end);
+    Step resync(const Damage &damage);
+    void describe(Record record, char *out, size_t size) const;
+    void salvageReport(const Damage &damage, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+    void record(const char *kind, uint64_t at, uint64_t bsz, uint32_t dsz, const char *name = "") const;
+    bool putHeader(std::string_view mag); // a header the copy needs and the input lost
+    void printCheck();
+
+    bool copying() const { return pd_op == PD_COPY; }
+    bool checking() const { return pd_op == PD_CHECK || pd_op == PD_RECORDS; }
+
+    DumpInput &in_;
+    DumpSink &out_;
+    const char *name_; // the section to extract, or null
+    PanicDumpMetaHeader meta_{};
+    MetaBytes raw_{};
+    PanicDumpHeader header_{};
+    PanicDumpAttr attr_{};
+    bool started_ = false; // past the meta header
+    int32_t sections_ = 0;
+    int32_t blocks_ = 0;     // of the current section
+    uint64_t dataBytes_ = 0; // of the current section
+    bool selected_ = false;  // the current section is extracted
+    bool found_ = false;     // some section was
+    bool damaged_ = false;   // some record failed its checks
+    bool sectionDamaged_ = false;
+    bool orphans_ = false; // the blocks read belong to a section whose header was lost
+    uint64_t orphansAt_ = 0;
+    uint64_t endAt_ = 0; // of the end-of-dump header
+    std::optional<Block> skippedBlock_; // the block skipped just before the next header
+    std::optional<Damage> first_;
+};
+
+int Walk::run()
 {
-    if (taken == Taken::All)
-        return Step::Next;
-    if (taken == Taken::InputEnded) {
-        walkReport("premature EOF");
-        return Step::Stop;
+    Step step = startDump();
+    if (pd_op == PD_TIME && step == Step::Next) {
+        showTime(meta_);
+        return 1;
     }
-    walkReport("fwrite failed for block.");
-    return Step::OutputFailed;
+    while (step == Step::Next)
+        step = next();
+    return finish(step);
 }
 
-// Between sections: a section header, or the end of the dump.
-Step atSectionHeader(Walk &walk, const PanicDumpHeader &header, DumpInput &in, DumpOutput &out)
+// The meta header, then its extension and the header size, which belong to
+// reading it and are reported under its reader's name.
+Step Walk::startDump()
 {
-    if (header.bsz == 0)
-        return Step::EndOfDump;
-    if (!magicIs(header, "pH")) {
-        walkReport("Bad header type %.2s (pH expected)", header.mag);
+    if (!readMetaHeader(in_, meta_, raw_) || (pd_salvage && !headerSizeHolds()))
+        return pd_salvage ? restartDump() : (damage(Record::Meta, 0, kMetaSize), Step::Stop);
+    // A copy writes the meta header and its extension as they come, unless
+    // the header size checked after them dooms the walk.
+    const bool copy = copying() && meta_.hsz >= kHeaderSize;
+    if (copy && !out_.put(raw_, Piece::MetaHeader))
+        return Step::OutputFailed;
+    const uint64_t extension = meta_.siz - kMetaSize;
+    const uint64_t end = kMetaSize + extension;
+    Moved moved = Moved::All;
+    if (copy)
+        moved = out_.move(in_, extension, Piece::Extension);
+    else if (in_.discard(extension) != extension)
+        moved = Moved::InputEnded;
+    if (moved == Moved::OutputFailed)
+        return Step::OutputFailed;
+    if (moved == Moved::InputEnded) {
+        fail("readMetaHeader", __LINE__, true, "error in fread for extra of meta header");
+        const Damage d = damage(Record::Extension, kMetaSize, end);
+        if (!pd_salvage)
+            return Step::Stop;
+        started_ = true;
+        const bool filled = copying() && out_.zeros(end - in_.position(), Piece::Extension);
+        salvageReport(d, "%s", filled ? "; filled with zeros in the copy" : "");
+        return copying() && !filled ? Step::OutputFailed : Step::EndOfInput;
+    }
+    if (!headerSizeHolds()) {
+        damage(Record::Meta, 0, kMetaSize);
         return Step::Stop;
     }
-    ++walk.sections; // counted even when its attribute record fails
-    pd_state = PD_IN_SECTION;
-    if (pd_op == PD_COPY)
-        return moved(out.take(header.bsz));
-    if (!readAttr(in, walk.attr, header.bsz))
-        return Step::Stop;
-    walk.selected = pd_op == PD_EXTRACT && walk.name && strcmp(walk.attr.name, walk.name) == 0;
-    walk.found = walk.found || walk.selected;
+    rheaderSize = meta_.hsz;
+    rheader = rheaderStorage.data();
+    started_ = true;
+    record("meta", 0, extension, 0);
     return Step::Next;
 }
 
-// Inside a section: a data block, or the end of the section.
-Step atDataHeader(Walk &walk, const PanicDumpHeader &header, DumpInput &in, DumpOutput &out)
+bool Walk::headerSizeHolds()
 {
-    if (!magicIs(header, "pD")) {
-        walkReport("Bad header type %.2s (pD expected)", header.mag);
+    return meta_.hsz >= kHeaderSize || fail("readMetaHeader", __LINE__, false, "too small header size (%d<%d)",
+                                            meta_.hsz, static_cast<int>(kHeaderSize));
+}
+
+// A salvage whose meta header fails its checks goes by the save's time stamp
+// and header size as the meta header gives them where its checksum holds, or
+// else as the record headers near the start of the input tell them; the copy
+// gets a meta header rebuilt around them, without the extension.
+Step Walk::restartDump()
+{
+    const Damage d = damage(Record::Meta, 0, kMetaSize);
+    const bool fieldsHold = !failure.inputEnded && metaChecksumHolds(raw_);
+    const uint16_t hsz = be16(&raw_[kMetaHeaderSize]);
+    Save save{static_cast<int32_t>(be32(&raw_[kMetaTime])), std::max<uint16_t>(hsz, kHeaderSize), 0};
+    in_.rewind(0);
+    if (!fieldsHold || hsz < kHeaderSize) {
+        if (const std::optional<Save> told = inferSave(in_, save.hsz))
+            save = fieldsHold ? Save{save.tim, told->hsz, told->headers} : *told;
+    }
+    refTime = save.tim;
+    rheaderSize = save.hsz;
+    rheader = rheaderStorage.data();
+    raw_ = rebuildMeta(raw_, save.tim, save.hsz);
+    meta_ = decodeMeta(raw_);
+    started_ = true;
+    if (copying() && !out_.put(raw_, Piece::MetaHeader))
+        return Step::OutputFailed;
+    record("meta", 0, 0, 0);
+    if (save.headers > 0)
+        printfstderr("%s: %s: save time stamp %d and header size %u taken from %u record headers\n", progname,
+                     pd_inputName, save.tim, save.hsz, save.headers);
+    if (failure.inputEnded) {
+        salvageReport(d, "%s", "");
+        return Step::EndOfInput;
+    }
+    return resync(d);
+}
+
+Step Walk::next()
+{
+    const uint64_t at = in_.position();
+    if (!readHeader(in_, header_, rheader, rheaderSize))
+        return headerFailed(at);
+    skippedBlock_.reset();
+    // A copy holds each header that was read whole and passed its checks,
+    // one of the wrong kind included; a salvaged copy only those it keeps.
+    if (copying() && !pd_salvage && !out_.put({rheader, rheaderSize}, Piece::Header))
+        return Step::OutputFailed;
+    return pd_state == PD_BETWEEN_SECTIONS ? atSectionHeader(at) : atDataHeader(at);
+}
+
+Step Walk::headerFailed(uint64_t at)
+{
+    if (!failure.inputEnded) {
+        const Damage d = damage(Record::Header, at, at + rheaderSize);
+        return pd_salvage ? resync(d) : Step::Stop;
+    }
+    // A block passed over by seeking may be what the input cut short.
+    const std::optional<uint64_t> end = in_.end();
+    const bool blockCut = skippedBlock_ && end && *end < skippedBlock_->end;
+    const Damage d = blockCut ? damage(Record::Block, skippedBlock_->start, skippedBlock_->end)
+                              : damage(Record::Header, at, at + rheaderSize);
+    if (!pd_salvage)
         return Step::Stop;
+    salvageReport(d, "%s", "");
+    return Step::EndOfInput;
+}
+
+// Between sections: a section header, or the end of the dump.
+Step Walk::atSectionHeader(uint64_t at)
+{
+    if (header_.bsz == 0)
+        return endOfDump(at);
+    if (!magicIs(header_, "pH")) {
+        walkFailed("Bad header type %.2s (pH expected)", header_.mag);
+        const Damage d = damage(Record::Header, at, at + rheaderSize);
+        if (!pd_salvage)
+            return Step::Stop;
+        salvageReport(d, "; the blocks after it up to the next section header are left out");
+        orphans_ = true;
+        orphansAt_ = at;
+        pd_state = PD_IN_SECTION;
+        return atDataHeader(at);
     }
-    if (header.bsz == 0) {
-        if (pd_op == PD_LIST)
-            flushInfo(walk.attr, walk.sections, walk.blocks, walk.dataBytes);
-        pd_state = PD_BETWEEN_SECTIONS;
-        walk.blocks = 0; // the next section header decides what is selected
-        walk.dataBytes = 0;
-        return Step::Next;
+    ++sections_; // counted even when its attribute record fails
+    pd_state = PD_IN_SECTION;
+    if (copying())
+        return pd_salvage ? copySectionHeader(at) : moved(out_.move(in_, header_.bsz, Piece::Block), Record::Attribute,
+                                                          at + rheaderSize, at + rheaderSize + header_.bsz);
+    return attributes(at);
+}
+
+Step Walk::attributes(uint64_t at)
+{
+    if (!readAttr(in_, attr_, header_.bsz)) {
+        const Damage d = damage(Record::Attribute, at + rheaderSize, at + rheaderSize + header_.bsz);
+        if (!pd_salvage)
+            return Step::Stop;
+        salvageReport(d, "%s", "");
+        // The block's bounds hold, since its header did: the section goes on.
+        if (failure.inputEnded)
+            return Step::EndOfInput;
     }
-    ++walk.blocks;
-    walk.dataBytes += header.dsz;
-    if (pd_op == PD_COPY)
-        return moved(out.take(header.bsz));
-    if (!walk.selected) {
-        in.skip(header.bsz);
+    record("section", at, header_.bsz, header_.dsz, attr_.name);
+    selected_ = pd_op == PD_EXTRACT && name_ && strcmp(attr_.name, name_) == 0;
+    found_ = found_ || selected_;
+    return Step::Next;
+}
+
+// A salvaged copy reads the attribute record the plain copy moves unread: the
+// copy must pass the plain walk, so a version it refuses is written as 1.
+Step Walk::copySectionHeader(uint64_t at)
+{
+    const uint64_t start = at + rheaderSize, end = start + header_.bsz;
+    AttrBytes raw;
+    const size_t head = std::min<size_t>(header_.bsz, kAttrSize);
+    const size_t got = takeAttr(in_, attr_, raw, header_.bsz);
+    if (!attrVersionHolds(attr_)) {
+        salvageReport(damage(Record::Attribute, start, end), "; version 1 in the copy");
+        putBe32(&raw[kAttrVersion], 1);
+    }
+    if (!out_.put({rheader, rheaderSize}, Piece::Header) || !out_.put(std::span(raw).first(got), Piece::Block))
+        return Step::OutputFailed;
+    return moved(got == head ? out_.move(in_, header_.bsz - head, Piece::Block) : Moved::InputEnded,
+                 Record::Attribute, start, end);
+}
+
+// Inside a section: a data block, or the end of the section.
+Step Walk::atDataHeader(uint64_t at)
+{
+    if (!magicIs(header_, "pD")) {
+        if (!orphans_) {
+            walkFailed("Bad header type %.2s (pD expected)", header_.mag);
+            const Damage d = damage(Record::Header, at, at + rheaderSize);
+            if (!pd_salvage)
+                return Step::Stop;
+            salvageReport(d, "; section %d ends there", sections_);
+        }
+        return closeSection(true, at) ? atSectionHeader(at) : Step::OutputFailed;
+    }
+    if (header_.bsz == 0) {
+        record(orphans_ ? "orphanend" : "endsection", at, 0, 0);
+        if (copying() && pd_salvage && !orphans_ && !out_.put({rheader, rheaderSize}, Piece::Header))
+            return Step::OutputFailed;
+        return closeSection(false, at + rheaderSize) ? Step::Next : Step::OutputFailed;
+    }
+    ++blocks_;
+    dataBytes_ += header_.dsz;
+    record(orphans_ ? "orphan" : "data", at, header_.bsz, header_.dsz);
+    return dataBlock(at);
+}
+
+Step Walk::dataBlock(uint64_t at)
+{
+    const uint64_t start = at + rheaderSize, end = start + header_.bsz;
+    if (copying() && !orphans_) {
+        if (pd_salvage && !out_.put({rheader, rheaderSize}, Piece::Header))
+            return Step::OutputFailed;
+        return moved(out_.move(in_, header_.bsz, Piece::Block), Record::Block, start, end);
+    }
+    if (!selected_ || orphans_) {
+        in_.skip(header_.bsz);
+        skippedBlock_ = Block{start, end};
         return Step::Next;
     }
     // The DSZ data bytes out, the filler dropped.
-    const uint64_t filler = header.bsz - header.dsz;
-    Step step = moved(out.take(header.dsz));
-    if (step == Step::Next && in.discard(filler) != filler)
-        step = moved(Taken::InputEnded);
+    const uint64_t filler = header_.bsz - header_.dsz;
+    Moved data = out_.move(in_, header_.dsz, Piece::Block);
+    if (data == Moved::All && in_.discard(filler) != filler)
+        data = Moved::InputEnded;
+    return moved(data, Record::Block, start, end);
+}
+
+// After damage an end-of-dump header may have been the end of a section
+// whose header was lost: a salvage looks on for records of the save after it.
+Step Walk::endOfDump(uint64_t at)
+{
+    if (pd_salvage && damaged_ && findHeader(in_, refTime, rheaderSize)) {
+        walkFailed("end-of-dump header before more records");
+        return resync(damage(Record::Header, at, at + rheaderSize));
+    }
+    endAt_ = at;
+    record("enddump", at, 0, 0);
+    if (copying() && pd_salvage && !damaged_ && !out_.put({rheader, rheaderSize}, Piece::Header))
+        return Step::OutputFailed;
+    return Step::EndOfDump;
+}
+
+// A block that did not wholly move ends the walk; a salvaged copy fills what
+// the input lacks with zeros, so that it stays a dump.
+Step Walk::moved(Moved moved, Record record, uint64_t at, uint64_t end)
+{
+    if (moved == Moved::All)
+        return Step::Next;
+    if (moved == Moved::OutputFailed)
+        return Step::OutputFailed;
+    fail("dopd", __LINE__, true, "premature EOF");
+    const Damage d = damage(record, at, end);
+    if (!pd_salvage)
+        return Step::Stop;
+    const bool filled = copying() && out_.zeros(end - in_.position(), Piece::Block);
+    salvageReport(d, "%s", filled ? "; filled with zeros in the copy" : "");
+    return copying() && !filled ? Step::OutputFailed : Step::EndOfInput;
+}
+
+// The end of a section, at end: its row; in a salvaged copy, where the input
+// lost the end-of-section header (cut), one in its place.
+bool Walk::closeSection(bool cut, uint64_t end)
+{
+    if (orphans_) {
+        closeOrphans(end);
+        return true;
+    }
+    if (pd_op == PD_LIST)
+        flushInfo(attr_, sections_, blocks_, dataBytes_, sectionDamaged_ || cut);
+    pd_state = PD_BETWEEN_SECTIONS;
+    blocks_ = 0; // the next section header decides what is selected
+    dataBytes_ = 0;
+    selected_ = false;
+    sectionDamaged_ = false;
+    return !(cut && copying()) || putHeader("pD");
+}
+
+void Walk::closeOrphans(uint64_t end)
+{
+    printfstderr("%s: %s: bytes %llu to %llu left out: %d data blocks with no section header\n", progname,
+                 pd_inputName, static_cast<ull>(orphansAt_), static_cast<ull>(end - 1), blocks_);
+    orphans_ = false;
+    pd_state = PD_BETWEEN_SECTIONS;
+    blocks_ = 0;
+    dataBytes_ = 0;
+}
+
+// A salvage ends what the input left open: the section, and in a copy the dump.
+Step Walk::closeDump(Step step)
+{
+    if (pd_state == PD_IN_SECTION && !closeSection(true, in_.position()))
+        return Step::OutputFailed;
+    if (copying() && damaged_ && !putHeader("pD"))
+        return Step::OutputFailed;
     return step;
+}
+
+int Walk::finish(Step step)
+{
+    if (pd_salvage && started_ && step != Step::OutputFailed)
+        step = closeDump(step);
+    if (step != Step::OutputFailed && !out_.flush())
+        step = Step::OutputFailed;
+    if (step == Step::OutputFailed) {
+        if (copying())
+            reportError("dopd", __LINE__, "fwrite failed for %s.", pieceName(out_.failedPiece()));
+        return 0;
+    }
+    if (pd_op == PD_LIST && started_)
+        printf("Total %d sections saved for %.*s at %s", sections_, static_cast<int>(kSavedForSize), meta_.savedFor,
+               timeText(meta_.tim));
+    if (checking())
+        printCheck();
+    if (pd_op == PD_EXTRACT && !found_)
+        return 0;
+    return step == Step::EndOfDump && !damaged_ ? 1 : 0;
+}
+
+// ---- damage ---------------------------------------------------------------
+
+// A record failed its checks; failure says why. The plain commands report it
+// in their own form; the first is kept for the check line.
+Damage Walk::damage(Record record, uint64_t at, uint64_t end)
+{
+    damaged_ = true;
+    sectionDamaged_ = sectionDamaged_ || pd_state == PD_IN_SECTION;
+    Damage d{at, {}, {}};
+    describe(record, d.what, sizeof d.what);
+    const bool told = pd_salvage || checking(); // the plain commands say less, and need not look
+    const std::optional<uint64_t> inputEnd = failure.inputEnded && told ? in_.end() : std::nullopt;
+    if (!failure.inputEnded)
+        snprintf(d.why, sizeof d.why, "%s", failure.message.data());
+    else if (inputEnd && *inputEnd < end)
+        snprintf(d.why, sizeof d.why, "premature EOF: the input ends at byte %llu, %llu bytes short",
+                 static_cast<ull>(*inputEnd), static_cast<ull>(end - *inputEnd));
+    else
+        snprintf(d.why, sizeof d.why, "premature EOF");
+    if (!first_)
+        first_ = d;
+    if (!told)
+        reportError(failure.function, failure.line, "%s", failure.message.data());
+    return d;
+}
+
+// A salvage picks up again at the first valid header after the start of the
+// record that failed, and says what it skipped to get there.
+Step Walk::resync(const Damage &damage)
+{
+    in_.rewind(damage.at + 1); // a pipe still holds the failed header in its buffer
+    const bool found = findHeader(in_, refTime, rheaderSize);
+    const uint64_t to = in_.position();
+    salvageReport(damage, "; bytes %llu to %llu skipped", static_cast<ull>(damage.at), static_cast<ull>(to - 1));
+    record("skipped", damage.at, to - damage.at, 0, damage.why);
+    return found ? Step::Next : Step::EndOfInput;
+}
+
+void Walk::describe(Record record, char *out, size_t size) const
+{
+    switch (record) {
+    case Record::Meta:
+        snprintf(out, size, "meta header");
+        return;
+    case Record::Extension:
+        snprintf(out, size, "meta header extension");
+        return;
+    case Record::Attribute:
+        snprintf(out, size, "attribute record of section %d \"%s\"", sections_, attr_.name);
+        return;
+    case Record::Block:
+        if (orphans_)
+            snprintf(out, size, "block %d with no section header", blocks_);
+        else
+            snprintf(out, size, "block of data header %d of section %d \"%s\"", blocks_, sections_, attr_.name);
+        return;
+    case Record::Header:
+        if (pd_state == PD_IN_SECTION && orphans_)
+            snprintf(out, size, "data header %d with no section header", blocks_ + 1);
+        else if (pd_state == PD_IN_SECTION)
+            snprintf(out, size, "data header %d of section %d \"%s\"", blocks_ + 1, sections_, attr_.name);
+        else if (sections_ > 0)
+            snprintf(out, size, "record header after section %d \"%s\"", sections_, attr_.name);
+        else
+            snprintf(out, size, "first record header");
+        return;
+    }
+}
+
+void Walk::salvageReport(const Damage &damage, const char *fmt, ...)
+{
+    printfstderr("%s: %s: damaged at byte %llu: %s: %s", progname, pd_inputName, static_cast<ull>(damage.at),
+                 damage.what, damage.why);
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    printfstderr("\n");
+}
+
+// --records: a line a record, tab-separated: offset, kind, HSZ, BSZ, DSZ,
+// section, name. The meta header's BSZ is its extension's size; a skipped
+// range's BSZ is its length and its name the reason.
+void Walk::record(const char *kind, uint64_t at, uint64_t bsz, uint32_t dsz, const char *name) const
+{
+    if (pd_op == PD_RECORDS)
+        printf("%llu\t%s\t%u\t%llu\t%u\t%d\t%s\n", static_cast<ull>(at), kind, rheaderSize, static_cast<ull>(bsz), dsz,
+               sections_, name);
+}
+
+// Its carried bytes are zero; rheader keeps the header the walk is at.
+bool Walk::putHeader(std::string_view mag)
+{
+    std::array<uint8_t, kHeaderSize> header;
+    encodeHeader(header, refTime, mag, 0, 0);
+    return out_.put(header, Piece::Header) && out_.zeros(rheaderSize - kHeaderSize, Piece::Header);
+}
+
+// One line: intact, with the sections and where the end-of-dump header is, or
+// the first damage and its reason.
+void Walk::printCheck()
+{
+    if (first_) {
+        printf("%s: damaged at byte %llu: %s: %s\n", pd_inputName, static_cast<ull>(first_->at), first_->what,
+               first_->why);
+        return;
+    }
+    // A shorter save written over a longer one leaves bytes after its end.
+    const uint64_t after = endAt_ + rheaderSize;
+    const std::optional<uint64_t> end = in_.seekable() ? in_.end() : after + in_.discard(UINT64_MAX);
+    printf("%s: intact: %d section%s, end-of-dump header at byte %llu", pd_inputName, sections_,
+           sections_ == 1 ? "" : "s", static_cast<ull>(endAt_));
+    if (end && *end > after)
+        printf(", %llu bytes after it", static_cast<ull>(*end - after));
+    printf("\n");
 }
 
 } // namespace
@@ -553,7 +701,7 @@ void showTime(const PanicDumpMetaHeader &meta)
     printf("%d %.*s %s", meta.tim, static_cast<int>(kSavedForSize), meta.savedFor, timeText(meta.tim));
 }
 
-void flushInfo(const PanicDumpAttr &attr, int32_t section, int32_t blocks, uint64_t dataBytes)
+void flushInfo(const PanicDumpAttr &attr, int32_t section, int32_t blocks, uint64_t dataBytes, bool damaged)
 {
     static bool headingPrinted;
     if (!headingPrinted) {
@@ -561,52 +709,21 @@ void flushInfo(const PanicDumpAttr &attr, int32_t section, int32_t blocks, uint6
         headingPrinted = true;
     }
     // The data size is a 64-bit sum: a section past 2 GiB must not print negative.
-    printf("%3d  %4d  %9llu  %4d  %.24s  %s\n", section, blocks, static_cast<unsigned long long>(dataBytes), attr.pri,
-           timeText(attr.tim), attr.name);
+    printf("%3d  %4d  %9llu  %4d  %.24s  %s%s\n", section, blocks, static_cast<ull>(dataBytes), attr.pri,
+           timeText(attr.tim), attr.name, damaged ? " (damaged)" : "");
 }
 
 int dopd(const char *name)
 {
     pd_state = PD_BETWEEN_SECTIONS;
     DumpInput in;
-    if (!in.open(infp)) {
-        pdReport("malloc failed");
+    if (!in.open(fileno(infp))) {
+        reportError(__func__, __LINE__, "malloc failed");
         return 0;
     }
-    DumpOutput out(in, outfp, pd_op == PD_COPY);
-    PanicDumpMetaHeader meta{};
-    std::array<uint8_t, kMetaSize> raw{};
-    MetaExtension extra;
-    if (!readMetaHeader(in, meta, raw, extra, pd_op == PD_COPY ? &out : nullptr))
-        return 0;
-    if (pd_op == PD_TIME) {
-        showTime(meta);
-        return 1;
-    }
-
-    Walk walk{name};
-    PanicDumpHeader header{};
-    Step step = Step::Next;
-    while (step == Step::Next) {
-        if (!readHeader(in, header, rheader, rheaderSize))
-            break;
-        if (pd_op == PD_COPY && !out.write({rheader, rheaderSize})) {
-            pdReport("fwrite failed for header.");
-            return 0;
-        }
-        step = pd_state == PD_BETWEEN_SECTIONS ? atSectionHeader(walk, header, in, out)
-                                               : atDataHeader(walk, header, in, out);
-    }
-    if (step == Step::OutputFailed)
-        return 0;
-    const Step owed = moved(out.finish()); // a copy's bytes still to move
-
-    if (pd_op == PD_EXTRACT && !walk.found)
-        return 0;
-    if (pd_op == PD_LIST)
-        printf("Total %d sections saved for %.*s at %s", walk.sections, static_cast<int>(kSavedForSize), meta.savedFor,
-               timeText(meta.tim));
-    return step == Step::EndOfDump && owed == Step::Next ? 1 : 0;
+    const int out = fileno(outfp);
+    DumpSink sink(out, pd_op == PD_COPY && in.seekable() && isRegularFile(in.fd()) && isRegularFile(out));
+    return Walk(in, sink, name).run();
 }
 
 // ---- the command lines ------------------------------------------------------
@@ -641,6 +758,7 @@ bool isStdio(const char *path)
 
 void openInFile(const char *path)
 {
+    pd_inputName = path;
     if (isStdio(path))
         return;
     infp = fopen(path, "r");
@@ -671,40 +789,60 @@ bool statOperand(const char *path, int stdioFd, struct stat &st)
 void refuseCopyOntoItself(const char *in, const char *out)
 {
     struct stat src, dst;
-    if (!statOperand(in, STDIN_FILENO, src) || !statOperand(out, STDOUT_FILENO, dst))
-        return;
-    bool storage = S_ISREG(src.st_mode) || S_ISBLK(src.st_mode);
-    if (storage && src.st_dev == dst.st_dev && src.st_ino == dst.st_ino) {
+    if (statOperand(in, STDIN_FILENO, src) && statOperand(out, STDOUT_FILENO, dst) && sameStorage(src, dst)) {
         printfstderr("%s: '%s' and '%s' are the same file\n", progname, in, out);
         exit(1);
     }
 }
 
+// The options beyond -d are long ones, and only pdex and pdcp know them.
+enum LongOption { kCheck = 256, kRecords, kSalvage };
+constexpr option kPdexOptions[] = {
+    {"check", no_argument, nullptr, kCheck},
+    {"records", no_argument, nullptr, kRecords},
+    {"salvage", no_argument, nullptr, kSalvage},
+    {nullptr, 0, nullptr, 0},
+};
+constexpr const option *kPdcpOptions = kPdexOptions + 2;
+
 } // namespace
 
 int pdMain(int argc, char **argv)
 {
-    for (int opt; (opt = getopt(argc, argv, "d")) != -1;) {
-        if (opt != 'd')
+    infp = stdin;
+    outfp = stdout;
+    std::string_view tool = progname;
+    const option *longOptions = tool == "pdex" ? kPdexOptions : tool == "pdcp" ? kPdcpOptions : kPdexOptions + 3;
+    int32_t walk = -1; // --check or --records
+    for (int opt; (opt = getopt_long(argc, argv, "d", longOptions, nullptr)) != -1;) {
+        if (opt == 'd')
+            debugopt = 1;
+        else if (opt == kCheck || opt == kRecords)
+            walk = std::max<int32_t>(walk, opt == kCheck ? PD_CHECK : PD_RECORDS);
+        else if (opt == kSalvage)
+            pd_salvage = true;
+        else
             help();
-        debugopt = 1;
     }
-    int operands = argc - optind;
+    const int operands = argc - optind;
     char **operand = argv + optind;
     const char *name = nullptr;
-    std::string_view tool = progname;
 
     if (tool == "pdex") {
         if (operands == 1)
-            pd_op = PD_LIST;
-        else if (operands == 2) {
+            pd_op = walk >= 0 ? walk : PD_LIST;
+        else if (operands == 2 && walk < 0) {
             pd_op = PD_EXTRACT;
             name = operand[1];
         } else
             tooFewOrTooMany();
+        if (pd_op == PD_CHECK && pd_salvage) {
+            printfstderr("%s: --check stops at the first damage: it takes no --salvage\n", progname);
+            help();
+        }
         openInFile(operand[0]);
     } else if (tool == "pdcp") {
-        if (operands == 1) {
+        if (operands == 1 && !pd_salvage) {
             pd_op = PD_TIME;
             openInFile(operand[0]);
         } else if (operands == 2) {

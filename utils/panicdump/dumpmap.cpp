@@ -15,7 +15,7 @@
 
 #include "dumpmap.h"
 #include "platform/hvsvc.h"
-#include "trelkit.h"
+#include "common.h"
 
 namespace {
 
@@ -32,10 +32,7 @@ static_assert(IOC_CLEAR_MAP == 0x80046100 && IOC_ADD_MAP == 0x80106101 && IOC_AR
 static_assert(IOC_DISARM == 0x80046103 && IOC_ALLOC == 0x80046106);
 #endif
 
-struct FreeDeleter {
-    void operator()(uint32_t *p) const { free(p); }
-};
-using BlockList = std::unique_ptr<uint32_t[], FreeDeleter>;
+using BlockList = std::unique_ptr<uint32_t[], FreeMemory>;
 
 int fail(const char *message)
 {
@@ -71,20 +68,30 @@ int pdmapMain(int argc, char **argv)
         return 1;
     }
     const char *path = argv[1];
-    if (hv_running())
-        return hv_map_dump_file(path, kHypervisorMapFlags);
+    if (hv_running()) {
+        // The result is the status, but the exit status keeps only its low 8
+        // bits: a failure that has none (256) must not end as success.
+        const int result = hv_map_dump_file(path, kHypervisorMapFlags);
+        return result != 0 && (result & 0xff) == 0 ? 1 : result;
+    }
 
     int map = open(path, O_RDONLY | O_NONBLOCK); // a FIFO given as the map file must not hang the run
     if (map < 0)
         return fail("pdmap: open of map file failed");
+    // Only a regular file has blocks on a disk: anything else (a FIFO, a
+    // device, a mistyped path) would clear the device's map and arm it empty.
+    struct stat st;
+    if (fstat(map, &st) == 0 && !S_ISREG(st.st_mode)) {
+        fprintf(stderr, "pdmap: %s: not a regular file\n", path);
+        return 1;
+    }
     int blockSize = 0;
     if (ioctl(map, FIGETBSZ, &blockSize) != 0)
-        return fail("pdmap: FIGETBZ failed"); // the system's own spelling, as scripts match it
+        return fail("pdmap: FIGETBZ failed"); // the system's own spelling: scripts match it
     if (blockSize <= 0) {
         errno = EINVAL; // nothing can be mapped in blocks of no size
         return fail("pdmap: FIGETBZ failed");
     }
-    struct stat st;
     if (fstat(map, &st) != 0)
         return fail("pdmap: fstat failed");
     if (st.st_size > kMaxMapSize) {
@@ -118,7 +125,7 @@ int pdmapMain(int argc, char **argv)
 
     int dev = open(DUMPDEV, O_RDWR);
     if (dev < 0)
-        return fail("pdmap: open of DUMPDEV failed");
+        return fail("pdmap: open of DUMPDEV failed"); // the system's own text: the constant's name, not the path
     DumpMapRequest request{kDumpId, static_cast<uint32_t>(st.st_dev), nblocks, blocks.get()};
     if (int status = armDevice(dev, request); status != 0)
         return status;

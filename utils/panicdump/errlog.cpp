@@ -8,13 +8,12 @@
 #include <cstring>
 
 #include "platform/evlog.h"
-#include "trelkit.h"
 
 int opt_traps;
 
 namespace {
 
-constexpr const char *kSourceFile = "utils/panicdump/trelkit";
+constexpr const char *kSourceFile = "utils/panicdump/trelkit"; // the system's own: the log's readers match it
 constexpr const char *kTag = "QMX";
 constexpr int kPlainId = 0x3d0001;
 constexpr int kTrapId = 0x3d0002;

@@ -11,28 +11,55 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
 #include "bytes.h"
-#include "trelkit.h"
+#include "common.h"
 
 namespace trelkit::viewers {
 
 namespace {
 
+// Output appended to its own input would feed the dump back into itself
+// without end: refused, as cat refuses it, before anything is written.
+void refuseOutputIntoInput(int in, const char *name)
+{
+    struct stat input, output;
+    if (fstat(in, &input) == 0 && fstat(STDOUT_FILENO, &output) == 0 && sameStorage(input, output)) {
+        fprintf(stderr, "%s: %s: input file is output file\n", progname, name);
+        exit(1);
+    }
+}
+
 int openOrExit(const char *path)
 {
-    if (!path)
-        return STDIN_FILENO;
-    int fd = open(path, O_RDONLY);
+    int fd = path ? open(path, O_RDONLY) : STDIN_FILENO;
     if (fd < 0) {
         printf("Can't open %s (err %d)\n", path, errno);
         exit(1);
     }
+    refuseOutputIntoInput(fd, path ? path : "standard input");
     return fd;
+}
+
+// Fills the buffer or reads to the end of the input (a pipe gives a file in
+// pieces); returns the bytes read, -1 on a read error.
+ssize_t readUpTo(int fd, std::span<uint8_t> buffer)
+{
+    std::span<uint8_t> rest = buffer;
+    while (!rest.empty()) {
+        ssize_t n = read(fd, rest.data(), rest.size());
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        rest = rest.subspan(static_cast<size_t>(n));
+    }
+    return static_cast<ssize_t>(buffer.size() - rest.size());
 }
 
 // ---- catconsole --------------------------------------------------------------
@@ -47,22 +74,6 @@ constexpr auto kConsoleBytes = [] {
 constexpr const char *kHeadBanner = "\n=============  START OF HEAD  =========================";
 constexpr const char *kTailBanner = "\n=============    END OF HEAD  & START OF TAIL =========";
 constexpr const char *kEndBanner = "\n=============  END OF TAIL    =========================";
-
-// Fills the buffer or reads to the end of the input (a pipe gives a capture
-// in pieces); returns the bytes read, -1 on a read error.
-ssize_t readUpTo(int fd, std::span<uint8_t> buffer)
-{
-    std::span<uint8_t> rest = buffer;
-    while (!rest.empty()) {
-        ssize_t n = read(fd, rest.data(), rest.size());
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        rest = rest.subspan(static_cast<size_t>(n));
-    }
-    return static_cast<ssize_t>(buffer.size() - rest.size());
-}
 
 // The console bytes of text positions first to last. Header values come from
 // a damaged capture as often as not: whatever they say, only positions inside
@@ -88,7 +99,6 @@ void printRange(std::span<const uint8_t, kCaptureText> text, int64_t first, int6
 
 // ---- objectdump --------------------------------------------------------------
 
-constexpr size_t kLineBytes = 16;
 constexpr size_t kFullLine = 4 * 9 + 8 + kLineBytes * 2 + 1;
 
 constexpr auto kHexPairs = [] {
@@ -186,35 +196,55 @@ int objectDump(const char *path)
 // ---- syslockdump -------------------------------------------------------------
 
 // A lock dump record, 2,212 bytes, big-endian; texts end at their first NUL
-// or, lacking one, at their width.
-//
-//   offset  size  field          printed
-//        0     4  id             ID[%p]
-//        4    32  text1          second column, 20 wide
-//       36    32  text2          third column, 16 wide
-//       68    32  text3          fourth column, 16 wide
-//      100    32  text4          first column, 16 wide
-//      132     4  taskp          TASKP[%p]
-//      136     4  timeSec        TIME[sec.frac]
-//      140     4  timeFrac
-//      144     4  pid (signed)   PID[pid(taskName)]
-//      148    16  taskName
-//      164     4  preemptCount   PREEMPT_COUNT[%d]
-//      168     1  cpu            CPU[%d]
-//      169     1  irqsDisabled   IRQS_DISABLED[%d]
-//      170     2  (unused)
-//      172  2040  ten frames of 204 bytes: addr 0 (4), symbol 4 (129),
-//                 module 133 (63), offset 196 (4), size 200 (4); addr 0 ends them
+// or, lacking one, at their width. The decoder reads each field where this
+// table puts it, and the compiler checks that every field begins where the
+// one before it ends and that the last ends with the record.
 namespace lock {
-constexpr size_t kId = 0, kText1 = 4, kText2 = 36, kText3 = 68, kText4 = 100, kTextSize = 32;
-constexpr size_t kTaskp = 132, kTimeSec = 136, kTimeFrac = 140, kPid = 144, kTaskName = 148, kTaskNameSize = 16;
-constexpr size_t kPreemptCount = 164, kCpu = 168, kIrqsDisabled = 169, kFrames = 172;
+
+struct Field {
+    size_t offset, size;
+};
+
+enum RecordField : size_t {
+    kId,           // ID[%p]
+    kText1,        // second column, 20 wide
+    kText2,        // third column, 16 wide
+    kText3,        // fourth column, 16 wide
+    kText4,        // first column, 16 wide
+    kTaskp,        // TASKP[%p]
+    kTimeSec,      // TIME[sec.frac]
+    kTimeFrac,     //
+    kPid,          // PID[pid(taskName)], signed
+    kTaskName,     //
+    kPreemptCount, // PREEMPT_COUNT[%d], signed
+    kCpu,          // CPU[%d]
+    kIrqsDisabled, // IRQS_DISABLED[%d]
+    kUnused,       //
+    kFrames,       // ten frames; an address of 0 ends them
+    kRecordFields
+};
+constexpr std::array<Field, kRecordFields> kRecord{{
+    {0, 4}, {4, 32}, {36, 32}, {68, 32}, {100, 32}, {132, 4}, {136, 4}, {140, 4},
+    {144, 4}, {148, 16}, {164, 4}, {168, 1}, {169, 1}, {170, 2}, {172, 2040},
+}};
+
+enum FrameField : size_t { kAddr, kSymbol, kModule, kOffset, kSize, kFrameFields };
+constexpr std::array<Field, kFrameFields> kFrame{{{0, 4}, {4, 129}, {133, 63}, {196, 4}, {200, 4}}};
 constexpr size_t kFrameCount = 10, kFrameSize = 204;
-constexpr size_t kAddr = 0, kSymbol = 4, kSymbolSize = 129, kModule = 133, kModuleSize = 63, kOffset = 196, kSize = 200;
-static_assert(kText1 + kTextSize == kText2 && kText2 + kTextSize == kText3 && kText3 + kTextSize == kText4);
-static_assert(kText4 + kTextSize == kTaskp && kTaskName + kTaskNameSize == kPreemptCount);
-static_assert(kIrqsDisabled + 1 + 2 == kFrames && kFrames + kFrameCount * kFrameSize == kLockRecordSize);
-static_assert(kSymbol + kSymbolSize == kModule && kModule + kModuleSize == kOffset && kSize + 4 == kFrameSize);
+
+// The first field that does not begin where the one before it ends, or the
+// count of fields when they all do and the last ends at total.
+template <size_t N> constexpr size_t firstGap(const std::array<Field, N> &fields, size_t total)
+{
+    for (size_t i = 0, at = 0; i < N; at = fields[i].offset + fields[i].size, ++i)
+        if (fields[i].offset != at)
+            return i;
+    return fields[N - 1].offset + fields[N - 1].size == total ? N : N - 1;
+}
+static_assert(firstGap(kRecord, kLockRecordSize) == kRecordFields);
+static_assert(firstGap(kFrame, kFrameSize) == kFrameFields);
+static_assert(kRecord[kFrames].size == kFrameCount * kFrameSize);
+
 } // namespace lock
 
 // A text field: its characters up to the NUL, never past its width.
@@ -223,10 +253,15 @@ struct Text {
     const char *chars;
 };
 
-Text text(std::span<const uint8_t> bytes, size_t at, size_t width)
+Text text(std::span<const uint8_t> bytes, lock::Field field)
 {
-    const char *chars = reinterpret_cast<const char *>(bytes.data() + at);
-    return {static_cast<int>(strnlen(chars, width)), chars};
+    const char *chars = reinterpret_cast<const char *>(bytes.data() + field.offset);
+    return {static_cast<int>(strnlen(chars, field.size)), chars};
+}
+
+uint32_t word(std::span<const uint8_t> bytes, lock::Field field)
+{
+    return be32(&bytes[field.offset]);
 }
 
 // A width-limited column takes at most that many characters.
@@ -249,21 +284,23 @@ Pointer pointer(uint32_t value)
 
 int sysLockDump(const char *path)
 {
-    FILE *in = fopen(path, "rb");
-    if (!in) {
-        fprintf(stderr, "Unable to open file %s", path);
+    int in = open(path, O_RDONLY);
+    if (in < 0) {
+        fprintf(stderr, "Unable to open file %s", path); // the system's own: no line feed, and status 255
         exit(255);
     }
+    refuseOutputIntoInput(in, path);
     // Record by record: memory stays one record whatever the file's size,
     // and a pipe or FIFO works as a file does. A short last record is ignored.
     std::array<uint8_t, kLockRecordSize> record;
-    while (fread(record.data(), 1, record.size(), in) == record.size())
+    ssize_t got;
+    while ((got = readUpTo(in, record)) == static_cast<ssize_t>(record.size()))
         printLockRecord(record, stdout);
-    if (ferror(in)) {
+    if (got < 0) {
         fprintf(stderr, "syslockdump: error reading %s: %s\n", path, strerror(errno));
         exit(255);
     }
-    fclose(in);
+    close(in);
     return outputWritten(stdout, "standard output") ? 0 : 1;
 }
 
@@ -371,7 +408,7 @@ void HexDumper::emit(std::span<const uint8_t> bytes)
         return;
     }
     if (repeats_ > 0) {
-        print(" Last repeated %lld times\n", repeats_);
+        print(" Last repeated %lld times\n", repeats_); // the system's own: "1 times" too
         repeats_ = 0;
     }
     if (used_ + kMaxLine > out_.size())
@@ -397,22 +434,24 @@ void HexDumper::flush()
 void printLockRecord(std::span<const uint8_t, kLockRecordSize> r, FILE *out)
 {
     using namespace lock;
-    const Text t1 = text(r, kText1, kTextSize), t2 = text(r, kText2, kTextSize), t3 = text(r, kText3, kTextSize),
-               t4 = text(r, kText4, kTextSize), task = text(r, kTaskName, kTaskNameSize);
+    const Text t1 = text(r, kRecord[kText1]), t2 = text(r, kRecord[kText2]), t3 = text(r, kRecord[kText3]),
+               t4 = text(r, kRecord[kText4]), task = text(r, kRecord[kTaskName]);
     fprintf(out, "%-16.*s %-20.*s %-16.*s %-16.*s\n", upTo(t4, 16), t4.chars, upTo(t1, 20), t1.chars, upTo(t2, 16),
             t2.chars, upTo(t3, 16), t3.chars);
-    fprintf(out, "ID[%s] TIME[%lu.%lu] CPU[%d] TASKP[%s]\nPID[%d(%.*s)] PREEMPT_COUNT[%d] IRQS_DISABLED[%d]\n>\n",
-            pointer(be32(&r[kId])).text, static_cast<unsigned long>(be32(&r[kTimeSec])),
-            static_cast<unsigned long>(be32(&r[kTimeFrac])), r[kCpu], pointer(be32(&r[kTaskp])).text,
-            static_cast<int32_t>(be32(&r[kPid])), task.length, task.chars,
-            static_cast<int32_t>(be32(&r[kPreemptCount])), r[kIrqsDisabled]);
+    fprintf(out, "ID[%s] TIME[%lu.%lu] CPU[%d] TASKP[%s]\n", pointer(word(r, kRecord[kId])).text,
+            static_cast<unsigned long>(word(r, kRecord[kTimeSec])), static_cast<unsigned long>(word(r, kRecord[kTimeFrac])),
+            r[kRecord[kCpu].offset], pointer(word(r, kRecord[kTaskp])).text);
+    fprintf(out, "PID[%d(%.*s)] PREEMPT_COUNT[%d] IRQS_DISABLED[%d]\n", static_cast<int32_t>(word(r, kRecord[kPid])),
+            task.length, task.chars, static_cast<int32_t>(word(r, kRecord[kPreemptCount])),
+            r[kRecord[kIrqsDisabled].offset]);
+    fputs(">\n", out);
     for (size_t k = 0; k < kFrameCount; ++k) {
-        std::span<const uint8_t> frame = r.subspan(kFrames + k * kFrameSize, kFrameSize);
-        const uint32_t addr = be32(&frame[kAddr]);
+        std::span<const uint8_t> frame = r.subspan(kRecord[kFrames].offset + k * kFrameSize, kFrameSize);
+        const uint32_t addr = word(frame, kFrame[kAddr]);
         if (addr == 0)
             break;
-        const Text symbol = text(frame, kSymbol, kSymbolSize), module = text(frame, kModule, kModuleSize);
-        const unsigned long offset = be32(&frame[kOffset]), size = be32(&frame[kSize]);
+        const Text symbol = text(frame, kFrame[kSymbol]), module = text(frame, kFrame[kModule]);
+        const unsigned long offset = word(frame, kFrame[kOffset]), size = word(frame, kFrame[kSize]);
         if (symbol.length == 0)
             fprintf(out, "> %s\n", pointer(addr).text);
         else if (module.length > 0)
@@ -432,7 +471,7 @@ int catconsoleMain(int argc, char **argv)
 {
     if (argc > 2) {
         printf("Usage: catconsole input CONSLOE_LOG client's file\n"); // the system's own spelling
-        exit(0);
+        exit(0);                                                         // and its own status: a usage that succeeds
     }
     catConsole(argc == 2 ? argv[1] : nullptr);
 }

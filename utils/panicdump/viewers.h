@@ -19,7 +19,9 @@ bool isConsoleByte(uint8_t byte);
 // standard output; returns the exit status.
 int showCapture(std::span<const uint8_t, kCaptureHeader + kCaptureText> capture, long got);
 
-// Hex dump: one line of 1 to 16 bytes, as objectdump prints it. Returns the
+// Hex dump: lines of 16 bytes.
+constexpr size_t kLineBytes = 16;
+// One line of 1 to 16 bytes, as objectdump prints it. Returns the
 // characters written to out, which holds at least kMaxLine. The longest line
 // has 15 bytes: three words, three remainder bytes and their filler.
 constexpr size_t kMaxLine = 3 * 9 + 3 * 2 + 6 + 8 + 15 * 2 + 1;
@@ -34,7 +36,6 @@ public:
     void finish(); // the last line and the pending count; flushes
 
 private:
-    static constexpr size_t kLineBytes = 16;
     struct Line {
         std::array<uint8_t, kLineBytes> bytes{};
         size_t size = 0;

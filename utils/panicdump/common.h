@@ -1,0 +1,47 @@
+// What every tool shares: the name it was started under, its diagnostics, and
+// the one way its output ends. Nothing here knows a tool.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
+
+extern const char *progname;
+extern int debugopt; // -d of the dump commands: the readers trace what they decode
+
+// Formats like printf onto standard error; returns the characters written.
+int printfstderr(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// The dump commands' error report: "prog:function:line message\n".
+void reportError(const char *function, int line, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+
+// A trace line, only with -d; the format carries its own newline.
+#define pdTrace(...)                                                                                                   \
+    do {                                                                                                               \
+        if (debugopt)                                                                                                  \
+            printfstderr(__VA_ARGS__);                                                                                 \
+    } while (0)
+
+// Output ends the same way in every tool. A write that fails is noted where it
+// happens (noteWriteError keeps the first errno and returns false, so that a
+// caller can return it); the tool ends its output with outputWritten, which
+// flushes the stream, closes it unless it is standard output, and reports a
+// failure once: "<prog>: error writing <name>: <reason>". Standard error that
+// could not be written (closed, full) fails the run too, with no report: there
+// is nowhere left to make one.
+bool noteWriteError();
+bool outputWritten(FILE *out, const char *name);
+// Writes all of data to fd, across partial writes. The tools install no
+// signal handlers, so no write is interrupted: a failed write is a failure.
+bool writeAll(int fd, const void *data, size_t size);
+// A pipe on fd gets a larger buffer: fewer switches between writer and reader.
+void enlargePipe(int fd);
+// Owns what malloc gave, as unique_ptr<T[], FreeMemory>.
+struct FreeMemory {
+    void operator()(void *p) const { free(p); }
+};
+
+// Writing out into in would destroy in (a copy) or feed the output back into
+// the input without end (a dump of a file appended to itself).
+bool sameStorage(const struct stat &in, const struct stat &out);

@@ -1,0 +1,180 @@
+// The panic dump format: its records, how they decode, and what makes a
+// record header valid.
+//
+// A dump is a 64-byte meta header (plus an uninterpreted extension when its
+// SIZ exceeds 64), then sections, then an end-of-dump header. A section is a
+// "pH" header whose block starts with the 46-byte attribute record, any number
+// of "pD" data headers each followed by BSZ bytes (DSZ of data, the rest
+// filler), and a "pD" header with BSZ 0. The end-of-dump header is any header
+// with BSZ 0 between sections. Every record header is HSZ bytes, of which only
+// the first 16 are defined. All integers are big-endian.
+//
+//   meta header   0 ID[32]  32 VER  36 SIZ  40 TIM  44 savedFor[16]  60 HSZ  62 CS
+//   record header 0 TIM  4 DSZ  8 BSZ  12 MAG[2]  14 CS   (then HSZ - 16 carried bytes)
+//   attribute     0 name[32]  32 TIM  36 SIZ  40 VER  44 PRI
+//
+// CS is the XOR of the big-endian 16-bit words before it (31 for the meta
+// header, 7 for a record header). A record header is valid when its checksum
+// holds, its TIM is the meta header's, its MAG is "pH" or "pD" and its DSZ is
+// not above its BSZ: some 64 bits that random bytes almost never satisfy.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string_view>
+
+#include "bytes.h"
+
+namespace trelkit::dump {
+
+constexpr std::string_view kDumpId = "Halvern Linux Panic Dump";
+constexpr size_t kMetaSize = 64;
+constexpr size_t kHeaderSize = 16; // the defined part of a record header
+constexpr size_t kAttrSize = 46;
+constexpr size_t kSavedForSize = 16;
+constexpr size_t kNameSize = 31; // significant characters of a section name
+constexpr size_t kAttrVersion = 40;
+constexpr size_t kMetaTime = 40, kMetaHeaderSize = 60;
+
+} // namespace trelkit::dump
+
+// The meta header's ID is only ever kDumpId: it is checked, not kept.
+struct PanicDumpMetaHeader {
+    uint32_t ver;
+    uint32_t siz;
+    int32_t tim;
+    char savedFor[trelkit::dump::kSavedForSize + 1];
+    uint16_t hsz;
+    uint16_t cs;
+};
+
+struct PanicDumpHeader {
+    int32_t tim;
+    uint32_t dsz;
+    uint32_t bsz;
+    char mag[3];
+    uint16_t cs;
+};
+
+struct PanicDumpAttr {
+    char name[trelkit::dump::kNameSize + 1];
+    int32_t tim;
+    uint32_t siz;
+    int32_t ver;
+    int16_t pri;
+};
+
+namespace trelkit::dump {
+
+using MetaBytes = std::array<uint8_t, kMetaSize>;
+using HeaderBytes = std::span<const uint8_t, kHeaderSize>;
+
+// The ID is a NUL-terminated string within its 32 bytes: the 24 characters
+// and the NUL must match, whatever follows.
+inline bool idMatches(const MetaBytes &raw)
+{
+    return memcmp(raw.data(), kDumpId.data(), kDumpId.size()) == 0 && raw[kDumpId.size()] == 0;
+}
+
+inline bool metaChecksumHolds(const MetaBytes &raw)
+{
+    return xorWords(std::span(raw).first(62)) == be16(&raw[62]);
+}
+
+inline bool headerChecksumHolds(HeaderBytes raw)
+{
+    return xorWords(raw.first(14)) == be16(&raw[14]);
+}
+
+inline void copyText(char *to, const uint8_t *from, size_t max)
+{
+    size_t n = strnlen(reinterpret_cast<const char *>(from), max);
+    memcpy(to, from, n);
+    to[n] = '\0';
+}
+
+inline PanicDumpMetaHeader decodeMeta(const MetaBytes &raw)
+{
+    PanicDumpMetaHeader meta{};
+    meta.ver = be32(&raw[32]);
+    meta.siz = be32(&raw[36]);
+    meta.tim = static_cast<int32_t>(be32(&raw[kMetaTime]));
+    copyText(meta.savedFor, &raw[44], kSavedForSize);
+    meta.hsz = be16(&raw[kMetaHeaderSize]);
+    meta.cs = be16(&raw[62]);
+    return meta;
+}
+
+inline PanicDumpHeader decodeHeader(HeaderBytes raw)
+{
+    PanicDumpHeader header{};
+    header.tim = static_cast<int32_t>(be32(&raw[0]));
+    header.dsz = be32(&raw[4]);
+    header.bsz = be32(&raw[8]);
+    header.mag[0] = static_cast<char>(raw[12]);
+    header.mag[1] = static_cast<char>(raw[13]);
+    header.cs = be16(&raw[14]);
+    return header;
+}
+
+// A block shorter than the record leaves its missing fields zero.
+inline PanicDumpAttr decodeAttr(std::span<const uint8_t> block)
+{
+    std::array<uint8_t, kAttrSize> raw{};
+    memcpy(raw.data(), block.data(), std::min(block.size(), raw.size()));
+    PanicDumpAttr attr{};
+    copyText(attr.name, raw.data(), kNameSize);
+    attr.tim = static_cast<int32_t>(be32(&raw[32]));
+    attr.siz = be32(&raw[36]);
+    attr.ver = static_cast<int32_t>(be32(&raw[kAttrVersion]));
+    attr.pri = static_cast<int16_t>(be16(&raw[44]));
+    return attr;
+}
+
+inline bool magicIs(const PanicDumpHeader &header, std::string_view magic)
+{
+    return header.mag[0] == magic[0] && header.mag[1] == magic[1];
+}
+
+// Every check a reader makes of a record header, at once.
+inline bool headerPasses(HeaderBytes raw, int32_t tim)
+{
+    const PanicDumpHeader h = decodeHeader(raw);
+    return headerChecksumHolds(raw) && h.tim == tim && (magicIs(h, "pH") || magicIs(h, "pD")) && h.dsz <= h.bsz;
+}
+
+// A record header of the save with a correct checksum, its carried bytes zero:
+// what a salvaged copy writes where the input lost one.
+inline void encodeHeader(std::span<uint8_t> out, int32_t tim, std::string_view mag, uint32_t bsz, uint32_t dsz)
+{
+    std::fill(out.begin(), out.end(), uint8_t{0});
+    putBe32(&out[0], static_cast<uint32_t>(tim));
+    putBe32(&out[4], dsz);
+    putBe32(&out[8], bsz);
+    out[12] = static_cast<uint8_t>(mag[0]);
+    out[13] = static_cast<uint8_t>(mag[1]);
+    putBe16(&out[14], xorWords(out.first(14)));
+}
+
+// A meta header rebuilt around the save's time stamp and header size, with no
+// extension: what is left of the original is kept where its ID still holds.
+inline MetaBytes rebuildMeta(const MetaBytes &damaged, int32_t tim, uint16_t hsz)
+{
+    MetaBytes raw{};
+    if (idMatches(damaged))
+        raw = damaged;
+    else
+        putBe32(&raw[32], 1);
+    memset(raw.data(), 0, 32);
+    memcpy(raw.data(), kDumpId.data(), kDumpId.size());
+    putBe32(&raw[36], kMetaSize);
+    putBe32(&raw[kMetaTime], static_cast<uint32_t>(tim));
+    putBe16(&raw[kMetaHeaderSize], hsz);
+    putBe16(&raw[62], xorWords(std::span(raw).first(62)));
+    return raw;
+}
+
+} // namespace trelkit::dump

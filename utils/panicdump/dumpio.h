@@ -1,0 +1,103 @@
+// How the dump commands read and write: an input read through one large
+// buffer, which skips by seeking, and an output that gathers small pieces into
+// few writes and lets the kernel move large blocks between regular files.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <span>
+#include <sys/uio.h>
+
+#include "common.h"
+
+namespace trelkit::dump {
+
+// A descriptor read through a buffer of its own. On a seekable input a skip
+// costs nothing and the next read is one pread; on a pipe skipped bytes are
+// read and dropped, so that a pipe walks like a file. Positions count from
+// where the dump starts.
+class DumpInput {
+public:
+    bool open(int fd); // false when no buffer can be had
+    // The unread bytes: at least want of them in a row (want at most 1 MiB),
+    // fewer only where the input ends. consume() takes them.
+    std::span<const uint8_t> window(size_t want);
+    std::span<const uint8_t> peek(size_t max); // at most max unread bytes; empty at the end
+    void consume(size_t size);
+    size_t buffered() const { return end_ - begin_; }
+    uint64_t discard(uint64_t size); // returns the bytes there were
+    void skip(uint64_t size);        // an end of input is left to the next read
+    // Back to an earlier position: anywhere on a seekable input, on a pipe
+    // only as far as the buffer still reaches.
+    bool rewind(uint64_t to);
+    uint64_t position() const { return offset_ + begin_; }
+    bool seekable() const { return seekable_; }
+    int fd() const { return fd_; }
+    int64_t fileOffset() const { return origin_ + static_cast<int64_t>(position()); }
+    // Where the input ends: probed on a seekable input (the size a file
+    // reports is no proof: procfs reports 0); on a pipe known once read.
+    std::optional<uint64_t> end();
+    // On a seekable input, whether it holds a byte at position; a pipe cannot tell.
+    bool holds(uint64_t at) const;
+
+    static constexpr size_t kCapacity = 1024 * 1024;
+
+private:
+    size_t fill(size_t at, size_t size);
+
+    static constexpr size_t kSmallRead = 512;
+    int fd_ = -1;
+    bool seekable_ = false;
+    bool afterSkip_ = true; // the next read is a record header: read little
+    bool ended_ = false;    // a read found the end
+    int64_t origin_ = 0;    // the descriptor's offset where the dump starts
+    uint64_t offset_ = 0;   // the position of buffer_[0]
+    size_t begin_ = 0;      // unread bytes are buffer_[begin_, end_)
+    size_t end_ = 0;
+    std::unique_ptr<uint8_t[], FreeMemory> buffer_;
+};
+
+// Which part of a dump a piece of output is: named when its write fails.
+enum class Piece : uint8_t { MetaHeader, Extension, Header, Block };
+const char *pieceName(Piece piece);
+
+// How much of what the walk asked for moved: all of it, or not, and why.
+enum class Moved { All, InputEnded, OutputFailed };
+
+// Where the bytes of a walk go, on the walk's own steps: put() the bytes of a
+// record it has checked, move() the next bytes of the input. Small pieces are
+// copied aside and leave together in one writev; a large piece of the input
+// leaves at once, straight from the input's buffer, so nothing points into
+// the buffer when the input reads again. With kernel copies (a copy between
+// two regular files) large blocks move inside the kernel; where it stops
+// short or cannot copy, reading and writing take over.
+class DumpSink {
+public:
+    DumpSink(int fd, bool kernelCopies);
+    bool put(std::span<const uint8_t> bytes, Piece piece);
+    bool zeros(uint64_t size, Piece piece);
+    Moved move(DumpInput &in, uint64_t size, Piece piece);
+    bool flush();
+    Piece failedPiece() const { return failedPiece_; } // the first piece not written
+
+private:
+    bool gather(std::span<const uint8_t> bytes, Piece piece);
+    uint64_t kernelCopy(DumpInput &in, uint64_t size);
+
+    int fd_;
+    bool kernel_;
+    bool failed_ = false;
+    Piece failedPiece_ = Piece::Block;
+    std::array<iovec, 64> pieces_; // what is to be written, in order
+    std::array<Piece, 64> kinds_;
+    size_t count_ = 0;
+    size_t aside_ = 0; // bytes copied aside
+    std::array<uint8_t, 64 * 1024> scratch_;
+};
+
+bool isRegularFile(int fd);
+
+} // namespace trelkit::dump

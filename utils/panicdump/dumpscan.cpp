@@ -1,0 +1,105 @@
+// Scanning damaged dumps for record headers; see dumpscan.h.
+#include "dumpscan.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "dumpformat.h"
+
+namespace trelkit::dump {
+
+namespace {
+
+// On a seekable input a header whose block would reach past the end is no
+// header of this dump; a pipe cannot tell before it gets there.
+bool blockFits(const DumpInput &in, uint64_t at, uint32_t hsz, uint32_t bsz)
+{
+    return in.holds(at + hsz + bsz - 1);
+}
+
+struct Candidate {
+    uint64_t at;
+    int32_t tim;
+    uint32_t bsz;
+};
+
+// The value most entries have (the first of them on a tie), and how many have it.
+template <typename T> std::pair<T, unsigned> mostCommon(std::span<const T> values)
+{
+    std::pair<T, unsigned> best{};
+    for (size_t i = 0; i < values.size(); ++i) {
+        const auto count = static_cast<unsigned>(std::count(values.begin(), values.end(), values[i]));
+        if (count > best.second)
+            best = {values[i], count};
+    }
+    return best;
+}
+
+} // namespace
+
+bool findHeader(DumpInput &in, int32_t tim, uint32_t hsz)
+{
+    // The time stamp opens every header: its first byte is what is looked
+    // for, a buffer at a time, and the rest is checked only where it is found.
+    std::array<uint8_t, 4> stamp;
+    putBe32(stamp.data(), static_cast<uint32_t>(tim));
+    for (;;) {
+        std::span<const uint8_t> bytes = in.window(kHeaderSize);
+        if (bytes.size() < kHeaderSize) {
+            in.consume(bytes.size());
+            return false;
+        }
+        const uint8_t *const stop = bytes.data() + (bytes.size() - kHeaderSize + 1); // 16 bytes behind each start
+        for (const uint8_t *p = bytes.data();
+             (p = static_cast<const uint8_t *>(memchr(p, stamp[0], static_cast<size_t>(stop - p)))); ++p) {
+            const auto at = static_cast<size_t>(p - bytes.data());
+            const HeaderBytes header(p, kHeaderSize);
+            if (memcmp(p, stamp.data(), stamp.size()) == 0 && headerPasses(header, tim) &&
+                blockFits(in, in.position() + at, hsz, decodeHeader(header).bsz)) {
+                in.consume(at);
+                return true;
+            }
+        }
+        in.consume(static_cast<size_t>(stop - bytes.data()));
+    }
+}
+
+std::optional<Save> inferSave(DumpInput &in, uint16_t fallbackHsz)
+{
+    constexpr size_t kMostCandidates = 1024;
+    static std::array<Candidate, kMostCandidates> found;
+    static std::array<int32_t, kMostCandidates> stamps;
+    static std::array<uint16_t, kMostCandidates> sizes;
+    size_t count = 0;
+    std::span<const uint8_t> bytes = in.window(DumpInput::kCapacity);
+    // A header's MAG is "pH" or "pD" at its offset 12.
+    for (size_t at = 0; at + kHeaderSize <= bytes.size() && count < found.size(); ++at) {
+        const HeaderBytes header(&bytes[at], kHeaderSize);
+        if (header[12] != 'p' || (header[13] != 'H' && header[13] != 'D'))
+            continue;
+        const PanicDumpHeader h = decodeHeader(header);
+        if (headerChecksumHolds(header) && h.dsz <= h.bsz)
+            found[count++] = {in.position() + at, h.tim, h.bsz};
+    }
+    if (count == 0)
+        return std::nullopt;
+    for (size_t i = 0; i < count; ++i)
+        stamps[i] = found[i].tim;
+    const auto [tim, headers] = mostCommon<int32_t>(std::span(stamps).first(count));
+    // A header of the save is followed, HSZ plus its BSZ bytes on, by the next.
+    size_t gaps = 0;
+    const Candidate *last = nullptr;
+    for (const Candidate &c : std::span(found).first(count)) {
+        if (c.tim != tim)
+            continue;
+        const uint64_t gap = last ? c.at - last->at - last->bsz : 0;
+        if (last && last->at + last->bsz < c.at && gap >= kHeaderSize && gap <= UINT16_MAX)
+            sizes[gaps++] = static_cast<uint16_t>(gap);
+        last = &c;
+    }
+    const uint16_t hsz = gaps ? mostCommon<uint16_t>(std::span(sizes).first(gaps)).first : fallbackHsz;
+    return Save{tim, hsz, headers};
+}
+
+} // namespace trelkit::dump
