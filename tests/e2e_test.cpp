@@ -1,9 +1,12 @@
 // Every tool end to end under its own names: exact output and status; doubles stand in where a test says so.
 #include <climits>
+#include <functional>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <regex>
 #include <sched.h>
+#include <set>
+#include <span>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -311,8 +314,9 @@ TEST_F(EndToEnd, AWriteThatFailsStopsTheWalk)
     // However much of a block went out before the write failed, one line says so.
     for (size_t limit : {1, 100000}) {
         dir.write("out", "");
-        EXPECT_EQ(into(run("pdex", {p, "big"}, Options{.stdoutFile = out, .fileSize = limit})),
-                  std::make_pair(failed("pdex", "standard output", "File too large", nullptr), std::string(limit, 'z')));
+        EXPECT_EQ(
+            into(run("pdex", {p, "big"}, Options{.stdoutFile = out, .fileSize = limit})),
+            std::make_pair(failed("pdex", "standard output", "File too large", nullptr), std::string(limit, 'z')));
     }
     // A copy names the first piece that was not written: here the meta header, with everything after it.
     Dump headers;
@@ -322,6 +326,143 @@ TEST_F(EndToEnd, AWriteThatFailsStopsTheWalk)
     for (const std::string &in : {p, file(headers)})
         EXPECT_EQ(run("pdcp", {in, "-"}, Options{.stdoutFile = "/dev/full"}),
                   failed("pdcp", "standard output", "No space left on device", "meta header."));
+}
+
+// Three sections, filler, headers of 20 bytes, an extension, and a block large enough to move inside the kernel.
+Dump threeSections()
+{
+    Dump d(Meta{.hsz = 20, .extension = "ext"});
+    d.section(attr("one", 1)).data("first", 5).data("second").endSection();
+    d.section(attr("two", 2)).filledData(100000, 'z', 3).endSection();
+    d.section(attr("three")).endSection().endDump();
+    return d;
+}
+
+uint32_t be32(const std::string &bytes, size_t at)
+{
+    uint32_t v = 0;
+    for (size_t i = at; i < at + 4; ++i)
+        v = v << 8 | static_cast<uint8_t>(bytes[i]);
+    return v;
+}
+
+// Where each record header of a whole dump starts, and where its block begins and ends.
+struct Edge {
+    size_t header, block, end;
+};
+std::vector<Edge> edges(const std::string &dump, size_t hsz)
+{
+    std::vector<Edge> records;
+    for (size_t at = be32(dump, 36); at < dump.size(); at = records.back().end)
+        records.push_back({at, at + hsz, at + hsz + be32(dump, at + 8)});
+    return records;
+}
+
+// A dump cut a byte either side of any record edge (a header's start, a block's start and end) gives the
+// same status, messages and bytes from every operation, whichever way they come and go: from a file or
+// a pipe, a file that reports no size or a device that cannot be read at an offset, into a file or a
+// pipe. A copy holds everything before the cut but a header the cut leaves short.
+TEST_F(EndToEnd, ADumpCutAnywhereGivesTheSameResultEveryWay)
+{
+    const std::string whole = threeSections().str(), in = dir.path("in"), out = dir.path("out");
+    const bool thorough = runner().empty();         // under an emulator or valgrind: fewer cuts and ways
+    std::set<size_t> cuts = {10, 66, whole.size()}; // in the meta header and in its extension, and none
+    for (const Edge &e : edges(whole, 20))
+        for (size_t edge : {e.header, e.block, e.end})
+            for (size_t cut : {edge - 1, edge, edge + 1})
+                if (cut < whole.size() && (thorough || cut != edge))
+                    cuts.insert(cut);
+    struct Way {
+        const char *title, *in, *out; // "-": standard input or output
+        std::vector<std::string> env = {};
+    };
+    const Way ways[] = {
+        {"file to file", "IN", "OUT"}, {"pipe to pipe", "-", "-"},   {"a size of 0", "IN", "OUT", {"FSTAT_SIZE=0"}},
+        {"file to pipe", "IN", "-"},   {"pipe to file", "-", "OUT"}, {"no pread", "IN", "OUT", {"PREAD_ESPIPE=1"}}};
+    const std::vector<std::string> commands[] = {{"pdex", "IN"}, {"pdex", "IN", "two"}, {"pdcp", "IN", "OUT"}};
+    for (size_t cut : cuts) {
+        const std::string bytes = whole.substr(0, cut);
+        dir.write("in", bytes);
+        for (const std::vector<std::string> &command : commands) {
+            std::optional<Result> first;
+            for (const Way &w : std::span(ways).first(thorough ? std::size(ways) : 3)) {
+                std::vector<std::string> args;
+                for (const std::string &word : command)
+                    args.push_back(word == "IN"    ? (*w.in == '-' ? "-" : in)
+                                   : word != "OUT" ? word
+                                   : *w.out == '-' ? "-"
+                                                   : out);
+                const bool toFile = *w.out != '-';
+                dir.write("out", "");
+                Result r = run(args[0], {args.begin() + 1, args.end()},
+                               {.input = *w.in == '-' ? bytes : "",
+                                .stdoutFile = toFile ? std::optional(out) : std::nullopt,
+                                .env = w.env,
+                                .doubles = !w.env.empty()});
+                r.out = toFile ? readFile(out) : r.out;
+                EXPECT_EQ(r.status, cut == whole.size() ? 0 : 2) << cut << " " << w.title;
+                first = first.value_or(r);
+                EXPECT_EQ(r, *first) << "cut at " << cut << ": " << args[0] << " " << args.size() << ", " << w.title;
+            }
+            const size_t kept = first->out.size(); // a copy leaves out no more than a header cut short
+            if (command[0] == "pdcp") {
+                EXPECT_TRUE(bytes.starts_with(first->out) && cut - kept < (cut < 64 ? 64u : 20u)) << cut;
+            }
+        }
+    }
+}
+
+// Damage of each kind at each record header in turn: every section the damage does not touch lists and
+// extracts as in the intact dump, and a salvaged copy is a dump the plain walk accepts, in which those
+// sections list as before.
+TEST_F(EndToEnd, SalvageRecoversEverySectionTheDamageDoesNotTouch)
+{
+    const std::string whole = threeSections().str(), damaged = dir.path("damaged"), out = dir.path("out");
+    const std::vector<Edge> records = edges(whole, 20);
+    // Each section's name, and its records: the section header to the end-of-section header.
+    const std::tuple<std::string, size_t, size_t> sections[] = {{"one", 0, 3}, {"two", 4, 6}, {"three", 7, 8}};
+    const std::string intact = file(threeSections(), "intact"), listed = run("pdex", {intact}).out;
+    auto rowOf = [&](const std::string &name) { // a section's row, without its number
+        std::istringstream lines(listed);
+        for (std::string line; std::getline(lines, line);)
+            if (line.ends_with("  " + name))
+                return line.substr(5) + "\n";
+        return std::string("no row");
+    };
+    auto otherSave = [](std::string b, size_t at) {
+        return b.replace(at, 20,
+                         encodeHeader(Header{.mag = b.substr(at + 12, 2),
+                                             .dsz = be32(b, at + 4),
+                                             .bsz = be32(b, at + 8),
+                                             .tim = kDefaultTime + 1},
+                                      20, kDefaultTime));
+    };
+    const std::pair<const char *, std::function<std::string(std::string, size_t)>> kinds[] = {
+        {"garbage before it", [](std::string b, size_t at) { return b.insert(at, 37, 'Z'); }},
+        {"bytes deleted", [](std::string b, size_t at) { return b.erase(at + 2, 7); }},
+        {"overwritten", [](std::string b, size_t at) { return b.replace(at, 16, 16, '#'); }},
+        {"another save's", otherSave},
+        {"cut", [](std::string b, size_t at) { return b.substr(0, at + 5); }},
+    };
+    for (size_t r = 0; r < records.size(); r += runner().empty() ? 1 : 2) {
+        for (const auto &[kind, apply] : kinds) {
+            const std::string where = std::string(kind) + " header " + std::to_string(r);
+            dir.write("damaged", apply(whole, records[r].header));
+            const Result list = run("pdex", {"--salvage", damaged});
+            const Result copy = run("pdcp", {"--salvage", damaged, out});
+            const Result copyList = run("pdex", {out});
+            EXPECT_EQ(list.status + copy.status + copyList.status, 4) << where;
+            for (const auto &[name, first, last] : sections) {
+                if (std::string(kind) == "cut" ? last >= r : first <= r && r <= last)
+                    continue; // touched
+                EXPECT_NE(list.out.find(rowOf(name)), std::string::npos) << where << ": " << name;
+                EXPECT_NE(copyList.out.find(rowOf(name)), std::string::npos) << where << ": " << name;
+                EXPECT_EQ(run("pdex", {"--salvage", damaged, name}),
+                          (Result{run("pdex", {intact, name}).out, list.err, 2}))
+                    << where << ": " << name;
+            }
+        }
+    }
 }
 
 constexpr const char *kPdexUsage = "Usage: pdex file [name]\n\tExtract panic data \"name\" from \"file\" to stdout\n"
@@ -353,7 +494,8 @@ TEST_F(EndToEnd, StartsAndFailuresOfEveryTool)
     ASSERT_EQ(symlink(TRELKIT_BUILD_DIR "/trelkit", self.c_str()) + link(dump.c_str(), dir.path("hard").c_str()) +
                   symlink(dump.c_str(), dir.path("soft").c_str()),
               0);
-    const std::string before = readFile(dump), sameCopy = "' are the same file\n", same = ": input file is output file\n";
+    const std::string before = readFile(dump), sameCopy = "' are the same file\n",
+                      same = ": input file is output file\n";
     const Options full{.stdoutFile = "/dev/full"}, closed{.closed = {1}};
     const std::string noSpace = ": error writing standard output: No space left on device\n",
                       badFd = ": error writing standard output: Bad file descriptor\n",
@@ -417,7 +559,10 @@ TEST_F(EndToEnd, StartsAndFailuresOfEveryTool)
         {"syslockdump", {"a", "b"}, {}, {"Usage: syslockdump [one-input-file]\n", "", 1}},
         {"syslockdump", {missing}, {}, {"", "Unable to open file " + missing, 255}},
         {"syslockdump", {folder}, {}, {"", "syslockdump: error reading " + folder + ": Is a directory\n", 255}},
-        {"pdcp", {dump, "/dev/full"}, {}, {"", metaHeader + "pdcp: error writing /dev/full: No space left on device\n", 2}},
+        {"pdcp",
+         {dump, "/dev/full"},
+         {},
+         {"", metaHeader + "pdcp: error writing /dev/full: No space left on device\n", 2}},
         {"pdcp",
          {dump, folder + "c"},
          {.env = {"FCLOSE_ERRNO=5"}, .doubles = true},
@@ -450,6 +595,127 @@ TEST_F(EndToEnd, StartsAndFailuresOfEveryTool)
     EXPECT_EQ(readFile(console), capture(0, 0, 4, 0, "text")); // never written into itself
     EXPECT_TRUE(std::filesystem::exists(dir.path("created"))); // the output is made before the input is opened
     EXPECT_EQ(readFile(dump), before);                         // never copied onto itself
+}
+
+std::string flipped(std::string bytes, size_t at)
+{
+    bytes[at] = static_cast<char>(~bytes[at]);
+    return bytes;
+}
+
+// What --check, --records and --salvage say of damaged dumps, exactly, and the copies they make. In
+// the sample dump, the second data header of "console" is at byte 158, its end of section at 180,
+// "regs" at 196 with its block at 274 and the end-of-dump header at 295.
+TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
+{
+    const std::string sample = sampleDump().endDump().str(), badHeader = flipped(sample, 173),
+                      cut = sample.substr(0, 277), two = row("  2     1          5    -2", "regs");
+    Dump orphan, unclosed, version2;
+    orphan.section(attr("a")).endSection().data("x").section(attr("b")).endSection().endDump();
+    unclosed.section(attr("a")).data("x").section(attr("b")).endSection().endDump();
+    version2.section(attr("v2", 0, 2)).data("x").endSection().endDump();
+    std::string version1 = version2.str();
+    version1[123] = 1;
+    const std::string damaged158 = "pdex: -: damaged at byte 158: data header 2 of section 1 \"console\": Bad header "
+                                   "checksum; bytes 158 to 179 skipped\n",
+                      cut274 = "damaged at byte 274: block of data header 1 of section 2 \"regs\": premature EOF: "
+                               "the input ends at byte 277, 2 bytes short",
+                      head = "0\tmeta\t16\t0\t0\t0\t\n64\tsection\t16\t46\t0\t1\tconsole\n126\tdata\t16\t16\t6\t1\t\n",
+                      ab = kHeading + row("  1     0          0     0", "a") + row("  2     0          0     0", "b") +
+                           total(2);
+    auto pdcp = [](std::string err) { return "pdcp" + err.substr(4); };
+    const std::tuple<const char *, std::string, std::vector<std::string>, Result> cases[] = {
+        {"intact", sample, {"pdex", "--check", "-"}, ok("-: intact: 2 sections, end-of-dump header at byte 295\n")},
+        {"bytes after the end",
+         sample + "trailing",
+         {"pdex", "--check", "-"},
+         ok("-: intact: 2 sections, end-of-dump header at byte 295, 8 bytes after it\n")},
+        {"a bad header",
+         badHeader,
+         {"pdex", "--check", "-"},
+         {"-: damaged at byte 158: data header 2 of section 1 \"console\": Bad header checksum\n", "", 2}},
+        {"a bad header, listed",
+         badHeader,
+         {"pdex", "--salvage", "-"},
+         {kHeading + row("  1     1          6     1", "console (damaged)") + two + total(2), damaged158, 2}},
+        {"a bad header, extracted", badHeader, {"pdex", "--salvage", "-", "console"}, {"hello ", damaged158, 2}},
+        {"a bad header, copied",
+         badHeader,
+         {"pdcp", "--salvage", "-", "-"},
+         {sample.substr(0, 158) + sample.substr(180), pdcp(damaged158), 2}},
+        {"a bad header, records",
+         badHeader,
+         {"pdex", "--records", "-"},
+         {head + "-: damaged at byte 158: data header 2 of section 1 \"console\": Bad header checksum\n", "", 2}},
+        {"a bad header, records salvaged",
+         badHeader,
+         {"pdex", "--records", "--salvage", "-"},
+         {head + "158\tskipped\t16\t22\t0\t1\tBad header "
+                 "checksum\n180\tendsection\t16\t0\t0\t1\t\n196\tsection\t16\t46\t0\t2\tregs\n"
+                 "258\tdata\t16\t5\t5\t2\t\n279\tendsection\t16\t0\t0\t2\t\n295\tenddump\t16\t0\t0\t2\t\n"
+                 "-: damaged at byte 158: data header 2 of section 1 \"console\": Bad header checksum\n",
+          damaged158, 2}},
+        {"cut in a block", cut, {"pdex", "--check", "-"}, {"-: " + cut274 + "\n", "", 2}},
+        {"cut in a block, listed",
+         cut,
+         {"pdex", "--salvage", "-"},
+         {kHeading + row("  1     2         12     1", "console") +
+              row("  2     1          5    -2", "regs (damaged)") + total(2),
+          "pdex: -: " + cut274 + "\n", 2}},
+        {"cut in a block, copied",
+         cut,
+         {"pdcp", "--salvage", "-", "-"},
+         {cut + std::string(2, '\0') + sample.substr(279), "pdcp: -: " + cut274 + "; filled with zeros in the copy\n",
+          2}},
+        {"a bad meta header",
+         flipped(sample, 35),
+         {"pdex", "--salvage", "-"},
+         {run("pdex", {"-"}, {.input = sample}).out,
+          "pdex: -: damaged at byte 0: meta header: Bad meta header checksum; bytes 0 to 63 skipped\n"
+          "pdex: -: save time stamp 1700000000 and header size 16 taken from 8 record headers\n",
+          2}},
+        {"a bad meta header, checked",
+         flipped(sample, 35),
+         {"pdex", "--check", "-"},
+         {"-: damaged at byte 0: meta header: Bad meta header checksum\n", "", 2}},
+        {"blocks with no section",
+         orphan.str(),
+         {"pdex", "--salvage", "-"},
+         {ab,
+          "pdex: -: damaged at byte 142: record header after section 1 \"a\": Bad header type pD (pH expected)\n"
+          "pdex: -: bytes 142 to 158 left out: 1 data block with no section header\n",
+          2}},
+        {"a section not closed",
+         unclosed.str(),
+         {"pdex", "--salvage", "-"},
+         {kHeading + row("  1     1          1     0", "a (damaged)") + row("  2     0          0     0", "b") +
+              total(2),
+          "pdex: -: damaged at byte 143: data header 2 of section 1 \"a\": Bad header type pH (pD expected); section 1 "
+          "ends there\n",
+          2}},
+        {"attributes of version 2",
+         version2.str(),
+         {"pdcp", "--salvage", "-", "-"},
+         {version1,
+          "pdcp: -: damaged at byte 80: attribute record of section 1 \"v2\": file format version mimatch; "
+          "version 1 in the copy\n",
+          2}},
+        {"garbage",
+         std::string(300, 'x'),
+         {"pdex", "--salvage", "-"},
+         {"Total 0 sections saved for  at Wed Jan 18 01:38:00 2034\n",
+          "pdex: -: damaged at byte 0: meta header: Input not a panic_dump file; bytes 0 to 299 skipped\n", 2}},
+        {"no copy without an output",
+         sample,
+         {"pdcp", "--salvage", "-"},
+         {"", std::string("Too few or too many arguments\n") + kPdcpUsage, 1}},
+        {"a check salvages nothing",
+         sample,
+         {"pdex", "--check", "--salvage", "-"},
+         {"", std::string("pdex: --check stops at the first damage: it takes no --salvage\n") + kPdexUsage, 1}},
+    };
+    for (const auto &[title, bytes, args, result] : cases)
+        EXPECT_EQ(run(args[0], {args.begin() + 1, args.end()}, {.input = bytes}), result) << title;
 }
 
 std::string request(unsigned long code, const std::string &rest = "arg=2")
@@ -511,7 +777,9 @@ TEST_F(EndToEnd, PdmapMapsEveryBlockAndStopsAtTheFirstFailure)
     auto failed = [](const char *what, const char *why) {
         return Result{"", std::string("pdmap: ") + what + " failed: " + why + "\n", 1};
     };
-    auto notRegular = [](const std::string &path) { return Result{"", "pdmap: " + path + ": not a regular file\n", 1}; };
+    auto notRegular = [](const std::string &path) {
+        return Result{"", "pdmap: " + path + ": not a regular file\n", 1};
+    };
     struct Map {
         std::vector<std::string> env;
         std::string map;

@@ -144,7 +144,8 @@ size_t takeAttr(DumpInput &stream, PanicDumpAttr &attr, AttrBytes &raw, uint32_t
 
 bool attrVersionHolds(const PanicDumpAttr &attr)
 {
-    return attr.ver <= 1 || fail("readAttr", __LINE__, false, "file format version mimatch"); // the system's own spelling
+    return attr.ver <= 1 ||
+           fail("readAttr", __LINE__, false, "file format version mimatch"); // the system's own spelling
 }
 
 } // namespace
@@ -176,6 +177,11 @@ const char *timeText(int32_t stamp)
 }
 
 using ull = unsigned long long;
+
+const char *plural(uint64_t count)
+{
+    return count == 1 ? "" : "s";
+}
 
 enum class Step {
     Next,         // the walk goes on
@@ -253,7 +259,7 @@ private:
     bool sectionDamaged_ = false;
     bool orphans_ = false; // the blocks read belong to a section whose header was lost
     uint64_t orphansAt_ = 0;
-    uint64_t endAt_ = 0; // of the end-of-dump header
+    uint64_t endAt_ = 0;                // of the end-of-dump header
     std::optional<Block> skippedBlock_; // the block skipped just before the next header
     std::optional<Damage> first_;
 };
@@ -341,14 +347,15 @@ Step Walk::restartDump()
     if (copying() && !out_.put(raw_, Piece::MetaHeader))
         return Step::OutputFailed;
     record("meta", 0, 0, 0);
-    if (save.headers > 0)
-        printfstderr("%s: %s: save time stamp %d and header size %u taken from %u record headers\n", progname,
-                     pd_inputName, save.tim, save.hsz, save.headers);
-    if (failure.inputEnded) {
+    Step step = Step::EndOfInput;
+    if (failure.inputEnded)
         salvageReport(d, "%s", "");
-        return Step::EndOfInput;
-    }
-    return resync(d);
+    else
+        step = resync(d);
+    if (save.headers > 0)
+        printfstderr("%s: %s: save time stamp %d and header size %u taken from %u record header%s\n", progname,
+                     pd_inputName, save.tim, save.hsz, save.headers, plural(save.headers));
+    return step;
 }
 
 Step Walk::next()
@@ -391,7 +398,7 @@ Step Walk::atSectionHeader(uint64_t at)
         const Damage d = damage(Record::Header, at, at + rheaderSize);
         if (!pd_salvage)
             return Step::Stop;
-        salvageReport(d, "; the blocks after it up to the next section header are left out");
+        salvageReport(d, "%s", "");
         orphans_ = true;
         orphansAt_ = at;
         pd_state = PD_IN_SECTION;
@@ -400,8 +407,9 @@ Step Walk::atSectionHeader(uint64_t at)
     ++sections_; // counted even when its attribute record fails
     pd_state = PD_IN_SECTION;
     if (copying())
-        return pd_salvage ? copySectionHeader(at) : moved(out_.move(in_, header_.bsz, Piece::Block), Record::Attribute,
-                                                          at + rheaderSize, at + rheaderSize + header_.bsz);
+        return pd_salvage ? copySectionHeader(at)
+                          : moved(out_.move(in_, header_.bsz, Piece::Block), Record::Attribute, at + rheaderSize,
+                                  at + rheaderSize + header_.bsz);
     return attributes(at);
 }
 
@@ -436,8 +444,8 @@ Step Walk::copySectionHeader(uint64_t at)
     }
     if (!out_.put({rheader, rheaderSize}, Piece::Header) || !out_.put(std::span(raw).first(got), Piece::Block))
         return Step::OutputFailed;
-    return moved(got == head ? out_.move(in_, header_.bsz - head, Piece::Block) : Moved::InputEnded,
-                 Record::Attribute, start, end);
+    return moved(got == head ? out_.move(in_, header_.bsz - head, Piece::Block) : Moved::InputEnded, Record::Attribute,
+                 start, end);
 }
 
 // Inside a section: a data block, or the end of the section.
@@ -538,8 +546,8 @@ bool Walk::closeSection(bool cut, uint64_t end)
 
 void Walk::closeOrphans(uint64_t end)
 {
-    printfstderr("%s: %s: bytes %llu to %llu left out: %d data blocks with no section header\n", progname,
-                 pd_inputName, static_cast<ull>(orphansAt_), static_cast<ull>(end - 1), blocks_);
+    printfstderr("%s: %s: bytes %llu to %llu left out: %d data block%s with no section header\n", progname,
+                 pd_inputName, static_cast<ull>(orphansAt_), static_cast<ull>(end - 1), blocks_, plural(blocks_));
     orphans_ = false;
     pd_state = PD_BETWEEN_SECTIONS;
     blocks_ = 0;
@@ -592,8 +600,8 @@ Damage Walk::damage(Record record, uint64_t at, uint64_t end)
     if (!failure.inputEnded)
         snprintf(d.why, sizeof d.why, "%s", failure.message.data());
     else if (inputEnd && *inputEnd < end)
-        snprintf(d.why, sizeof d.why, "premature EOF: the input ends at byte %llu, %llu bytes short",
-                 static_cast<ull>(*inputEnd), static_cast<ull>(end - *inputEnd));
+        snprintf(d.why, sizeof d.why, "premature EOF: the input ends at byte %llu, %llu byte%s short",
+                 static_cast<ull>(*inputEnd), static_cast<ull>(end - *inputEnd), plural(end - *inputEnd));
     else
         snprintf(d.why, sizeof d.why, "premature EOF");
     if (!first_)
@@ -688,9 +696,9 @@ void Walk::printCheck()
     const uint64_t after = endAt_ + rheaderSize;
     const std::optional<uint64_t> end = in_.seekable() ? in_.end() : after + in_.discard(UINT64_MAX);
     printf("%s: intact: %d section%s, end-of-dump header at byte %llu", pd_inputName, sections_,
-           sections_ == 1 ? "" : "s", static_cast<ull>(endAt_));
+           plural(static_cast<uint64_t>(sections_)), static_cast<ull>(endAt_));
     if (end && *end > after)
-        printf(", %llu bytes after it", static_cast<ull>(*end - after));
+        printf(", %llu byte%s after it", static_cast<ull>(*end - after), plural(*end - after));
     printf("\n");
 }
 

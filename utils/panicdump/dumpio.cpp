@@ -161,10 +161,14 @@ std::optional<uint64_t> DumpInput::end()
 const char *pieceName(Piece piece)
 {
     switch (piece) {
-    case Piece::MetaHeader: return "meta header";
-    case Piece::Extension: return "extra meta header";
-    case Piece::Header: return "header";
-    case Piece::Block: break;
+    case Piece::MetaHeader:
+        return "meta header";
+    case Piece::Extension:
+        return "extra meta header";
+    case Piece::Header:
+        return "header";
+    case Piece::Block:
+        break;
     }
     return "block";
 }

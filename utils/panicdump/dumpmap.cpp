@@ -13,9 +13,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common.h"
 #include "dumpmap.h"
 #include "platform/hvsvc.h"
-#include "common.h"
 
 namespace {
 

@@ -41,9 +41,12 @@ constexpr int kUnknownTool = 127;
 bool matches(const Tool &tool, const char *name)
 {
     switch (tool.match) {
-    case Match::Exact: return strcmp(name, tool.name) == 0;
-    case Match::EqualIgnoringCase: return strcasecmp(name, tool.name) == 0;
-    case Match::Contains: break;
+    case Match::Exact:
+        return strcmp(name, tool.name) == 0;
+    case Match::EqualIgnoringCase:
+        return strcasecmp(name, tool.name) == 0;
+    case Match::Contains:
+        break;
     }
     return strstr(name, tool.name) != nullptr;
 }

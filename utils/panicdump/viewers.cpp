@@ -205,28 +205,29 @@ struct Field {
     size_t offset, size;
 };
 
+// clang-format off
 enum RecordField : size_t {
-    kId,           // ID[%p]
-    kText1,        // second column, 20 wide
-    kText2,        // third column, 16 wide
-    kText3,        // fourth column, 16 wide
-    kText4,        // first column, 16 wide
-    kTaskp,        // TASKP[%p]
-    kTimeSec,      // TIME[sec.frac]
-    kTimeFrac,     //
-    kPid,          // PID[pid(taskName)], signed
-    kTaskName,     //
-    kPreemptCount, // PREEMPT_COUNT[%d], signed
-    kCpu,          // CPU[%d]
-    kIrqsDisabled, // IRQS_DISABLED[%d]
-    kUnused,       //
-    kFrames,       // ten frames; an address of 0 ends them
-    kRecordFields
+    kId, kText1, kText2, kText3, kText4, kTaskp, kTimeSec, kTimeFrac, kPid, kTaskName, kPreemptCount, kCpu,
+    kIrqsDisabled, kUnused, kFrames, kRecordFields
 };
 constexpr std::array<Field, kRecordFields> kRecord{{
-    {0, 4}, {4, 32}, {36, 32}, {68, 32}, {100, 32}, {132, 4}, {136, 4}, {140, 4},
-    {144, 4}, {148, 16}, {164, 4}, {168, 1}, {169, 1}, {170, 2}, {172, 2040},
+    {0, 4},       // id             ID[%p]
+    {4, 32},      // text1          second column, 20 wide
+    {36, 32},     // text2          third column, 16 wide
+    {68, 32},     // text3          fourth column, 16 wide
+    {100, 32},    // text4          first column, 16 wide
+    {132, 4},     // taskp          TASKP[%p]
+    {136, 4},     // timeSec        TIME[sec.frac]
+    {140, 4},     // timeFrac
+    {144, 4},     // pid (signed)   PID[pid(taskName)]
+    {148, 16},    // taskName
+    {164, 4},     // preemptCount   PREEMPT_COUNT[%d], signed
+    {168, 1},     // cpu            CPU[%d]
+    {169, 1},     // irqsDisabled   IRQS_DISABLED[%d]
+    {170, 2},     // (unused)
+    {172, 2040},  // ten frames; an address of 0 ends them
 }};
+// clang-format on
 
 enum FrameField : size_t { kAddr, kSymbol, kModule, kOffset, kSize, kFrameFields };
 constexpr std::array<Field, kFrameFields> kFrame{{{0, 4}, {4, 129}, {133, 63}, {196, 4}, {200, 4}}};
@@ -439,8 +440,9 @@ void printLockRecord(std::span<const uint8_t, kLockRecordSize> r, FILE *out)
     fprintf(out, "%-16.*s %-20.*s %-16.*s %-16.*s\n", upTo(t4, 16), t4.chars, upTo(t1, 20), t1.chars, upTo(t2, 16),
             t2.chars, upTo(t3, 16), t3.chars);
     fprintf(out, "ID[%s] TIME[%lu.%lu] CPU[%d] TASKP[%s]\n", pointer(word(r, kRecord[kId])).text,
-            static_cast<unsigned long>(word(r, kRecord[kTimeSec])), static_cast<unsigned long>(word(r, kRecord[kTimeFrac])),
-            r[kRecord[kCpu].offset], pointer(word(r, kRecord[kTaskp])).text);
+            static_cast<unsigned long>(word(r, kRecord[kTimeSec])),
+            static_cast<unsigned long>(word(r, kRecord[kTimeFrac])), r[kRecord[kCpu].offset],
+            pointer(word(r, kRecord[kTaskp])).text);
     fprintf(out, "PID[%d(%.*s)] PREEMPT_COUNT[%d] IRQS_DISABLED[%d]\n", static_cast<int32_t>(word(r, kRecord[kPid])),
             task.length, task.chars, static_cast<int32_t>(word(r, kRecord[kPreemptCount])),
             r[kRecord[kIrqsDisabled].offset]);
@@ -471,7 +473,7 @@ int catconsoleMain(int argc, char **argv)
 {
     if (argc > 2) {
         printf("Usage: catconsole input CONSLOE_LOG client's file\n"); // the system's own spelling
-        exit(0);                                                         // and its own status: a usage that succeeds
+        exit(0);                                                       // and its own status: a usage that succeeds
     }
     catConsole(argc == 2 ? argv[1] : nullptr);
 }
