@@ -75,7 +75,18 @@ if [ ! -f "$work/sparse.pd" ]; then
     # 10 GiB, 100,000 data blocks of 107,374 bytes, all holes.
     printf 'meta\nsection name=big\ndata hole=107374 repeat=100000\nendsection\nenddump\n' | "$mk" dump "$work/sparse.pd"
 fi
-cat "$work/big.pd" > /dev/null # both sides start from a warm page cache
+if [ ! -f "$work/small-blocks.pd" ]; then
+    printf 'meta\nsection name=core\ndata fill=0x5a size=4096 repeat=262144\nendsection\nenddump\n' |
+        "$mk" dump "$work/small-blocks.pd"
+fi
+# A meta header, then 1 GiB with no valid record header: random bytes, and
+# bytes that look like record headers to a scan for their magic.
+if [ ! -f "$work/random.pd" ]; then
+    printf 'meta\n' | "$mk" dump "$work/meta.pd"
+    { cat "$work/meta.pd"; head -c $((1 << 30)) /dev/urandom; } > "$work/random.pd"
+    { cat "$work/meta.pd"; yes pHpD | tr -d '\n' | head -c $((1 << 30)); } > "$work/crafted.pd"
+fi
+cat "$work/big.pd" "$work/small-blocks.pd" "$work/random.pd" "$work/crafted.pd" > /dev/null # a warm page cache
 
 [ -f "$work/small.pd" ] || "$mk" dump "$work/small.pd" "$(dirname "$0")/../samples/panic.desc"
 
@@ -85,18 +96,28 @@ startup "pdcp time stamp of a small dump vs cat of it" "$bin/pdcp $work/small.pd
 printf "%-58s %9s %9s %7s\n" "== panic dumps" ours theirs ratio
 compare "pdcp 1 GiB dump of 64 KiB blocks vs cp" \
     "$bin/pdcp $work/big.pd $work/out" "cp $work/big.pd $work/out" 1.3
+compare "pdcp 1 GiB dump of 4 KiB blocks vs cp" \
+    "$bin/pdcp $work/small-blocks.pd $work/out" "cp $work/small-blocks.pd $work/out" 2
 compare "pdex extract ~1 GiB section to a file vs cat" \
     "$bin/pdex $work/big.pd core > $work/out" "cat $work/big.pd > $work/out" 1.3
 compare "pdex extract ~1 GiB section into a pipe vs cat" \
     "$bin/pdex $work/big.pd core | cat > /dev/null" "cat $work/big.pd | cat > /dev/null" 1.3
 compare "pdex list sparse 10 GiB, 100,000 blocks vs header walk" \
     "$bin/pdex $work/sparse.pd > /dev/null" "$build/bench/headerwalk $work/sparse.pd > /dev/null" 2
+compare "pdex --check sparse 10 GiB vs pdex list of it" \
+    "$bin/pdex --check $work/sparse.pd > /dev/null" "$bin/pdex $work/sparse.pd > /dev/null" 1.2
+compare "pdex --salvage through 1 GiB of random bytes vs cat" \
+    "$bin/pdex --salvage $work/random.pd > /dev/null 2>&1" "cat $work/random.pd > /dev/null" 1.5
+compare "pdex --salvage through 1 GiB of 'pHpD...' vs cat" \
+    "$bin/pdex --salvage $work/crafted.pd > /dev/null 2>&1" "cat $work/crafted.pd > /dev/null" 3
 memory "pdex list 10 GiB sparse dump" "$bin/pdex $work/sparse.pd" 4096
 memory "pdex extract 1 GiB section to a file" "$bin/pdex $work/big.pd core > $work/out" 4096
 memory "pdex extract 1 GiB section from a pipe" "$bin/pdex - core < <(cat $work/big.pd)" 4096
 memory "pdcp copy 1 GiB dump to a file" "$bin/pdcp $work/big.pd $work/out" 4096
 memory "pdcp copy 1 GiB dump into a pipe" "$bin/pdcp $work/big.pd - | cat > /dev/null" 4096
 memory "pdcp time stamp" "$bin/pdcp $work/big.pd" 4096
+memory "pdex --salvage through 1 GiB of random bytes" "$bin/pdex --salvage $work/random.pd" 4096
+memory "pdcp --salvage 1 GiB of 'pHpD...' from a pipe" "$bin/pdcp --salvage - $work/out < <(cat $work/crafted.pd)" 4096
 
 echo "== capture viewers"
 [ -f "$work/random.bin" ] || head -c $((256 << 20)) /dev/urandom > "$work/random.bin"

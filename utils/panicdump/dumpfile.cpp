@@ -183,6 +183,21 @@ const char *plural(uint64_t count)
     return count == 1 ? "" : "s";
 }
 
+// A section name as check lines, salvage reports and record lines show it:
+// bytes outside printable ASCII as '?', so that no name breaks a line or a
+// column of what scripts read.
+struct Shown {
+    char text[kNameSize + 1];
+};
+
+Shown shown(const char *name)
+{
+    Shown s{};
+    for (size_t i = 0; i < kNameSize && name[i]; ++i)
+        s.text[i] = name[i] >= ' ' && name[i] <= '~' ? name[i] : '?';
+    return s;
+}
+
 enum class Step {
     Next,         // the walk goes on
     EndOfDump,    // at the end-of-dump header
@@ -202,6 +217,7 @@ struct Damage {
 
 struct Block {
     uint64_t start, end;
+    uint32_t dsz;
 };
 
 // One walk over a dump, record by record, for one operation. A plain walk
@@ -224,7 +240,9 @@ private:
     Step atDataHeader(uint64_t at);
     Step dataBlock(uint64_t at);
     Step endOfDump(uint64_t at);
-    Step moved(Moved moved, Record record, uint64_t at, uint64_t end);
+    Step moved(Moved moved, Record record, uint64_t at, uint64_t end, bool wentOut = true);
+    Step cutShort(const Damage &damage, uint64_t end, bool wentOut);
+    bool holdsNext(uint64_t size);
     bool headerSizeHolds();
     bool closeSection(bool cut, uint64_t end);
     void closeOrphans(uint64_t end);
@@ -282,15 +300,21 @@ Step Walk::startDump()
 {
     if (!readMetaHeader(in_, meta_, raw_) || (pd_salvage && !headerSizeHolds()))
         return pd_salvage ? restartDump() : (damage(Record::Meta, 0, kMetaSize), Step::Stop);
+    const uint64_t extension = meta_.siz - kMetaSize;
+    rheaderSize = meta_.hsz;
+    rheader = rheaderStorage.data();
+    // A salvaged copy takes the extension only whole: where the input cuts
+    // it short, the copy's meta header has none.
+    const bool whole = !pd_salvage || !copying() || holdsNext(extension);
+    if (!whole)
+        raw_ = rebuildMeta(raw_, meta_.tim, meta_.hsz);
     // A copy writes the meta header and its extension as they come, unless
     // the header size checked after them dooms the walk.
     const bool copy = copying() && meta_.hsz >= kHeaderSize;
     if (copy && !out_.put(raw_, Piece::MetaHeader))
         return Step::OutputFailed;
-    const uint64_t extension = meta_.siz - kMetaSize;
-    const uint64_t end = kMetaSize + extension;
     Moved moved = Moved::All;
-    if (copy)
+    if (copy && whole)
         moved = out_.move(in_, extension, Piece::Extension);
     else if (in_.discard(extension) != extension)
         moved = Moved::InputEnded;
@@ -298,20 +322,14 @@ Step Walk::startDump()
         return Step::OutputFailed;
     if (moved == Moved::InputEnded) {
         fail("readMetaHeader", __LINE__, true, "error in fread for extra of meta header");
-        const Damage d = damage(Record::Extension, kMetaSize, end);
-        if (!pd_salvage)
-            return Step::Stop;
-        started_ = true;
-        const bool filled = copying() && out_.zeros(end - in_.position(), Piece::Extension);
-        salvageReport(d, "%s", filled ? "; filled with zeros in the copy" : "");
-        return copying() && !filled ? Step::OutputFailed : Step::EndOfInput;
+        const Damage d = damage(Record::Extension, kMetaSize, kMetaSize + extension);
+        started_ = pd_salvage;
+        return pd_salvage ? cutShort(d, kMetaSize + extension, copy && whole) : Step::Stop;
     }
     if (!headerSizeHolds()) {
         damage(Record::Meta, 0, kMetaSize);
         return Step::Stop;
     }
-    rheaderSize = meta_.hsz;
-    rheader = rheaderStorage.data();
     started_ = true;
     record("meta", 0, extension, 0);
     return Step::Next;
@@ -384,6 +402,10 @@ Step Walk::headerFailed(uint64_t at)
                               : damage(Record::Header, at, at + rheaderSize);
     if (!pd_salvage)
         return Step::Stop;
+    if (blockCut) { // not recovered
+        --blocks_;
+        dataBytes_ -= skippedBlock_->dsz;
+    }
     salvageReport(d, "%s", "");
     return Step::EndOfInput;
 }
@@ -419,12 +441,17 @@ Step Walk::attributes(uint64_t at)
         const Damage d = damage(Record::Attribute, at + rheaderSize, at + rheaderSize + header_.bsz);
         if (!pd_salvage)
             return Step::Stop;
+        // A section whose attribute record the input cuts short is not
+        // recovered; one of another version is: the block's bounds hold,
+        // since its header did.
+        if (failure.inputEnded) {
+            --sections_;
+            pd_state = PD_BETWEEN_SECTIONS;
+            return cutShort(d, 0, false);
+        }
         salvageReport(d, "%s", "");
-        // The block's bounds hold, since its header did: the section goes on.
-        if (failure.inputEnded)
-            return Step::EndOfInput;
     }
-    record("section", at, header_.bsz, header_.dsz, attr_.name);
+    record("section", at, header_.bsz, header_.dsz, shown(attr_.name).text);
     selected_ = pd_op == PD_EXTRACT && name_ && strcmp(attr_.name, name_) == 0;
     found_ = found_ || selected_;
     return Step::Next;
@@ -435,6 +462,8 @@ Step Walk::attributes(uint64_t at)
 Step Walk::copySectionHeader(uint64_t at)
 {
     const uint64_t start = at + rheaderSize, end = start + header_.bsz;
+    if (!holdsNext(header_.bsz))
+        return moved(Moved::InputEnded, Record::Attribute, start, end, false);
     AttrBytes raw;
     const size_t head = std::min<size_t>(header_.bsz, kAttrSize);
     const size_t got = takeAttr(in_, attr_, raw, header_.bsz);
@@ -477,13 +506,15 @@ Step Walk::dataBlock(uint64_t at)
 {
     const uint64_t start = at + rheaderSize, end = start + header_.bsz;
     if (copying() && !orphans_) {
+        if (pd_salvage && !holdsNext(header_.bsz))
+            return moved(Moved::InputEnded, Record::Block, start, end, false);
         if (pd_salvage && !out_.put({rheader, rheaderSize}, Piece::Header))
             return Step::OutputFailed;
         return moved(out_.move(in_, header_.bsz, Piece::Block), Record::Block, start, end);
     }
     if (!selected_ || orphans_) {
         in_.skip(header_.bsz);
-        skippedBlock_ = Block{start, end};
+        skippedBlock_ = Block{start, end, header_.dsz};
         return Step::Next;
     }
     // The DSZ data bytes out, the filler dropped.
@@ -499,8 +530,12 @@ Step Walk::dataBlock(uint64_t at)
 Step Walk::endOfDump(uint64_t at)
 {
     if (pd_salvage && damaged_ && findHeader(in_, refTime, rheaderSize)) {
-        walkFailed("end-of-dump header before more records");
-        return resync(damage(Record::Header, at, at + rheaderSize));
+        const char *why = "an end-of-dump header with records of the save after it";
+        const uint64_t to = in_.position();
+        printfstderr("%s: %s: bytes %llu to %llu skipped: %s\n", progname, pd_inputName, static_cast<ull>(at),
+                     static_cast<ull>(to - 1), why);
+        record("skipped", at, to - at, 0, why);
+        return Step::Next;
     }
     endAt_ = at;
     record("enddump", at, 0, 0);
@@ -509,9 +544,10 @@ Step Walk::endOfDump(uint64_t at)
     return Step::EndOfDump;
 }
 
-// A block that did not wholly move ends the walk; a salvaged copy fills what
-// the input lacks with zeros, so that it stays a dump.
-Step Walk::moved(Moved moved, Record record, uint64_t at, uint64_t end)
+// A block that did not wholly move ends the walk. A salvage recovers no
+// block and no section the input cuts short: wentOut, whether it had begun
+// to write it.
+Step Walk::moved(Moved moved, Record record, uint64_t at, uint64_t end, bool wentOut)
 {
     if (moved == Moved::All)
         return Step::Next;
@@ -521,9 +557,42 @@ Step Walk::moved(Moved moved, Record record, uint64_t at, uint64_t end)
     const Damage d = damage(record, at, end);
     if (!pd_salvage)
         return Step::Stop;
-    const bool filled = copying() && out_.zeros(end - in_.position(), Piece::Block);
-    salvageReport(d, "%s", filled ? "; filled with zeros in the copy" : "");
-    return copying() && !filled ? Step::OutputFailed : Step::EndOfInput;
+    if (record == Record::Attribute) {
+        --sections_;
+        pd_state = PD_BETWEEN_SECTIONS;
+    } else {
+        --blocks_;
+        dataBytes_ -= header_.dsz;
+    }
+    return cutShort(d, end, wentOut);
+}
+
+// The input ended inside a record, up to end. A salvaged copy leaves the
+// record out where it knew beforehand; where it had begun to write it (a
+// record larger than a pipe's buffer) it completes it with zeros, so that
+// the copy stays a dump.
+Step Walk::cutShort(const Damage &damage, uint64_t end, bool wentOut)
+{
+    if (!copying() || !wentOut) {
+        salvageReport(damage, "%s", copying() ? "; left out of the copy" : "");
+        return Step::EndOfInput;
+    }
+    if (!out_.zeros(end - in_.position(), Piece::Block))
+        return Step::OutputFailed;
+    salvageReport(damage, "; filled with zeros in the copy");
+    return Step::EndOfInput;
+}
+
+// Whether the input holds the next size bytes: a seekable input is asked; a
+// pipe reads them ahead into the buffer as far as it reaches, and beyond that
+// cannot tell before it gets there.
+bool Walk::holdsNext(uint64_t size)
+{
+    if (size == 0)
+        return true;
+    if (in_.seekable())
+        return in_.holds(in_.position() + size - 1);
+    return size > DumpInput::kCapacity || in_.window(static_cast<size_t>(size)).size() >= size;
 }
 
 // The end of a section, at end: its row; in a salvaged copy, where the input
@@ -557,7 +626,8 @@ void Walk::closeOrphans(uint64_t end)
 // A salvage ends what the input left open: the section, and in a copy the dump.
 Step Walk::closeDump(Step step)
 {
-    if (pd_state == PD_IN_SECTION && !closeSection(true, in_.position()))
+    const uint64_t end = std::min(in_.position(), in_.end().value_or(UINT64_MAX));
+    if (pd_state == PD_IN_SECTION && !closeSection(true, end))
         return Step::OutputFailed;
     if (copying() && damaged_ && !putHeader("pD"))
         return Step::OutputFailed;
@@ -633,21 +703,22 @@ void Walk::describe(Record record, char *out, size_t size) const
         snprintf(out, size, "meta header extension");
         return;
     case Record::Attribute:
-        snprintf(out, size, "attribute record of section %d \"%s\"", sections_, attr_.name);
+        snprintf(out, size, "attribute record of section %d \"%s\"", sections_, shown(attr_.name).text);
         return;
     case Record::Block:
         if (orphans_)
             snprintf(out, size, "block %d with no section header", blocks_);
         else
-            snprintf(out, size, "block of data header %d of section %d \"%s\"", blocks_, sections_, attr_.name);
+            snprintf(out, size, "block of data header %d of section %d \"%s\"", blocks_, sections_,
+                     shown(attr_.name).text);
         return;
     case Record::Header:
         if (pd_state == PD_IN_SECTION && orphans_)
             snprintf(out, size, "data header %d with no section header", blocks_ + 1);
         else if (pd_state == PD_IN_SECTION)
-            snprintf(out, size, "data header %d of section %d \"%s\"", blocks_ + 1, sections_, attr_.name);
+            snprintf(out, size, "data header %d of section %d \"%s\"", blocks_ + 1, sections_, shown(attr_.name).text);
         else if (sections_ > 0)
-            snprintf(out, size, "record header after section %d \"%s\"", sections_, attr_.name);
+            snprintf(out, size, "record header after section %d \"%s\"", sections_, shown(attr_.name).text);
         else
             snprintf(out, size, "first record header");
         return;

@@ -185,7 +185,7 @@ bool DumpSink::put(std::span<const uint8_t> bytes, Piece piece)
 
 bool DumpSink::zeros(uint64_t size, Piece piece)
 {
-    static const std::array<uint8_t, kStraightWrite> none{};
+    static const std::array<uint8_t, 256 * 1024> none{};
     for (; size > 0 && !failed_; size -= std::min<uint64_t>(size, none.size()))
         put(std::span(none).first(upTo(size, none.size())), piece);
     return !failed_;
