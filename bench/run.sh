@@ -84,7 +84,7 @@ fi
 if [ ! -f "$work/random.pd" ]; then
     printf 'meta\n' | "$mk" dump "$work/meta.pd"
     { cat "$work/meta.pd"; head -c $((1 << 30)) /dev/urandom; } > "$work/random.pd"
-    { cat "$work/meta.pd"; yes pHpD | tr -d '\n' | head -c $((1 << 30)); } > "$work/crafted.pd"
+    { cat "$work/meta.pd"; yes pHpD | tr -d '\n' | head -c $((1 << 30)) || true; } > "$work/crafted.pd"
 fi
 cat "$work/big.pd" "$work/small-blocks.pd" "$work/random.pd" "$work/crafted.pd" > /dev/null # a warm page cache
 

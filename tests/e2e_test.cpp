@@ -217,8 +217,7 @@ TEST_F(EndToEnd, EveryWayOfCopyingGivesTheSameBytes)
         {"a large block", Dump().section(attr("big")).filledData(200000, 'z').endSection().endDump(), "", 0, true},
         {"a large extension", sampleDump(Meta{.extension = std::string(70000, 'e')}).endDump(), "", 0, true},
         {"headers over 16 KiB", sampleDump(Meta{.hsz = 20000}).endDump()},
-        {"cut inside a large block", Dump().section(attr("big")).filledData(200000, 'z').truncateTo(165537), premature,
-         0, true},
+        {"cut inside a large block", Dump().section(attr("big")).filledData(200000, 'z').truncateTo(165537), premature},
         {"a bad header after good records", sampleDump().header(Header{.badChecksum = true}),
          report("pdcp", "readHeader", "Bad header checksum"), 16},
         {"a large extension cut short", Dump(Meta{.siz = 64 + 70000}).bytes(std::string(100, 'e')),
@@ -248,10 +247,11 @@ TEST_F(EndToEnd, EveryWayOfCopyingGivesTheSameBytes)
                   std::make_pair(Result{"", c.err, status}, "head:" + copy))
             << c.title;
     }
-    // The end-of-dump header changes once the kernel has begun to copy the large block before it.
-    const std::string big = file(cases[2].in), end = std::to_string(cases[2].in.size() - 2);
+    // The large block's header (its checksum at byte 140) changes after the walk checked it, as the kernel
+    // begins to copy it: the copy holds the header as checked.
+    const std::string big = file(cases[2].in), end = "140";
     const Result rewritten = run("pdcp", {big, dir.path("out")}, {.env = {"COPY_SCRIBBLE=" + end}, .doubles = true});
-    EXPECT_EQ(rewritten, (Result{"", report("pdcp", "readHeader", "Bad header checksum"), 2}));
+    EXPECT_EQ(std::make_pair(rewritten, readFile(dir.path("out"))), std::make_pair(ok(""), cases[2].in.str()));
     EXPECT_EQ(rewritten.calls[1], "scribbled " + end);
     // Real data, to memory, where writing 4 GiB takes seconds, not minutes.
     TempDir shm(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
@@ -502,11 +502,13 @@ TEST_F(EndToEnd, StartsAndFailuresOfEveryTool)
     const std::string noSpace = ": error writing standard output: No space left on device\n",
                       badFd = ": error writing standard output: Bad file descriptor\n",
                       metaHeader = report("pdcp", "dopd", "fwrite failed for %s.", "fwrite failed for meta header."),
-                      names = "pdex\npdcp\npdmap\nerrloginfo\ncatconsole\nobjectdump\nsyslockdump\n",
-                      objectdumpUsage = "Usage: objectdump [one-input-file]\n       use stdin if input-file omitted\n",
-                      usage = "Usage: trelkit TOOL [ARG...]\n       trelkit --list | --version | --help\n"
-                              "Runs TOOL as if started under its name. Tools:\n  pdex\n  pdcp\n  pdmap\n"
-                              "  errloginfo\n  catconsole\n  objectdump\n  syslockdump\n";
+                      objectdumpUsage = "Usage: objectdump [one-input-file]\n       use stdin if input-file omitted\n";
+    std::string names, usage = "Usage: trelkit TOOL [ARG...]\n       trelkit --list | --version | --help\n"
+                               "Runs TOOL as if started under its name. Tools:\n";
+    for (const std::string &name : toolNames()) {
+        names += name + "\n";
+        usage += "  " + name + "\n";
+    }
     auto errloginfoUsage = [](const std::string &name) {
         return Result{"usage:\n" + name + ": [-t (if trap required)] \"log string\"\n", "", 1};
     };

@@ -224,6 +224,18 @@ inline Result run(const std::string &tool, const std::vector<std::string> &args,
     return result;
 }
 
+// The names the executable answers to, in the order of the table the entry
+// and the build read them from.
+inline std::vector<std::string> toolNames()
+{
+    std::ifstream in(TRELKIT_SOURCE_DIR "/utils/panicdump/tools.def");
+    std::vector<std::string> names;
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with("TOOL("))
+            names.push_back(line.substr(5, line.find(',') - 5));
+    return names;
+}
+
 // The number of the first line of a product file that holds needle.
 inline int sourceLine(const std::string &file, std::string_view needle)
 {

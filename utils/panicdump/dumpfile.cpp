@@ -13,6 +13,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <getopt.h>
 #include <optional>
 #include <string_view>
@@ -638,8 +639,11 @@ int Walk::finish(Step step)
 {
     if (pd_salvage && started_ && step != Step::OutputFailed)
         step = closeDump(step);
-    if (step != Step::OutputFailed && !out_.flush())
-        step = Step::OutputFailed;
+    // What is still held goes out; a copy whose input shrank after the walk
+    // checked it ends there.
+    const Moved owed = step == Step::OutputFailed ? Moved::OutputFailed : out_.flush();
+    if (owed == Moved::OutputFailed || (owed == Moved::InputEnded && step != Step::Stop))
+        step = moved(owed, Record::Block, in_.position(), in_.position());
     if (step == Step::OutputFailed) {
         if (copying())
             reportError("dopd", __LINE__, "fwrite failed for %s.", pieceName(out_.failedPiece()));
@@ -800,8 +804,12 @@ int dopd(const char *name)
         reportError(__func__, __LINE__, "malloc failed");
         return 0;
     }
+    // A plain copy from one regular file into another (not appended to, as
+    // the mirror writes over its own output) mirrors its input.
     const int out = fileno(outfp);
-    DumpSink sink(out, pd_op == PD_COPY && in.seekable() && isRegularFile(in.fd()) && isRegularFile(out));
+    const bool mirror = pd_op == PD_COPY && !pd_salvage && in.seekable() && isRegularFile(in.fd()) &&
+                        isRegularFile(out) && !(fcntl(out, F_GETFL) & O_APPEND);
+    DumpSink sink(out, mirror ? in.fd() : -1, in.fileOffset());
     return Walk(in, sink, name).run();
 }
 

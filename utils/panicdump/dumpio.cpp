@@ -16,7 +16,8 @@ namespace {
 // Pieces of at least this size are written from where they lie; smaller ones
 // are copied aside, so that many leave in one write.
 constexpr size_t kStraightWrite = 16 * 1024;
-// Blocks from this size on move inside the kernel, where it can.
+// Blocks from this size on join a run that moves inside the kernel; smaller
+// ones are gathered, as reading them costs less than a write per header.
 constexpr uint64_t kKernelCopyMin = 64 * 1024;
 // The most one kernel copy is asked for, so that the length fits size_t on
 // every build: a dump past 4 GiB must not be cut on a 32-bit device.
@@ -173,14 +174,26 @@ const char *pieceName(Piece piece)
     return "block";
 }
 
-DumpSink::DumpSink(int fd, bool kernelCopies) : fd_(fd), kernel_(kernelCopies)
+DumpSink::DumpSink(int fd, int mirror, int64_t mirrorAt) : fd_(fd), mirror_(mirror), mirrorAt_(mirrorAt)
 {
     enlargePipe(fd_);
 }
 
 bool DumpSink::put(std::span<const uint8_t> bytes, Piece piece)
 {
-    return bytes.empty() || gather(bytes, piece);
+    if (mirror_ < 0)
+        return bytes.empty() || gather(bytes, piece);
+    if (!settle() || (keptCount_ == kept_.size() || keptBytes_ + bytes.size() > keptStore_.size())) {
+        if (failed_ || endRun() == Moved::OutputFailed)
+            return false;
+    }
+    // Held: kept if a large block follows, gathered if not.
+    memcpy(&keptStore_[keptBytes_], bytes.data(), bytes.size());
+    kept_[keptCount_++] = {mirrorAt_, keptBytes_, bytes.size(), piece};
+    keptBytes_ += bytes.size();
+    mirrorAt_ += static_cast<int64_t>(bytes.size());
+    held_ = true;
+    return true;
 }
 
 bool DumpSink::zeros(uint64_t size, Piece piece)
@@ -193,18 +206,20 @@ bool DumpSink::zeros(uint64_t size, Piece piece)
 
 Moved DumpSink::move(DumpInput &in, uint64_t size, Piece piece)
 {
-    bool kernelStopped = false;
+    // A large block the input holds whole joins the run, with the record
+    // held before it; the kernel moves it when the run ends.
+    if (mirror_ >= 0 && size >= kKernelCopyMin && in.holds(in.position() + size - 1)) {
+        if (runFrom_ < 0)
+            runFrom_ = held_ ? kept_[keptCount_ - 1].at : mirrorAt_;
+        held_ = false;
+        mirrorAt_ += static_cast<int64_t>(size);
+        runTo_ = mirrorAt_;
+        in.skip(size);
+        return Moved::All;
+    }
+    if (mirror_ >= 0 && !settle())
+        return Moved::OutputFailed;
     while (size > 0) {
-        // What the input holds already leaves from its buffer; the kernel
-        // copies the rest of a large block.
-        if (kernel_ && !kernelStopped && in.buffered() == 0 && size >= kKernelCopyMin) {
-            const uint64_t copied = kernelCopy(in, size);
-            if (failed_)
-                return Moved::OutputFailed;
-            kernelStopped = copied == 0;
-            size -= copied;
-            continue;
-        }
         std::span<const uint8_t> bytes = in.peek(upTo(size, DumpInput::kCapacity));
         if (bytes.empty())
             return Moved::InputEnded;
@@ -212,32 +227,91 @@ Moved DumpSink::move(DumpInput &in, uint64_t size, Piece piece)
             return Moved::OutputFailed;
         in.consume(bytes.size());
         size -= bytes.size();
+        mirrorAt_ += static_cast<int64_t>(bytes.size());
     }
     return Moved::All;
 }
 
-// Returns the bytes the kernel copied, 0 when it copied none: the input
-// ended, or the kernel stopped for another reason and reading and writing
-// find out which.
-uint64_t DumpSink::kernelCopy(DumpInput &in, uint64_t size)
+Moved DumpSink::flush()
 {
-    if (!flush())
-        return 0;
-    loff_t at = in.fileOffset();
-    ssize_t n = copy_file_range(in.fd(), &at, fd_, nullptr, upTo(size, kKernelCopyMax), 0);
-    if (n < 0) {
-        kernel_ = false; // these two files cannot be copied between inside the kernel
-        return 0;
+    const Moved run = settle() ? endRun() : Moved::OutputFailed;
+    return drain() ? run : Moved::OutputFailed;
+}
+
+// The held record is gathered; a run never reaches over gathered bytes, so
+// it ends first.
+bool DumpSink::settle()
+{
+    if (!held_)
+        return !failed_;
+    held_ = false;
+    const Kept held = kept_[--keptCount_];
+    keptBytes_ = held.offset;
+    return endRun() != Moved::OutputFailed && gather(std::span(keptStore_).subspan(held.offset, held.size), held.piece);
+}
+
+// The run moves, after what was gathered before it, then its checked
+// records are written over their places.
+Moved DumpSink::endRun()
+{
+    Moved moved = Moved::All;
+    if (runFrom_ >= 0 && drain()) {
+        const int64_t outAt = lseek(fd_, 0, SEEK_CUR), from = runFrom_;
+        int64_t copied = runFrom_;
+        if (!copyRun(copied, runTo_))
+            moved = failed_ ? Moved::OutputFailed : Moved::InputEnded;
+        for (const Kept &k : std::span(kept_).first(keptCount_)) {
+            if (moved == Moved::OutputFailed || k.at + static_cast<int64_t>(k.size) > copied)
+                break; // the input shrank: what the walk checked past its end cannot be placed
+            if (pwrite(fd_, &keptStore_[k.offset], k.size, outAt + (k.at - from)) != static_cast<ssize_t>(k.size))
+                moved = failWith(k.piece) ? moved : Moved::OutputFailed;
+        }
     }
-    in.skip(static_cast<uint64_t>(n));
-    return static_cast<uint64_t>(n);
+    runFrom_ = -1;
+    keptCount_ = keptBytes_ = 0;
+    return failed_ ? Moved::OutputFailed : moved;
+}
+
+// The input from from to to, appended to the output: by the kernel where it
+// can, else read and written. False when the input ends first or a write
+// fails; from is then where the copy stopped.
+bool DumpSink::copyRun(int64_t &from, int64_t to)
+{
+    while (kernel_ && from < to) {
+        loff_t at = from;
+        ssize_t n =
+            copy_file_range(mirror_, &at, fd_, nullptr, upTo(static_cast<uint64_t>(to - from), kKernelCopyMax), 0);
+        if (n <= 0) {
+            kernel_ = n == 0; // an error says these two files cannot be copied between inside the kernel
+            break;
+        }
+        from += n;
+    }
+    while (from < to) {
+        ssize_t n = pread(mirror_, scratch_.data(), upTo(static_cast<uint64_t>(to - from), scratch_.size()), from);
+        if (n <= 0)
+            return false;
+        if (!writeAll(fd_, scratch_.data(), static_cast<size_t>(n)))
+            return failWith(Piece::Block);
+        from += n;
+    }
+    return true;
+}
+
+bool DumpSink::failWith(Piece piece)
+{
+    if (!failed_) {
+        failed_ = !noteWriteError();
+        failedPiece_ = piece;
+    }
+    return false;
 }
 
 bool DumpSink::gather(std::span<const uint8_t> bytes, Piece piece)
 {
     const bool aside = bytes.size() < kStraightWrite;
     if (count_ == pieces_.size() || (aside && aside_ + bytes.size() > scratch_.size()))
-        flush();
+        drain();
     if (failed_)
         return false;
     const uint8_t *at = bytes.data();
@@ -248,16 +322,15 @@ bool DumpSink::gather(std::span<const uint8_t> bytes, Piece piece)
     pieces_[count_] = {const_cast<uint8_t *>(at), bytes.size()};
     kinds_[count_++] = piece;
     // A large piece leaves now, while the bytes it points to are still there.
-    return aside || flush();
+    return aside || drain();
 }
 
-bool DumpSink::flush()
+bool DumpSink::drain()
 {
     for (size_t first = 0; first < count_ && !failed_;) {
         ssize_t n = writev(fd_, &pieces_[first], static_cast<int>(count_ - first));
         if (n <= 0) {
-            failed_ = !noteWriteError();
-            failedPiece_ = kinds_[first];
+            failWith(kinds_[first]);
             break;
         }
         // Past what was written: whole pieces, then into a partly written one.

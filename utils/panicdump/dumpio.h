@@ -70,25 +70,42 @@ enum class Moved { All, InputEnded, OutputFailed };
 // Where the bytes of a walk go, on the walk's own steps: put() the bytes of a
 // record it has checked, move() the next bytes of the input. Small pieces are
 // copied aside and leave together in one writev; a large piece of the input
-// leaves at once, straight from the input's buffer, so nothing points into
-// the buffer when the input reads again. With kernel copies (a copy between
-// two regular files) large blocks move inside the kernel; where it stops
-// short or cannot copy, reading and writing take over.
+// leaves at once, straight from the input's buffer, so that nothing points
+// into the buffer when the input reads again.
+//
+// A plain copy between two regular files mirrors its input (mirror: the
+// input's descriptor, and the file offset where the dump starts in it). There
+// a run of large blocks, with the headers before them, moves inside the
+// kernel in one go, as cp moves a file, and the headers the walk checked are
+// then written over their places: the copy holds them as checked whatever
+// the input held when the kernel read it. Where the kernel stops short or
+// cannot copy, the run is read and written.
 class DumpSink {
 public:
-    DumpSink(int fd, bool kernelCopies);
+    explicit DumpSink(int fd, int mirror = -1, int64_t mirrorAt = 0);
     bool put(std::span<const uint8_t> bytes, Piece piece);
     bool zeros(uint64_t size, Piece piece);
     Moved move(DumpInput &in, uint64_t size, Piece piece);
-    bool flush();
+    // Writes out what is held; InputEnded when the input shrank under a run
+    // after the walk had checked it.
+    Moved flush();
     Piece failedPiece() const { return failedPiece_; } // the first piece not written
 
 private:
+    // A checked record kept to be written over its place once its run has moved.
+    struct Kept {
+        int64_t at; // in the input
+        size_t offset, size;
+        Piece piece;
+    };
     bool gather(std::span<const uint8_t> bytes, Piece piece);
-    uint64_t kernelCopy(DumpInput &in, uint64_t size);
+    bool drain();
+    bool failWith(Piece piece);
+    bool settle();
+    Moved endRun();
+    bool copyRun(int64_t &from, int64_t to);
 
     int fd_;
-    bool kernel_;
     bool failed_ = false;
     Piece failedPiece_ = Piece::Block;
     std::array<iovec, 64> pieces_; // what is to be written, in order
@@ -96,6 +113,17 @@ private:
     size_t count_ = 0;
     size_t aside_ = 0; // bytes copied aside
     std::array<uint8_t, 64 * 1024> scratch_;
+    // Mirroring: where the next byte comes from in the input, the run the
+    // kernel is to move, and the records kept for it; the last one is held
+    // until the next step says whether a large block follows it.
+    int mirror_;
+    int64_t mirrorAt_;
+    int64_t runFrom_ = -1, runTo_ = -1;
+    bool held_ = false;
+    bool kernel_ = true;
+    std::array<Kept, 512> kept_;
+    size_t keptCount_ = 0, keptBytes_ = 0;
+    std::array<uint8_t, 64 * 1024> keptStore_;
 };
 
 bool isRegularFile(int fd);
