@@ -2,6 +2,7 @@
 #include <cctype>
 #include <gtest/gtest.h>
 
+#include "dumpscan.h"
 #include "viewers.h"
 
 using namespace trelkit::viewers;
@@ -44,6 +45,25 @@ TEST(ConsoleBytes, OnlyBackspaceTabLineFeedAndPrintables)
 {
     for (int b = 0; b < 256; ++b)
         EXPECT_EQ(isConsoleByte(static_cast<uint8_t>(b)), b == 8 || b == 9 || b == 10 || (b >= 32 && b <= 126)) << b;
+}
+
+// The scan for record headers in damaged bytes looks at 16 starts at once where the host has SSE2: it
+// finds what the plain search finds, in inputs full of near misses, up to the last start with 16 bytes
+// behind it.
+TEST(HeaderScan, TheFastSearchFindsWhatThePlainOneFinds)
+{
+    std::array<uint8_t, 5000> bytes;
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<uint8_t>((i * 7919 + i / 13) % 5); // stamps, and first bytes without the second
+    const std::array<uint8_t, 2> stamp{1, 2};
+    for (size_t size : {0, 15, 16, 17, 18, 31, 32, 33, 1000, 5000}) {
+        const std::span<const uint8_t> b(bytes.data(), size);
+        const size_t stop = size < 16 ? 0 : size - 15;
+        for (size_t from = 0, found = 0; from <= stop; from = found + 1) {
+            found = trelkit::dump::nextStamp(b, from, stamp);
+            ASSERT_EQ(found, trelkit::dump::nextStampPlain(b, from, stamp)) << size << " from " << from;
+        }
+    }
 }
 
 } // namespace

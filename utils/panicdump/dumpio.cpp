@@ -75,7 +75,7 @@ std::span<const uint8_t> DumpInput::window(size_t want)
         begin_ = 0;
         // Right after a skip the next read is a record header: read a little,
         // so that walking large skipped blocks costs a small pread a header.
-        const size_t ask = afterSkip_ ? std::max(want - end_, kSmallRead) : kCapacity - end_;
+        const size_t ask = afterSkip_ ? std::max(want - end_, kSmallRead) : std::max(want - end_, size_t{128 * 1024});
         afterSkip_ = false;
         for (size_t n; end_ < want && (n = fill(end_, std::min(ask, kCapacity - end_))) > 0;)
             end_ += n;

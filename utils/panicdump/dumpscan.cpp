@@ -7,6 +7,10 @@
 
 #include "dumpformat.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace trelkit::dump {
 
 namespace {
@@ -38,6 +42,39 @@ template <typename T> std::pair<T, unsigned> mostCommon(std::span<const T> value
 
 } // namespace
 
+size_t nextStampPlain(std::span<const uint8_t> bytes, size_t from, std::span<const uint8_t, 2> stamp)
+{
+    const size_t stop = bytes.size() < kHeaderSize ? 0 : bytes.size() - kHeaderSize + 1;
+    for (size_t i = from; i < stop; ++i) {
+        const void *p = memchr(&bytes[i], stamp[0], stop - i);
+        if (!p)
+            break;
+        i = static_cast<size_t>(static_cast<const uint8_t *>(p) - bytes.data());
+        if (bytes[i + 1] == stamp[1])
+            return i;
+    }
+    return stop;
+}
+
+size_t nextStamp(std::span<const uint8_t> bytes, size_t from, std::span<const uint8_t, 2> stamp)
+{
+#if defined(__SSE2__)
+    const size_t stop = bytes.size() < kHeaderSize ? 0 : bytes.size() - kHeaderSize + 1;
+    const __m128i first = _mm_set1_epi8(static_cast<char>(stamp[0])),
+                  second = _mm_set1_epi8(static_cast<char>(stamp[1]));
+    // Each step looks at 16 starts; the loads reach 17 bytes on, within the 16 behind the last start.
+    for (; from + 1 < stop; from += 16) {
+        const auto *at = reinterpret_cast<const __m128i *>(&bytes[from]);
+        const __m128i here = _mm_loadu_si128(at),
+                      next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(&bytes[from + 1]));
+        const int mask = _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(here, first), _mm_cmpeq_epi8(next, second)));
+        if (mask != 0)
+            return std::min(from + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask))), stop);
+    }
+#endif
+    return nextStampPlain(bytes, from, stamp);
+}
+
 bool findHeader(DumpInput &in, int32_t tim, uint32_t hsz)
 {
     // The time stamp opens every header: its first byte is what is looked
@@ -50,18 +87,17 @@ bool findHeader(DumpInput &in, int32_t tim, uint32_t hsz)
             in.consume(bytes.size());
             return false;
         }
-        const uint8_t *const stop = bytes.data() + (bytes.size() - kHeaderSize + 1); // 16 bytes behind each start
-        for (const uint8_t *p = bytes.data();
-             (p = static_cast<const uint8_t *>(memchr(p, stamp[0], static_cast<size_t>(stop - p)))); ++p) {
-            const auto at = static_cast<size_t>(p - bytes.data());
-            const HeaderBytes header(p, kHeaderSize);
-            if (memcmp(p, stamp.data(), stamp.size()) == 0 && headerPasses(header, tim) &&
+        const size_t stop = bytes.size() - kHeaderSize + 1; // 16 bytes behind each start
+        for (size_t at = nextStamp(bytes, 0, std::span(stamp).first<2>()); at < stop;
+             at = nextStamp(bytes, at + 1, std::span(stamp).first<2>())) {
+            const HeaderBytes header(&bytes[at], kHeaderSize);
+            if (memcmp(&bytes[at], stamp.data(), stamp.size()) == 0 && headerPasses(header, tim) &&
                 blockFits(in, in.position() + at, hsz, decodeHeader(header).bsz)) {
                 in.consume(at);
                 return true;
             }
         }
-        in.consume(static_cast<size_t>(stop - bytes.data()));
+        in.consume(stop);
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "dumpio.h"
 
@@ -15,6 +16,13 @@ namespace trelkit::dump {
 // on a seekable input, whose block lies within the input. False when the
 // input ends first; it is then at its end. The scan only moves forward.
 bool findHeader(DumpInput &in, int32_t tim, uint32_t hsz);
+
+// The first start from from on, with 16 bytes behind it, where the first two
+// bytes of a time stamp stand; the count of such starts when there is none.
+// SSE2 hosts look at 16 starts at once; elsewhere (the device among them)
+// memchr finds the first byte: the plain search, which the tests compare.
+size_t nextStamp(std::span<const uint8_t> bytes, size_t from, std::span<const uint8_t, 2> stamp);
+size_t nextStampPlain(std::span<const uint8_t> bytes, size_t from, std::span<const uint8_t, 2> stamp);
 
 struct Save {
     int32_t tim;
