@@ -61,7 +61,17 @@ if(build_arch AND NOT deb_arch STREQUAL build_arch AND TRELKIT_DPKG_SHLIBDEPS)
     ${CMAKE_BINARY_DIR}/cpack-cross/dpkg-shlibdeps @ONLY) # executable, as its source
   set(CPACK_TRELKIT_CROSS_TOOLS ${CMAKE_BINARY_DIR}/cpack-cross)
 endif()
-set(CPACK_TRELKIT_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+# Where this build installs, if not where the package does: cpack stops then
+# (debian/cpack-options.cmake).
+set(CPACK_TRELKIT_WRONG_PREFIX "")
+foreach(dir BINDIR SBINDIR LIBDIR MANDIR DOCDIR)
+  if(NOT CMAKE_INSTALL_FULL_${dir} MATCHES "^/usr/" AND NOT CPACK_TRELKIT_WRONG_PREFIX)
+    set(CPACK_TRELKIT_WRONG_PREFIX ${CMAKE_INSTALL_FULL_${dir}})
+  endif()
+endforeach()
+if(NOT CMAKE_INSTALL_PREFIX MATCHES "^/usr/?$")
+  set(CPACK_TRELKIT_WRONG_PREFIX ${CMAKE_INSTALL_PREFIX})
+endif()
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/debian/cpack-options.cmake)
 
 # The licence as the package's copyright file, in Debian's machine-readable

@@ -4,10 +4,10 @@ if(NOT CPACK_GENERATOR STREQUAL "DEB")
 endif()
 # The layout is fixed when the build is configured: only with the prefix the
 # package installs to do the stand-ins go to Debian's private library
-# directory, /usr/lib/<multiarch>/trelkit.
-if(NOT CPACK_TRELKIT_INSTALL_PREFIX STREQUAL CPACK_PACKAGING_INSTALL_PREFIX)
-  message(WARNING "This build was configured with CMAKE_INSTALL_PREFIX=${CPACK_TRELKIT_INSTALL_PREFIX};"
-    " for a Debian package configure it with -DCMAKE_INSTALL_PREFIX=${CPACK_PACKAGING_INSTALL_PREFIX}")
+# directory, /usr/lib/<multiarch>/trelkit, where the run path looks.
+if(CPACK_TRELKIT_WRONG_PREFIX)
+  message(FATAL_ERROR "The package installs to /usr, this build to ${CPACK_TRELKIT_WRONG_PREFIX}:"
+    " configure it with -DCMAKE_INSTALL_PREFIX=/usr")
 endif()
 # A cross build: the Debian generator finds dpkg-shlibdeps on PATH, and this
 # build's wrapper (cmake/debian/dpkg-shlibdeps.in) comes first.
