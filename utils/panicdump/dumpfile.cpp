@@ -617,7 +617,8 @@ bool Walk::closeSection(bool cut, uint64_t end)
 void Walk::closeOrphans(uint64_t end)
 {
     printfstderr("%s: %s: bytes %llu to %llu left out: %d data block%s with no section header\n", progname,
-                 pd_inputName, static_cast<ull>(orphansAt_), static_cast<ull>(end - 1), blocks_, plural(blocks_));
+                 pd_inputName, static_cast<ull>(orphansAt_), static_cast<ull>(end - 1), blocks_,
+                 plural(static_cast<uint64_t>(blocks_)));
     orphans_ = false;
     pd_state = PD_BETWEEN_SECTIONS;
     blocks_ = 0;
