@@ -324,8 +324,10 @@ Step Walk::startDump()
     if (moved == Moved::InputEnded) {
         fail("readMetaHeader", __LINE__, true, "error in fread for extra of meta header");
         const Damage d = damage(Record::Extension, kMetaSize, kMetaSize + extension);
-        started_ = pd_salvage;
-        return pd_salvage ? cutShort(d, kMetaSize + extension, copy && whole) : Step::Stop;
+        if (!pd_salvage)
+            return Step::Stop; // a failed meta header: no summary line
+        started_ = true;       // a salvage still ends its list and its copy
+        return cutShort(d, kMetaSize + extension, copy && whole);
     }
     if (!headerSizeHolds()) {
         damage(Record::Meta, 0, kMetaSize);

@@ -198,7 +198,7 @@ bool DumpSink::put(std::span<const uint8_t> bytes, Piece piece)
 
 bool DumpSink::zeros(uint64_t size, Piece piece)
 {
-    static const std::array<uint8_t, 256 * 1024> none{};
+    static std::array<uint8_t, 256 * 1024> none; // zero, and in .bss: a const one would fill the executable
     for (; size > 0 && !failed_; size -= std::min<uint64_t>(size, none.size()))
         put(std::span(none).first(upTo(size, none.size())), piece);
     return !failed_;
