@@ -255,7 +255,7 @@ private:
     void describe(Record record, char *out, size_t size) const;
     void salvageReport(const Damage &damage, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
     void record(const char *kind, uint64_t at, uint64_t bsz, uint32_t dsz, const char *name = "") const;
-    bool putHeader(std::string_view mag); // a header the copy needs and the input lost
+    bool putEndHeader(std::string_view mag); // one the copy needs and the input lost
     void printCheck();
 
     bool copying() const { return pd_op == PD_COPY; }
@@ -613,7 +613,7 @@ bool Walk::closeSection(bool cut, uint64_t end)
     dataBytes_ = 0;
     selected_ = false;
     sectionDamaged_ = false;
-    return !(cut && copying()) || putHeader("pD");
+    return !(cut && copying()) || putEndHeader("pD");
 }
 
 void Walk::closeOrphans(uint64_t end)
@@ -633,7 +633,7 @@ Step Walk::closeDump(Step step)
     const uint64_t end = std::min(in_.position(), in_.end().value_or(UINT64_MAX));
     if (pd_state == PD_IN_SECTION && !closeSection(true, end))
         return Step::OutputFailed;
-    if (copying() && damaged_ && !putHeader("pD"))
+    if (copying() && damaged_ && !putEndHeader("pD"))
         return Step::OutputFailed;
     return step;
 }
@@ -754,11 +754,9 @@ void Walk::record(const char *kind, uint64_t at, uint64_t bsz, uint32_t dsz, con
 }
 
 // Its carried bytes are zero; rheader keeps the header the walk is at.
-bool Walk::putHeader(std::string_view mag)
+bool Walk::putEndHeader(std::string_view mag)
 {
-    std::array<uint8_t, kHeaderSize> header;
-    encodeHeader(header, refTime, mag, 0, 0);
-    return out_.put(header, Piece::Header) && out_.zeros(rheaderSize - kHeaderSize, Piece::Header);
+    return out_.put(endHeader(refTime, mag), Piece::Header) && out_.zeros(rheaderSize - kHeaderSize, Piece::Header);
 }
 
 // One line: intact, with the sections and where the end-of-dump header is, or

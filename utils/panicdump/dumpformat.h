@@ -146,17 +146,16 @@ inline bool headerPasses(HeaderBytes raw, int32_t tim)
     return headerChecksumHolds(raw) && h.tim == tim && (magicIs(h, "pH") || magicIs(h, "pD")) && h.dsz <= h.bsz;
 }
 
-// A record header of the save with a correct checksum, its carried bytes zero:
-// what a salvaged copy writes where the input lost one.
-inline void encodeHeader(std::span<uint8_t> out, int32_t tim, std::string_view mag, uint32_t bsz, uint32_t dsz)
+// An end-of-section or end-of-dump header of the save (BSZ 0), with a
+// correct checksum: what a salvaged copy writes where the input lost one.
+inline std::array<uint8_t, kHeaderSize> endHeader(int32_t tim, std::string_view mag)
 {
-    std::fill(out.begin(), out.end(), uint8_t{0});
+    std::array<uint8_t, kHeaderSize> out{};
     putBe32(&out[0], static_cast<uint32_t>(tim));
-    putBe32(&out[4], dsz);
-    putBe32(&out[8], bsz);
     out[12] = static_cast<uint8_t>(mag[0]);
     out[13] = static_cast<uint8_t>(mag[1]);
-    putBe16(&out[14], xorWords(out.first(14)));
+    putBe16(&out[14], xorWords(std::span(out).first(14)));
+    return out;
 }
 
 // A meta header rebuilt around the save's time stamp and header size, with no
