@@ -810,7 +810,7 @@ int dopd(const char *name)
     const int out = fileno(outfp);
     const bool mirror = pd_op == PD_COPY && !pd_salvage && in.seekable() && isRegularFile(in.fd()) &&
                         isRegularFile(out) && !(fcntl(out, F_GETFL) & O_APPEND);
-    DumpSink sink(out, mirror ? in.fd() : -1, in.fileOffset());
+    DumpSink sink(out, mirror ? in.fd() : -1, in.origin());
     return Walk(in, sink, name).run();
 }
 

@@ -36,7 +36,7 @@ public:
     uint64_t position() const { return offset_ + begin_; }
     bool seekable() const { return seekable_; }
     int fd() const { return fd_; }
-    int64_t fileOffset() const { return origin_ + static_cast<int64_t>(position()); }
+    int64_t origin() const { return origin_; } // the descriptor's offset where the dump starts
     // Where the input ends: probed on a seekable input (the size a file
     // reports is no proof: procfs reports 0); on a pipe known once read.
     std::optional<uint64_t> end();
