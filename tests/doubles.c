@@ -8,7 +8,9 @@
  *     fail with errno e; COPY_STEP=n: at most n bytes a call; COPY_SCRIBBLE=n:
  *     the first one first flips the input's byte n (a dump rewritten in place).
  *   PREAD_ESPIPE=1: pread fails, as on a device that seeks but cannot read
- *     at an offset. FSTAT_SIZE=n: every regular file reports size n.
+ *     at an offset; PREAD_EIO=a:b: bytes a to b-1 cannot be read (a bad
+ *     sector), a read stops short before them. FSTAT_SIZE=n: every regular
+ *     file reports size n.
  *   WRITEV_STEP=n: a gathered write takes at most n bytes (a signal, a pipe).
  *   READ_STEP=n: a read gives at most n bytes; READ_EIO=1: reads after the first fail.
  *   FCLOSE_ERRNO=e: fclose closes, then fails with e (a network file system).
@@ -201,6 +203,13 @@ ssize_t copy_file_range(int in, loff_t *inAt, int out, loff_t *outAt, size_t siz
 ssize_t pread64(int fd, void *to, size_t size, off64_t at)
 {
     ssize_t (*pread_)(int, void *, size_t, off64_t) = dlsym(RTLD_NEXT, "pread64");
+    long long from, end;
+    if (getenv("PREAD_EIO") && sscanf(getenv("PREAD_EIO"), "%lld:%lld", &from, &end) == 2 && at < end &&
+        at + (off64_t)size > from) {
+        if (at >= from)
+            return errno = EIO, -1;
+        size = (size_t)(from - at);
+    }
     if (!env("PREAD_ESPIPE", 0))
         return pread_(fd, to, size, at);
     errno = ESPIPE;

@@ -247,9 +247,14 @@ TEST_F(EndToEnd, EveryWayOfCopyingGivesTheSameBytes)
                   std::make_pair(Result{"", c.err, status}, "head:" + copy))
             << c.title;
     }
+    const std::string big = file(cases[2].in), end = "140", out = dir.path("out");
+    // Unreadable in the middle of the large block, with the kernel not copying: the copy ends there.
+    const Result unreadable =
+        run("pdcp", {big, out}, {.env = {"COPY_RANGE=-5", "PREAD_EIO=9000:9512"}, .doubles = true});
+    EXPECT_EQ(std::make_pair(unreadable, readFile(out)),
+              std::make_pair(Result{"", premature, 2}, cases[2].in.str().substr(0, 9000)));
     // The large block's header (its checksum at byte 140) changes after the walk checked it, as the kernel
     // begins to copy it: the copy holds the header as checked.
-    const std::string big = file(cases[2].in), end = "140";
     const Result rewritten = run("pdcp", {big, dir.path("out")}, {.env = {"COPY_SCRIBBLE=" + end}, .doubles = true});
     EXPECT_EQ(std::make_pair(rewritten, readFile(dir.path("out"))), std::make_pair(ok(""), cases[2].in.str()));
     EXPECT_EQ(rewritten.calls[1], "scribbled " + end);
@@ -326,6 +331,12 @@ TEST_F(EndToEnd, AWriteThatFailsStopsTheWalk)
     for (const std::string &in : {p, file(headers)})
         EXPECT_EQ(run("pdcp", {in, "-"}, Options{.stdoutFile = "/dev/full"}),
                   failed("pdcp", "standard output", "No space left on device", "meta header."));
+    // Here the second block's header (at 70142), moved inside the kernel or gathered from a pipe alike.
+    Dump two;
+    two.section(attr("two")).filledData(70000, 'a').filledData(70000, 'b').endSection().endDump();
+    for (const Options &o : {Options{.fileSize = 70150}, Options{.input = two.str(), .fileSize = 70150}})
+        EXPECT_EQ(into(run("pdcp", {o.input.empty() ? file(two) : "-", out}, o)),
+                  std::make_pair(failed("pdcp", out, "File too large", "header."), two.str().substr(0, 70150)));
 }
 
 // Three sections, filler, headers of 20 bytes, an extension, and a block large enough to move inside the kernel.
@@ -555,6 +566,12 @@ TEST_F(EndToEnd, StartsAndFailuresOfEveryTool)
         {"catconsole", {folder}, {}, {"Invalid size encountered(-1)!\n", "", 1}},
         {"objectdump", {"a", "b"}, {}, {objectdumpUsage, "", 1}},
         {"objectdump", {missing}, {}, {"Can't open " + missing + " (err 2)\n", "", 1}},
+        {"pdex",
+         {"--check", folder},
+         {},
+         {folder + ": damaged at byte 0: meta header: unreadable from byte 0: Is a "
+                   "directory\n",
+          "", 2}},
         {"objectdump",
          {console},
          {.env = {"READ_EIO=1"}, .doubles = true}, // what was read, then the error
@@ -619,6 +636,7 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
                       cut = sample.substr(0, 277), two = row("  2     1          5    -2", "regs");
     Dump orphan, unclosed, version2, large;
     large.section(attr("big")).filledData(1200000, 'z').endSection().endDump();
+    const std::string attrs = Dump().section(attr("big"), 2 << 20).str();
     const std::string big = large.str(), badMeta = flipped(sample, 35);
     auto badMetaErr = [](const std::string &tool) {
         return tool + ": -: damaged at byte 0: meta header: Bad meta header checksum; bytes 0 to 63 skipped\n" + tool +
@@ -629,127 +647,94 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
     version2.section(attr("v2", 0, 2)).data("x").endSection().endDump();
     std::string version1 = version2.str();
     version1[123] = 1;
-    const std::string damaged158 = "pdex: -: damaged at byte 158: data header 2 of section 1 \"console\": Bad header "
-                                   "checksum; bytes 158 to 179 skipped\n",
+    const std::string at158 = "damaged at byte 158: data header 2 of section 1 \"console\": Bad header checksum",
+                      damaged158 = "pdex: -: " + at158 + "; bytes 158 to 179 skipped\n",
+                      tail =
+                          "180\tendsection\t16\t0\t0\t1\t\n196\tsection\t16\t46\t0\t2\tregs\n258\tdata\t16\t5\t5\t2\t\n"
+                          "279\tendsection\t16\t0\t0\t2\t\n295\tenddump\t16\t0\t0\t2\t\n",
                       cut274 = "damaged at byte 274: block of data header 1 of section 2 \"regs\": premature EOF: "
                                "the input ends at byte 277, 2 bytes short",
                       head = "0\tmeta\t16\t0\t0\t0\t\n64\tsection\t16\t46\t0\t1\tconsole\n126\tdata\t16\t16\t6\t1\t\n",
                       ab = kHeading + row("  1     0          0     0", "a") + row("  2     0          0     0", "b") +
                            total(2);
     auto pdcp = [](std::string err) { return "pdcp" + err.substr(4); };
-    const std::tuple<const char *, std::string, std::vector<std::string>, Result> cases[] = {
-        {"intact", sample, {"pdex", "--check", "-"}, ok("-: intact: 2 sections, end-of-dump header at byte 295\n")},
-        {"bytes after the end",
-         sample + "trailing",
-         {"pdex", "--check", "-"},
+    // clang-format off
+    const std::tuple<const char *, std::string, const char *, Result> cases[] = {
+        {"intact", sample, "pdex --check -", ok("-: intact: 2 sections, end-of-dump header at byte 295\n")},
+        {"bytes after the end", sample + "trailing", "pdex --check -",
          ok("-: intact: 2 sections, end-of-dump header at byte 295, 8 bytes after it\n")},
-        {"a bad header",
-         badHeader,
-         {"pdex", "--check", "-"},
-         {"-: damaged at byte 158: data header 2 of section 1 \"console\": Bad header checksum\n", "", 2}},
-        {"a bad header, listed",
-         badHeader,
-         {"pdex", "--salvage", "-"},
+        {"a bad header", badHeader, "pdex --check -", {"-: " + at158 + "\n", "", 2}},
+        {"a bad header, listed", badHeader, "pdex --salvage -",
          {kHeading + row("  1     1          6     1", "console (damaged)") + two + total(2), damaged158, 2}},
-        {"a bad header, extracted", badHeader, {"pdex", "--salvage", "-", "console"}, {"hello ", damaged158, 2}},
-        {"a bad header, copied",
-         badHeader,
-         {"pdcp", "--salvage", "-", "-"},
+        {"a bad header, extracted", badHeader, "pdex --salvage - console", {"hello ", damaged158, 2}},
+        {"a bad header, copied", badHeader, "pdcp --salvage - -",
          {sample.substr(0, 158) + sample.substr(180), pdcp(damaged158), 2}},
-        {"a bad header, records",
-         badHeader,
-         {"pdex", "--records", "-"},
-         {head + "-: damaged at byte 158: data header 2 of section 1 \"console\": Bad header checksum\n", "", 2}},
-        {"a bad header, records salvaged",
-         badHeader,
-         {"pdex", "--records", "--salvage", "-"},
-         {head + "158\tskipped\t16\t22\t0\t1\tBad header "
-                 "checksum\n180\tendsection\t16\t0\t0\t1\t\n196\tsection\t16\t46\t0\t2\tregs\n"
-                 "258\tdata\t16\t5\t5\t2\t\n279\tendsection\t16\t0\t0\t2\t\n295\tenddump\t16\t0\t0\t2\t\n"
-                 "-: damaged at byte 158: data header 2 of section 1 \"console\": Bad header checksum\n",
-          damaged158, 2}},
-        {"cut in a block", cut, {"pdex", "--check", "-"}, {"-: " + cut274 + "\n", "", 2}},
-        {"cut in a block, listed",
-         cut,
-         {"pdex", "--salvage", "-"},
-         {kHeading + row("  1     2         12     1", "console") +
-              row("  2     0          0    -2", "regs (damaged)") + total(2),
-          "pdex: -: " + cut274 + "\n", 2}},
-        {"cut in a block, copied",
-         cut,
-         {"pdcp", "--salvage", "-", "-"},
+        {"a bad header, records", badHeader, "pdex --records -", {head + "-: " + at158 + "\n", "", 2}},
+        {"a bad header, records salvaged", badHeader, "pdex --records --salvage -",
+         {head + "158\tskipped\t16\t22\t0\t1\tBad header checksum\n" + tail + "-: " + at158 + "\n", damaged158, 2}},
+        {"cut in a block", cut, "pdex --check -", {"-: " + cut274 + "\n", "", 2}},
+        {"cut in a block, listed", cut, "pdex --salvage -",
+         {kHeading + row("  1     2         12     1", "console") + row("  2     0          0    -2", "regs (damaged)")
+          +
+          total(2), "pdex: -: " + cut274 + "\n", 2}},
+        {"cut in a block, copied", cut, "pdcp --salvage - -",
          {sample.substr(0, 258) + sample.substr(279), "pdcp: -: " + cut274 + "; left out of the copy\n", 2}},
-        {"a bad meta header",
-         badMeta,
-         {"pdex", "--salvage", "-"},
+        {"cut in a block, extracted", cut, "pdex --salvage - regs", {"", "pdex: -: " + cut274 + "\n", 2}},
+        {"cut in an attribute record", sample.substr(0, 100), "pdcp --salvage - -",
+         {sample.substr(0, 64) + sample.substr(295), "pdcp: -: damaged at byte 80: attribute record of section 1 "
+          "\"console\": premature EOF: the input ends at byte 100, 26 bytes short; left out of the copy\n", 2}},
+        {"a large attribute record cut beyond a pipe's buffer", attrs.substr(0, 1500000), "pdcp --salvage - -",
+         {attrs.substr(0, 1500000) + std::string(597232, '\0') + sample.substr(279), "pdcp: -: damaged at byte 80: "
+          "attribute record of section 1 \"big\": premature EOF: the input ends at byte 1500000, 597232 bytes short; "
+          "filled with zeros in the copy\n", 2}},
+        {"the end of a section lost", flipped(sample, 195), "pdex --salvage -",
+         {kHeading + row("  1     2         12     1", "console (damaged)") + two + total(2), "pdex: -: damaged at "
+          "byte 180: data header 3 of section 1 \"console\": Bad header checksum; bytes 180 to 195 skipped\n", 2}},
+        {"a bad meta header", badMeta, "pdex --salvage -",
          {run("pdex", {"-"}, {.input = sample}).out, badMetaErr("pdex"), 2}},
-        {"a bad meta header, copied",
-         badMeta,
-         {"pdcp", "--salvage", "-", "-"},
+        {"a bad meta header, copied", badMeta, "pdcp --salvage - -",
          {encodeMeta(Meta{.ver = 0xfe}) + sample.substr(64), badMetaErr("pdcp"), 2}},
-        {"a bad meta header, records",
-         badMeta,
-         {"pdex", "--records", "--salvage", "-"},
+        {"a bad meta header, records", badMeta, "pdex --records --salvage -",
          {"0\tmeta\t16\t0\t0\t0\t\n0\tskipped\t16\t64\t0\t0\tBad meta header checksum\n" +
-              head.substr(head.find("64")) +
-              "158\tdata\t16\t6\t6\t1\t\n180\tendsection\t16\t0\t0\t1\t\n196\tsection\t16\t46\t0\t2\tregs\n258\tdata\t1"
-              "6\t5\t5\t2\t\n"
-              "279\tendsection\t16\t0\t0\t2\t\n295\tenddump\t16\t0\t0\t2\t\n-: damaged at byte 0: meta header: Bad "
-              "meta header checksum\n",
+          head.substr(head.find("64")) +
+          "158\tdata\t16\t6\t6\t1\t\n" + tail + "-: damaged at byte 0: meta header: Bad meta header checksum\n",
           badMetaErr("pdex"), 2}},
-        {"a header size too small",
-         Dump(Meta{.hsz = 15}).str(),
-         {"pdex", "--check", "-"},
-         {"-: damaged at byte 0: meta header: too small header size (15<16)\n", "", 2}},
-        {"a large block cut, from a pipe",
-         big.substr(0, 1000000),
-         {"pdcp", "--salvage", "-", "-"},
-         {big.substr(0, 1000000) + std::string(200142, '\0') + big.substr(1200142),
-          "pdcp: -: damaged at byte 142: block of data header 1 of section 1 \"big\": premature EOF: the input ends at "
-          "byte 1000000, 200142 bytes short; filled with zeros in the copy\n",
-          2}},
-        {"a bad meta header, checked",
-         badMeta,
-         {"pdex", "--check", "-"},
+        {"a bad meta header, checked", badMeta, "pdex --check -",
          {"-: damaged at byte 0: meta header: Bad meta header checksum\n", "", 2}},
-        {"blocks with no section",
-         orphan.str(),
-         {"pdex", "--salvage", "-"},
-         {ab,
-          "pdex: -: damaged at byte 142: record header after section 1 \"a\": Bad header type pD (pH expected)\n"
-          "pdex: -: bytes 142 to 158 left out: 1 data block with no section header\n",
-          2}},
-        {"a section not closed",
-         unclosed.str(),
-         {"pdex", "--salvage", "-"},
+        {"a header size too small", Dump(Meta{.hsz = 15}).str(), "pdex --check -",
+         {"-: damaged at byte 0: meta header: too small header size (15<16)\n", "", 2}},
+        {"a block cut beyond a pipe's buffer", big.substr(0, 1100000), "pdcp --salvage - -",
+         {big.substr(0, 1100000) + std::string(100142, '\0') + big.substr(1200142), "pdcp: -: damaged at byte 142: "
+          "block of data header 1 of section 1 \"big\": premature EOF: the input ends at byte 1100000, 100142 bytes "
+          "short; filled with zeros in the copy\n", 2}},
+        {"a block cut within a pipe's buffer", big.substr(0, 1000000), "pdcp --salvage - -",
+         {big.substr(0, 126) + big.substr(1200142), "pdcp: -: damaged at byte 142: block of data header 1 of section 1 "
+          "\"big\": premature EOF: the input ends at byte 1000000, 200142 bytes short; left out of the copy\n", 2}},
+        {"blocks with no section", orphan.str(), "pdex --salvage -",
+         {ab, "pdex: -: damaged at byte 142: record header after section 1 \"a\": Bad header type pD (pH expected)\n"
+          "pdex: -: bytes 142 to 158 left out: 1 data block with no section header\n", 2}},
+        {"a section not closed", unclosed.str(), "pdex --salvage -",
          {kHeading + row("  1     1          1     0", "a (damaged)") + row("  2     0          0     0", "b") +
-              total(2),
+          total(2),
           "pdex: -: damaged at byte 143: data header 2 of section 1 \"a\": Bad header type pH (pD expected); section 1 "
-          "ends there\n",
-          2}},
-        {"attributes of version 2",
-         version2.str(),
-         {"pdcp", "--salvage", "-", "-"},
-         {version1,
-          "pdcp: -: damaged at byte 80: attribute record of section 1 \"v2\": file format version mimatch; "
-          "version 1 in the copy\n",
-          2}},
-        {"garbage",
-         std::string(300, 'x'),
-         {"pdex", "--salvage", "-"},
+          "ends there\n", 2}},
+        {"attributes of version 2", version2.str(), "pdcp --salvage - -",
+         {version1, "pdcp: -: damaged at byte 80: attribute record of section 1 \"v2\": file format version mimatch; "
+          "version 1 in the copy\n", 2}},
+        {"garbage", std::string(300, 'x'), "pdex --salvage -",
          {"Total 0 sections saved for  at Wed Jan 18 01:38:00 2034\n",
           "pdex: -: damaged at byte 0: meta header: Input not a panic_dump file; bytes 0 to 299 skipped\n", 2}},
-        {"no copy without an output",
-         sample,
-         {"pdcp", "--salvage", "-"},
+        {"no copy without an output", sample, "pdcp --salvage -",
          {"", std::string("Too few or too many arguments\n") + kPdcpUsage, 1}},
-        {"a check salvages nothing",
-         sample,
-         {"pdex", "--check", "--salvage", "-"},
+        {"a check salvages nothing", sample, "pdex --check --salvage -",
          {"", std::string("pdex: --check stops at the first damage: it takes no --salvage\n") + kPdexUsage, 1}},
     };
-    for (const auto &[title, bytes, args, result] : cases)
+    // clang-format on
+    for (const auto &[title, bytes, command, result] : cases) {
+        std::istringstream words(command);
+        std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
         EXPECT_EQ(run(args[0], {args.begin() + 1, args.end()}, {.input = bytes}), result) << title;
+    }
 }
 
 std::string request(unsigned long code, const std::string &rest = "arg=2")

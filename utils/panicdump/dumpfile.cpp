@@ -259,6 +259,7 @@ private:
     void printCheck();
 
     bool copying() const { return pd_op == PD_COPY; }
+    bool put(std::span<const uint8_t> bytes, Piece piece) { return out_.put(bytes, piece) == Moved::All; }
     bool checking() const { return pd_op == PD_CHECK || pd_op == PD_RECORDS; }
 
     DumpInput &in_;
@@ -277,6 +278,7 @@ private:
     bool damaged_ = false;   // some record failed its checks
     bool sectionDamaged_ = false;
     bool orphans_ = false; // the blocks read belong to a section whose header was lost
+    bool resumed_ = false; // the header was found by a resync: its kind is no news
     uint64_t orphansAt_ = 0;
     uint64_t endAt_ = 0;                // of the end-of-dump header
     std::optional<Block> skippedBlock_; // the block skipped just before the next header
@@ -312,7 +314,7 @@ Step Walk::startDump()
     // A copy writes the meta header and its extension as they come, unless
     // the header size checked after them dooms the walk.
     const bool copy = copying() && meta_.hsz >= kHeaderSize;
-    if (copy && !out_.put(raw_, Piece::MetaHeader))
+    if (copy && !put(raw_, Piece::MetaHeader))
         return Step::OutputFailed;
     Moved moved = Moved::All;
     if (copy && whole)
@@ -365,7 +367,7 @@ Step Walk::restartDump()
     raw_ = rebuildMeta(raw_, save.tim, save.hsz);
     meta_ = decodeMeta(raw_);
     started_ = true;
-    if (copying() && !out_.put(raw_, Piece::MetaHeader))
+    if (copying() && !put(raw_, Piece::MetaHeader))
         return Step::OutputFailed;
     record("meta", 0, 0, 0);
     Step step = Step::EndOfInput;
@@ -387,9 +389,12 @@ Step Walk::next()
     skippedBlock_.reset();
     // A copy holds each header that was read whole and passed its checks,
     // one of the wrong kind included; a salvaged copy only those it keeps.
-    if (copying() && !pd_salvage && !out_.put({rheader, rheaderSize}, Piece::Header))
-        return Step::OutputFailed;
-    return pd_state == PD_BETWEEN_SECTIONS ? atSectionHeader(at) : atDataHeader(at);
+    if (const Moved put = copying() && !pd_salvage ? out_.put({rheader, rheaderSize}, Piece::Header) : Moved::All;
+        put != Moved::All)
+        return moved(put, Record::Block, at, at);
+    const Step step = pd_state == PD_BETWEEN_SECTIONS ? atSectionHeader(at) : atDataHeader(at);
+    resumed_ = false;
+    return step;
 }
 
 Step Walk::headerFailed(uint64_t at)
@@ -419,11 +424,14 @@ Step Walk::atSectionHeader(uint64_t at)
     if (header_.bsz == 0)
         return endOfDump(at);
     if (!magicIs(header_, "pH")) {
-        walkFailed("Bad header type %.2s (pH expected)", header_.mag);
-        const Damage d = damage(Record::Header, at, at + rheaderSize);
-        if (!pd_salvage)
-            return Step::Stop;
-        salvageReport(d, "%s", "");
+        // After a resync the section header was in the bytes skipped.
+        if (!resumed_) {
+            walkFailed("Bad header type %.2s (pH expected)", header_.mag);
+            const Damage d = damage(Record::Header, at, at + rheaderSize);
+            if (!pd_salvage)
+                return Step::Stop;
+            salvageReport(d, "%s", "");
+        }
         orphans_ = true;
         orphansAt_ = at;
         pd_state = PD_IN_SECTION;
@@ -465,26 +473,25 @@ Step Walk::attributes(uint64_t at)
 Step Walk::copySectionHeader(uint64_t at)
 {
     const uint64_t start = at + rheaderSize, end = start + header_.bsz;
-    if (!holdsNext(header_.bsz))
-        return moved(Moved::InputEnded, Record::Attribute, start, end, false);
     AttrBytes raw;
     const size_t head = std::min<size_t>(header_.bsz, kAttrSize);
-    const size_t got = takeAttr(in_, attr_, raw, header_.bsz);
+    const size_t got = takeAttr(in_, attr_, raw, header_.bsz); // the name, for what is said of the section
+    if (got < head || !holdsNext(header_.bsz - head))
+        return moved(Moved::InputEnded, Record::Attribute, start, end, false);
     if (!attrVersionHolds(attr_)) {
         salvageReport(damage(Record::Attribute, start, end), "; version 1 in the copy");
         putBe32(&raw[kAttrVersion], 1);
     }
-    if (!out_.put({rheader, rheaderSize}, Piece::Header) || !out_.put(std::span(raw).first(got), Piece::Block))
+    if (!put({rheader, rheaderSize}, Piece::Header) || !put(std::span(raw).first(got), Piece::Block))
         return Step::OutputFailed;
-    return moved(got == head ? out_.move(in_, header_.bsz - head, Piece::Block) : Moved::InputEnded, Record::Attribute,
-                 start, end);
+    return moved(out_.move(in_, header_.bsz - head, Piece::Block), Record::Attribute, start, end);
 }
 
 // Inside a section: a data block, or the end of the section.
 Step Walk::atDataHeader(uint64_t at)
 {
     if (!magicIs(header_, "pD")) {
-        if (!orphans_) {
+        if (!orphans_ && !resumed_) { // after a resync the section's end was in the bytes skipped
             walkFailed("Bad header type %.2s (pD expected)", header_.mag);
             const Damage d = damage(Record::Header, at, at + rheaderSize);
             if (!pd_salvage)
@@ -495,7 +502,7 @@ Step Walk::atDataHeader(uint64_t at)
     }
     if (header_.bsz == 0) {
         record(orphans_ ? "orphanend" : "endsection", at, 0, 0);
-        if (copying() && pd_salvage && !orphans_ && !out_.put({rheader, rheaderSize}, Piece::Header))
+        if (copying() && pd_salvage && !orphans_ && !put({rheader, rheaderSize}, Piece::Header))
             return Step::OutputFailed;
         return closeSection(false, at + rheaderSize) ? Step::Next : Step::OutputFailed;
     }
@@ -511,7 +518,7 @@ Step Walk::dataBlock(uint64_t at)
     if (copying() && !orphans_) {
         if (pd_salvage && !holdsNext(header_.bsz))
             return moved(Moved::InputEnded, Record::Block, start, end, false);
-        if (pd_salvage && !out_.put({rheader, rheaderSize}, Piece::Header))
+        if (pd_salvage && !put({rheader, rheaderSize}, Piece::Header))
             return Step::OutputFailed;
         return moved(out_.move(in_, header_.bsz, Piece::Block), Record::Block, start, end);
     }
@@ -520,7 +527,10 @@ Step Walk::dataBlock(uint64_t at)
         skippedBlock_ = Block{start, end, header_.dsz};
         return Step::Next;
     }
-    // The DSZ data bytes out, the filler dropped.
+    // The DSZ data bytes out, the filler dropped; a salvage writes none of a
+    // block the input cuts short.
+    if (pd_salvage && !holdsNext(header_.bsz))
+        return moved(Moved::InputEnded, Record::Block, start, end, false);
     const uint64_t filler = header_.bsz - header_.dsz;
     Moved data = out_.move(in_, header_.dsz, Piece::Block);
     if (data == Moved::All && in_.discard(filler) != filler)
@@ -542,7 +552,7 @@ Step Walk::endOfDump(uint64_t at)
     }
     endAt_ = at;
     record("enddump", at, 0, 0);
-    if (copying() && pd_salvage && !damaged_ && !out_.put({rheader, rheaderSize}, Piece::Header))
+    if (copying() && pd_salvage && !damaged_ && !put({rheader, rheaderSize}, Piece::Header))
         return Step::OutputFailed;
     return Step::EndOfDump;
 }
@@ -560,10 +570,10 @@ Step Walk::moved(Moved moved, Record record, uint64_t at, uint64_t end, bool wen
     const Damage d = damage(record, at, end);
     if (!pd_salvage)
         return Step::Stop;
-    if (record == Record::Attribute) {
+    if (!wentOut && record == Record::Attribute) { // not recovered
         --sections_;
         pd_state = PD_BETWEEN_SECTIONS;
-    } else {
+    } else if (!wentOut) {
         --blocks_;
         dataBytes_ -= header_.dsz;
     }
@@ -587,15 +597,14 @@ Step Walk::cutShort(const Damage &damage, uint64_t end, bool wentOut)
 }
 
 // Whether the input holds the next size bytes: a seekable input is asked; a
-// pipe reads them ahead into the buffer as far as it reaches, and beyond that
-// cannot tell before it gets there.
+// pipe reads them ahead into its buffer, and of a record larger than the
+// buffer cannot tell, once the buffer is full, before it gets there.
 bool Walk::holdsNext(uint64_t size)
 {
-    if (size == 0)
-        return true;
     if (in_.seekable())
-        return in_.holds(in_.position() + size - 1);
-    return size > DumpInput::kCapacity || in_.window(static_cast<size_t>(size)).size() >= size;
+        return size == 0 || in_.holds(in_.position() + size - 1);
+    const size_t ahead = static_cast<size_t>(std::min<uint64_t>(size, DumpInput::kCapacity));
+    return in_.window(ahead).size() >= ahead;
 }
 
 // The end of a section, at end: its row; in a salvaged copy, where the input
@@ -673,12 +682,15 @@ Damage Walk::damage(Record record, uint64_t at, uint64_t end)
     Damage d{at, {}, {}};
     describe(record, d.what, sizeof d.what);
     const bool told = pd_salvage || checking(); // the plain commands say less, and need not look
-    const std::optional<uint64_t> inputEnd = failure.inputEnded && told ? in_.end() : std::nullopt;
+    const uint64_t inputEnd = failure.inputEnded && told ? in_.end().value_or(UINT64_MAX) : UINT64_MAX;
     if (!failure.inputEnded)
         snprintf(d.why, sizeof d.why, "%s", failure.message.data());
-    else if (inputEnd && *inputEnd < end)
+    else if (in_.readError())
+        snprintf(d.why, sizeof d.why, "unreadable from byte %llu: %s", static_cast<ull>(in_.readErrorAt()),
+                 strerror(in_.readError()));
+    else if (inputEnd < end)
         snprintf(d.why, sizeof d.why, "premature EOF: the input ends at byte %llu, %llu byte%s short",
-                 static_cast<ull>(*inputEnd), static_cast<ull>(end - *inputEnd), plural(end - *inputEnd));
+                 static_cast<ull>(inputEnd), static_cast<ull>(end - inputEnd), plural(end - inputEnd));
     else
         snprintf(d.why, sizeof d.why, "premature EOF");
     if (!first_)
@@ -697,6 +709,7 @@ Step Walk::resync(const Damage &damage)
     const uint64_t to = in_.position();
     salvageReport(damage, "; bytes %llu to %llu skipped", static_cast<ull>(damage.at), static_cast<ull>(to - 1));
     record("skipped", damage.at, to - damage.at, 0, damage.why);
+    resumed_ = found;
     return found ? Step::Next : Step::EndOfInput;
 }
 
@@ -756,7 +769,7 @@ void Walk::record(const char *kind, uint64_t at, uint64_t bsz, uint32_t dsz, con
 // Its carried bytes are zero; rheader keeps the header the walk is at.
 bool Walk::putEndHeader(std::string_view mag)
 {
-    return out_.put(endHeader(refTime, mag), Piece::Header) && out_.zeros(rheaderSize - kHeaderSize, Piece::Header);
+    return put(endHeader(refTime, mag), Piece::Header) && out_.zeros(rheaderSize - kHeaderSize, Piece::Header);
 }
 
 // One line: intact, with the sections and where the end-of-dump header is, or

@@ -2,6 +2,7 @@
 #include "dumpio.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <sys/stat.h>
@@ -61,6 +62,10 @@ size_t DumpInput::fill(size_t at, size_t size)
     else if (from <= static_cast<uint64_t>(INT64_MAX - origin_))
         n = pread(fd_, buffer_.get() + at, size, origin_ + static_cast<int64_t>(from));
     ended_ = n <= 0;
+    if (n < 0 && !readError_) {
+        readError_ = errno;
+        readErrorAt_ = from;
+    }
     return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
@@ -179,21 +184,21 @@ DumpSink::DumpSink(int fd, int mirror, int64_t mirrorAt) : fd_(fd), mirror_(mirr
     enlargePipe(fd_);
 }
 
-bool DumpSink::put(std::span<const uint8_t> bytes, Piece piece)
+Moved DumpSink::put(std::span<const uint8_t> bytes, Piece piece)
 {
     if (mirror_ < 0)
-        return bytes.empty() || gather(bytes, piece);
-    if (!settle() || (keptCount_ == kept_.size() || keptBytes_ + bytes.size() > keptStore_.size())) {
-        if (failed_ || endRun() == Moved::OutputFailed)
-            return false;
-    }
+        return bytes.empty() || gather(bytes, piece) ? Moved::All : Moved::OutputFailed;
+    if (settle() != Moved::All)
+        return stopped();
+    if ((keptCount_ == kept_.size() || keptBytes_ + bytes.size() > keptStore_.size()) && endRun() != Moved::All)
+        return stopped();
     // Held: kept if a large block follows, gathered if not.
     memcpy(&keptStore_[keptBytes_], bytes.data(), bytes.size());
     kept_[keptCount_++] = {mirrorAt_, keptBytes_, bytes.size(), piece};
     keptBytes_ += bytes.size();
     mirrorAt_ += static_cast<int64_t>(bytes.size());
     held_ = true;
-    return true;
+    return Moved::All;
 }
 
 bool DumpSink::zeros(uint64_t size, Piece piece)
@@ -206,6 +211,8 @@ bool DumpSink::zeros(uint64_t size, Piece piece)
 
 Moved DumpSink::move(DumpInput &in, uint64_t size, Piece piece)
 {
+    if (failed_ || ended_)
+        return stopped();
     // A large block the input holds whole joins the run, with the record
     // held before it; the kernel moves it when the run ends.
     if (mirror_ >= 0 && size >= kKernelCopyMin && in.holds(in.position() + size - 1)) {
@@ -214,11 +221,12 @@ Moved DumpSink::move(DumpInput &in, uint64_t size, Piece piece)
         held_ = false;
         mirrorAt_ += static_cast<int64_t>(size);
         runTo_ = mirrorAt_;
+        extensionEnd_ = piece == Piece::Extension ? mirrorAt_ : extensionEnd_;
         in.skip(size);
         return Moved::All;
     }
-    if (mirror_ >= 0 && !settle())
-        return Moved::OutputFailed;
+    if (mirror_ >= 0 && settle() != Moved::All)
+        return stopped();
     while (size > 0) {
         std::span<const uint8_t> bytes = in.peek(upTo(size, DumpInput::kCapacity));
         if (bytes.empty())
@@ -234,42 +242,43 @@ Moved DumpSink::move(DumpInput &in, uint64_t size, Piece piece)
 
 Moved DumpSink::flush()
 {
-    const Moved run = settle() ? endRun() : Moved::OutputFailed;
+    const Moved run = settle() == Moved::All ? endRun() : stopped();
     return drain() ? run : Moved::OutputFailed;
 }
 
 // The held record is gathered; a run never reaches over gathered bytes, so
 // it ends first.
-bool DumpSink::settle()
+Moved DumpSink::settle()
 {
-    if (!held_)
-        return !failed_;
+    if (failed_ || ended_ || !held_)
+        return failed_ || ended_ ? stopped() : Moved::All;
     held_ = false;
     const Kept held = kept_[--keptCount_];
     keptBytes_ = held.offset;
-    return endRun() != Moved::OutputFailed && gather(std::span(keptStore_).subspan(held.offset, held.size), held.piece);
+    if (endRun() != Moved::All)
+        return stopped();
+    return gather(std::span(keptStore_).subspan(held.offset, held.size), held.piece) ? Moved::All : Moved::OutputFailed;
 }
 
 // The run moves, after what was gathered before it, then its checked
-// records are written over their places.
+// records are written over their places. Where the input ends under the
+// run, the copy ends there: what the walk checked past it cannot be placed.
 Moved DumpSink::endRun()
 {
-    Moved moved = Moved::All;
     if (runFrom_ >= 0 && drain()) {
         const int64_t outAt = lseek(fd_, 0, SEEK_CUR), from = runFrom_;
         int64_t copied = runFrom_;
-        if (!copyRun(copied, runTo_))
-            moved = failed_ ? Moved::OutputFailed : Moved::InputEnded;
+        ended_ = !copyRun(copied, runTo_) && !failed_;
         for (const Kept &k : std::span(kept_).first(keptCount_)) {
-            if (moved == Moved::OutputFailed || k.at + static_cast<int64_t>(k.size) > copied)
-                break; // the input shrank: what the walk checked past its end cannot be placed
+            if (failed_ || k.at + static_cast<int64_t>(k.size) > copied)
+                break;
             if (pwrite(fd_, &keptStore_[k.offset], k.size, outAt + (k.at - from)) != static_cast<ssize_t>(k.size))
-                moved = failWith(k.piece) ? moved : Moved::OutputFailed;
+                failWith(k.piece);
         }
     }
     runFrom_ = -1;
     keptCount_ = keptBytes_ = 0;
-    return failed_ ? Moved::OutputFailed : moved;
+    return failed_ || ended_ ? stopped() : Moved::All;
 }
 
 // The input from from to to, appended to the output: by the kernel where it
@@ -291,11 +300,24 @@ bool DumpSink::copyRun(int64_t &from, int64_t to)
         ssize_t n = pread(mirror_, scratch_.data(), upTo(static_cast<uint64_t>(to - from), scratch_.size()), from);
         if (n <= 0)
             return false;
-        if (!writeAll(fd_, scratch_.data(), static_cast<size_t>(n)))
-            return failWith(Piece::Block);
-        from += n;
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t written = write(fd_, scratch_.data() + done, static_cast<size_t>(n - done));
+            if (written <= 0)
+                return failWith(pieceAt(from));
+            done += written;
+            from += written;
+        }
     }
     return true;
+}
+
+// What a byte of a run is, for a write that fails on it.
+Piece DumpSink::pieceAt(int64_t at) const
+{
+    for (const Kept &k : std::span(kept_).first(keptCount_))
+        if (k.at <= at && at < k.at + static_cast<int64_t>(k.size))
+            return k.piece;
+    return at < extensionEnd_ ? Piece::Extension : Piece::Block;
 }
 
 bool DumpSink::failWith(Piece piece)

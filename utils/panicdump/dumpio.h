@@ -42,6 +42,10 @@ public:
     std::optional<uint64_t> end();
     // On a seekable input, whether it holds a byte at position; a pipe cannot tell.
     bool holds(uint64_t at) const;
+    // A read that failed (an unreadable sector, a directory) ends the input as
+    // its end does; the first such failure: its errno, and where it was.
+    int readError() const { return readError_; }
+    uint64_t readErrorAt() const { return readErrorAt_; }
 
     static constexpr size_t kCapacity = 1024 * 1024;
 
@@ -53,9 +57,11 @@ private:
     bool seekable_ = false;
     bool afterSkip_ = true; // the next read is a record header: read little
     bool ended_ = false;    // a read found the end
-    int64_t origin_ = 0;    // the descriptor's offset where the dump starts
-    uint64_t offset_ = 0;   // the position of buffer_[0]
-    size_t begin_ = 0;      // unread bytes are buffer_[begin_, end_)
+    int readError_ = 0;
+    uint64_t readErrorAt_ = 0;
+    int64_t origin_ = 0;  // the descriptor's offset where the dump starts
+    uint64_t offset_ = 0; // the position of buffer_[0]
+    size_t begin_ = 0;    // unread bytes are buffer_[begin_, end_)
     size_t end_ = 0;
     std::unique_ptr<uint8_t[], FreeMemory> buffer_;
 };
@@ -83,12 +89,12 @@ enum class Moved { All, InputEnded, OutputFailed };
 class DumpSink {
 public:
     explicit DumpSink(int fd, int mirror = -1, int64_t mirrorAt = 0);
-    bool put(std::span<const uint8_t> bytes, Piece piece);
+    // InputEnded, from a mirror: the input ended (shrank, or could not be
+    // read) under a run the walk had checked; nothing more is written.
+    Moved put(std::span<const uint8_t> bytes, Piece piece);
     bool zeros(uint64_t size, Piece piece);
     Moved move(DumpInput &in, uint64_t size, Piece piece);
-    // Writes out what is held; InputEnded when the input shrank under a run
-    // after the walk had checked it.
-    Moved flush();
+    Moved flush();                                     // writes out what is held
     Piece failedPiece() const { return failedPiece_; } // the first piece not written
 
 private:
@@ -101,9 +107,11 @@ private:
     bool gather(std::span<const uint8_t> bytes, Piece piece);
     bool drain();
     bool failWith(Piece piece);
-    bool settle();
+    Moved stopped() const { return failed_ ? Moved::OutputFailed : Moved::InputEnded; }
+    Moved settle();
     Moved endRun();
     bool copyRun(int64_t &from, int64_t to);
+    Piece pieceAt(int64_t at) const;
 
     int fd_;
     bool failed_ = false;
@@ -121,6 +129,8 @@ private:
     int64_t runFrom_ = -1, runTo_ = -1;
     bool held_ = false;
     bool kernel_ = true;
+    bool ended_ = false;        // a run found the input ended
+    int64_t extensionEnd_ = -1; // the extension, when it went into a run
     std::array<Kept, 512> kept_;
     size_t keptCount_ = 0, keptBytes_ = 0;
     std::array<uint8_t, 64 * 1024> keptStore_;
