@@ -733,7 +733,7 @@ void Walk::describe(Record record, char *out, size_t size) const
                      shown(attr_.name).text);
         return;
     case Record::Header:
-        if (pd_state == PD_IN_SECTION && orphans_)
+        if (orphans_) // only ever inside a section
             snprintf(out, size, "data header %d with no section header", blocks_ + 1);
         else if (pd_state == PD_IN_SECTION)
             snprintf(out, size, "data header %d of section %d \"%s\"", blocks_ + 1, sections_, shown(attr_.name).text);
