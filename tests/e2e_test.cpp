@@ -331,12 +331,12 @@ TEST_F(EndToEnd, AWriteThatFailsStopsTheWalk)
     for (const std::string &in : {p, file(headers)})
         EXPECT_EQ(run("pdcp", {in, "-"}, Options{.stdoutFile = "/dev/full"}),
                   failed("pdcp", "standard output", "No space left on device", "meta header."));
-    // Here the second block's header (at 70142), moved inside the kernel or gathered from a pipe alike.
+    // Here the second block's header (from byte 70142), moved inside the kernel or gathered from a pipe alike.
     Dump two;
     two.section(attr("two")).filledData(70000, 'a').filledData(70000, 'b').endSection().endDump();
-    for (const Options &o : {Options{.fileSize = 70150}, Options{.input = two.str(), .fileSize = 70150}})
+    for (const Options &o : {Options{.fileSize = 70142}, Options{.input = two.str(), .fileSize = 70142}})
         EXPECT_EQ(into(run("pdcp", {o.input.empty() ? file(two) : "-", out}, o)),
-                  std::make_pair(failed("pdcp", out, "File too large", "header."), two.str().substr(0, 70150)));
+                  std::make_pair(failed("pdcp", out, "File too large", "header."), two.str().substr(0, 70142)));
 }
 
 // Three sections, filler, headers of 20 bytes, an extension, and a block large enough to move inside the kernel.
@@ -842,6 +842,7 @@ TEST_F(EndToEnd, PdmapMapsEveryBlockAndStopsAtTheFirstFailure)
         {{"HV_RUNNING=1", "HV_RESULT=-1"}, "no/such/map", {"", "", 255}, 0, 0, handedOver},
         {{"HV_RUNNING=1", "HV_RESULT=7"}, "no/such/map", {"", "", 7}, 0, 0, handedOver},
         {{"HV_RUNNING=1", "HV_RESULT=256"}, "no/such/map", {"", "", 1}, 0, 0, handedOver},
+        {{"HV_RUNNING=1", "HV_RESULT=0"}, "no/such/map", ok(""), 0, 0, handedOver},
         {{"HV_RUNNING=1", "HV_RESULT=-512"}, "no/such/map", {"", "", 1}, 0, 0, handedOver},
     };
     for (const Map &c : cases) {
