@@ -129,8 +129,9 @@ std::optional<Save> inferSave(DumpInput &in, uint16_t fallbackHsz)
     for (const Candidate &c : std::span(found).first(count)) {
         if (c.tim != tim)
             continue;
+        // A candidate inside the last one's block wraps to a gap no header has.
         const uint64_t gap = last ? c.at - last->at - last->bsz : 0;
-        if (last && last->at + last->bsz < c.at && gap >= kHeaderSize && gap <= UINT16_MAX)
+        if (last && gap >= kHeaderSize && gap <= UINT16_MAX)
             sizes[gaps++] = static_cast<uint16_t>(gap);
         last = &c;
     }
