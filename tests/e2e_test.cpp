@@ -699,6 +699,11 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
           head.substr(head.find("64")) +
           "158\tdata\t16\t6\t6\t1\t\n" + tail + "-: damaged at byte 0: meta header: Bad meta header checksum\n",
           badMetaErr("pdex"), 2}},
+        {"no meta header", sample.substr(64), "pdex --salvage -",
+         {kHeading + row("  1     1          5    -2", "regs") + "Total 1 sections saved for  at Tue Nov 14 22:13:20 2023\n",
+          "pdex: -: damaged at byte 0: meta header: Input not a panic_dump file; bytes 0 to 61 skipped\npdex: -: save "
+          "time stamp 1700000000 and header size 16 taken from 8 record headers\npdex: -: bytes 62 to 131 left out: 2 "
+          "data blocks with no section header\n", 2}},
         {"a bad meta header, checked", badMeta, "pdex --check -",
          {"-: damaged at byte 0: meta header: Bad meta header checksum\n", "", 2}},
         {"a header size too small", Dump(Meta{.hsz = 15}).str(), "pdex --check -",

@@ -356,7 +356,7 @@ Step Walk::restartDump()
     const bool fieldsHold = !failure.inputEnded && metaChecksumHolds(raw_);
     const uint16_t hsz = be16(&raw_[kMetaHeaderSize]);
     Save save{static_cast<int32_t>(be32(&raw_[kMetaTime])), std::max<uint16_t>(hsz, kHeaderSize), 0};
-    in_.rewind(0);
+    in_.rewind(0); // a header may begin anywhere after byte 0, and a pipe still holds them all
     if (!fieldsHold || hsz < kHeaderSize) {
         if (const std::optional<Save> told = inferSave(in_, save.hsz))
             save = fieldsHold ? Save{save.tim, told->hsz, told->headers} : *told;
@@ -668,7 +668,7 @@ int Walk::finish(Step step)
         printCheck();
     if (pd_op == PD_EXTRACT && !found_)
         return 0;
-    return step == Step::EndOfDump && !damaged_ ? 1 : 0;
+    return step == Step::EndOfDump && !damaged_;
 }
 
 // ---- damage ---------------------------------------------------------------
@@ -897,7 +897,7 @@ void refuseCopyOntoItself(const char *in, const char *out)
 }
 
 // The options beyond -d are long ones, and only pdex and pdcp know them.
-enum LongOption { kCheck = 256, kRecords, kSalvage };
+enum LongOption { kCheck = 'C', kRecords = 'R', kSalvage = 'S' }; // no short option's letter
 constexpr option kPdexOptions[] = {
     {"check", no_argument, nullptr, kCheck},
     {"records", no_argument, nullptr, kRecords},
