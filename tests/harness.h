@@ -128,7 +128,10 @@ inline bool runnable(const Options &o, const std::string &row)
     dup2(err, 2);
     for (int fd : o.closed)
         close(fd);
-    for (auto [resource, bytes] : {std::pair{RLIMIT_AS, o.addressSpace}, {RLIMIT_FSIZE, o.fileSize}}) {
+    // A tool gone wrong that writes without end stops at 5 GiB (past the largest copy a test makes), not
+    // at a full disk.
+    const rlim_t fileSize = o.fileSize ? o.fileSize : rlim_t{5} << 30;
+    for (auto [resource, bytes] : {std::pair{RLIMIT_AS, rlim_t{o.addressSpace}}, {RLIMIT_FSIZE, fileSize}}) {
         rlimit limit{bytes, bytes};
         if (bytes)
             setrlimit(resource, &limit);
