@@ -536,6 +536,8 @@ TEST_F(EndToEnd, StartsAndFailuresOfEveryTool)
         {self, {"ignored"}, {.argv0 = "PDEX"}, {"", unknown("PDEX"), 2}},
         {self, {}, {.argv0 = "dir/"}, {"", unknown(""), 2}},
         {self, {"-q"}, {.argv0 = "other"}, {"", "other: invalid option -- 'q'\nUsage: other \n", 1}},
+        {self, {"--salvage"}, {.argv0 = "other"}, {"", "other: unrecognized option '--salvage'\nUsage: other \n", 1}},
+        {"pdcp", {"--check", dump}, {}, {"", "pdcp: unrecognized option '--check'\n" + std::string(kPdcpUsage), 1}},
         {self, {"--list"}, {.argv0 = "/usr/bin/trelkit"}, ok(names)},
         {self, {"--version"}, {.argv0 = "trelkit"}, ok("trelkit " TRELKIT_VERSION "\n")},
         {self, {"--help"}, {.argv0 = "trelkit"}, ok(usage)},
@@ -634,7 +636,9 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
 {
     const std::string sample = sampleDump().endDump().str(), badHeader = flipped(sample, 173),
                       cut = sample.substr(0, 277), two = row("  2     1          5    -2", "regs");
-    Dump orphan, unclosed, version2, large;
+    Dump orphan, unclosed, version2, large, stray;
+    stray.section(attr("a")).endSection().header(Header{.badChecksum = true}).endSection();
+    stray.section(attr("b")).endSection().endDump();
     large.section(attr("big")).filledData(1200000, 'z').endSection().endDump();
     const std::string attrs = Dump().section(attr("big"), 2 << 20).str();
     const std::string big = large.str(), badMeta = flipped(sample, 35);
@@ -699,6 +703,10 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
           head.substr(head.find("64")) +
           "158\tdata\t16\t6\t6\t1\t\n" + tail + "-: damaged at byte 0: meta header: Bad meta header checksum\n",
           badMetaErr("pdex"), 2}},
+        {"an end of the dump with more after it", stray.str(), "pdex --salvage -",
+         {kHeading + row("  1     0          0     0", "a") + row("  2     0          0     0", "b") + total(2),
+          "pdex: -: damaged at byte 142: record header after section 1 \"a\": Bad header checksum; bytes 142 to 157 "
+          "skipped\npdex: -: bytes 158 to 173 skipped: an end-of-dump header with records of the save after it\n", 2}},
         {"no meta header", sample.substr(64), "pdex --salvage -",
          {kHeading + row("  1     1          5    -2", "regs") + "Total 1 sections saved for  at Tue Nov 14 22:13:20 2023\n",
           "pdex: -: damaged at byte 0: meta header: Input not a panic_dump file; bytes 0 to 61 skipped\npdex: -: save "

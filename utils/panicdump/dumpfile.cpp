@@ -45,12 +45,12 @@ std::array<uint8_t, UINT16_MAX> rheaderStorage;
 // The check that failed last: whose check it is and the line that noticed it
 // (a report opens with both), its message, and whether the input ran out.
 struct Failure {
-    const char *function = "";
-    int line = 0;
-    std::array<char, 96> message{};
-    bool inputEnded = false;
+    const char *function;
+    int line;
+    std::array<char, 96> message;
+    bool inputEnded;
 };
-Failure failure;
+Failure failure; // set by every failed check before it is read
 
 __attribute__((format(printf, 4, 5))) bool fail(const char *function, int line, bool inputEnded, const char *fmt, ...)
 {
@@ -281,7 +281,7 @@ private:
     bool resumed_ = false; // the header was found by a resync: its kind is no news
     uint64_t orphansAt_ = 0;
     uint64_t endAt_ = 0;                // of the end-of-dump header
-    std::optional<Block> skippedBlock_; // the block skipped just before the next header
+    std::optional<Block> skippedBlock_; // the last block skipped (a header read after it proves it whole)
     std::optional<Damage> first_;
 };
 
@@ -386,7 +386,6 @@ Step Walk::next()
     const uint64_t at = in_.position();
     if (!readHeader(in_, header_, rheader, rheaderSize))
         return headerFailed(at);
-    skippedBlock_.reset();
     // A copy holds each header that was read whole and passed its checks,
     // one of the wrong kind included; a salvaged copy only those it keeps.
     if (const Moved put = copying() && !pd_salvage ? out_.put({rheader, rheaderSize}, Piece::Header) : Moved::All;
@@ -902,9 +901,10 @@ constexpr option kPdexOptions[] = {
     {"check", no_argument, nullptr, kCheck},
     {"records", no_argument, nullptr, kRecords},
     {"salvage", no_argument, nullptr, kSalvage},
-    {nullptr, 0, nullptr, 0},
+    {},
 };
-constexpr const option *kPdcpOptions = kPdexOptions + 2;
+constexpr option kPdcpOptions[] = {{"salvage", no_argument, nullptr, kSalvage}, {}};
+constexpr option kNoOptions[] = {{}};
 
 } // namespace
 
@@ -913,7 +913,7 @@ int pdMain(int argc, char **argv)
     infp = stdin;
     outfp = stdout;
     std::string_view tool = progname;
-    const option *longOptions = tool == "pdex" ? kPdexOptions : tool == "pdcp" ? kPdcpOptions : kPdexOptions + 3;
+    const option *longOptions = tool == "pdex" ? kPdexOptions : tool == "pdcp" ? kPdcpOptions : kNoOptions;
     int32_t walk = -1; // --check or --records
     for (int opt; (opt = getopt_long(argc, argv, "d", longOptions, nullptr)) != -1;) {
         if (opt == 'd')
