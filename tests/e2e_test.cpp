@@ -661,7 +661,11 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
                       head = "0\tmeta\t16\t0\t0\t0\t\n64\tsection\t16\t46\t0\t1\tconsole\n126\tdata\t16\t16\t6\t1\t\n",
                       ab = kHeading + row("  1     0          0     0", "a") + row("  2     0          0     0", "b") +
                            total(2);
-    auto pdcp = [](std::string err) { return "pdcp" + err.substr(4); };
+    auto pdcp = [](const std::string &err) { return std::regex_replace(err, std::regex("pdex: -: "), "pdcp: -: "); };
+    const std::string noMetaErr =
+        "pdex: -: damaged at byte 0: meta header: Input not a panic_dump file; bytes 0 to "
+        "61 skipped\npdex: -: save time stamp 1700000000 and header size 16 taken from 8 "
+        "record headers\npdex: -: bytes 62 to 131 left out: 2 data blocks with no section header\n";
     // clang-format off
     const std::tuple<const char *, std::string, const char *, Result> cases[] = {
         {"intact", sample, "pdex --check -", ok("-: intact: 2 sections, end-of-dump header at byte 295\n")},
@@ -709,9 +713,9 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
           "skipped\npdex: -: bytes 158 to 173 skipped: an end-of-dump header with records of the save after it\n", 2}},
         {"no meta header", sample.substr(64), "pdex --salvage -",
          {kHeading + row("  1     1          5    -2", "regs") + "Total 1 sections saved for  at Tue Nov 14 22:13:20 2023\n",
-          "pdex: -: damaged at byte 0: meta header: Input not a panic_dump file; bytes 0 to 61 skipped\npdex: -: save "
-          "time stamp 1700000000 and header size 16 taken from 8 record headers\npdex: -: bytes 62 to 131 left out: 2 "
-          "data blocks with no section header\n", 2}},
+          noMetaErr, 2}},
+        {"no meta header, copied", sample.substr(64), "pdcp --salvage - -",
+         {encodeMeta(Meta{.savedFor = ""}) + sample.substr(196), pdcp(noMetaErr), 2}},
         {"a bad meta header, checked", badMeta, "pdex --check -",
          {"-: damaged at byte 0: meta header: Bad meta header checksum\n", "", 2}},
         {"a header size too small", Dump(Meta{.hsz = 15}).str(), "pdex --check -",
