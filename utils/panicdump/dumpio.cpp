@@ -66,7 +66,7 @@ size_t DumpInput::fill(size_t at, size_t size)
         readError_ = errno;
         readErrorAt_ = from;
     }
-    return n > 0 ? static_cast<size_t>(n) : 0;
+    return static_cast<size_t>(std::max<ssize_t>(n, 0));
 }
 
 std::span<const uint8_t> DumpInput::window(size_t want)
@@ -101,15 +101,12 @@ void DumpInput::consume(size_t size)
 
 uint64_t DumpInput::discard(uint64_t size)
 {
-    uint64_t done = 0;
-    while (done < size) {
-        std::span<const uint8_t> bytes = peek(upTo(size - done, kCapacity));
-        if (bytes.empty())
-            break;
+    uint64_t left = size;
+    for (std::span<const uint8_t> bytes; left != 0 && !(bytes = peek(upTo(left, kCapacity))).empty();) {
         consume(bytes.size());
-        done += bytes.size();
+        left -= bytes.size();
     }
-    return done;
+    return size - left;
 }
 
 void DumpInput::skip(uint64_t size)
