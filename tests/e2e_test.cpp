@@ -203,6 +203,16 @@ TEST_F(EndToEnd, EveryWayOfCopyingGivesTheSameBytes)
     for (int i = 0; i < 300; ++i)
         many.data(std::string(400, static_cast<char>('a' + i % 26)));
     many.endSection().endDump();
+    // runs: more large blocks than the kept headers of one run; headers too large for more than two of them;
+    // an extension and a section header's block that are one run, from byte 0
+    Dump runs, wide(Meta{.hsz = 30000}), fromStart(Meta{.extension = std::string(70000, 'e')});
+    runs.section(attr("r"));
+    wide.section(attr("w"));
+    for (int i = 0; i < 133; ++i)
+        (i % 50 ? runs : wide).holeData(65536, 65536);
+    runs.endSection().endDump();
+    wide.endSection().endDump();
+    fromStart.section(attr("wide attr"), 70000).endSection().endDump();
     const std::string premature = report("pdcp", "dopd", "premature EOF");
     struct Copy {
         const char *title;
@@ -215,6 +225,9 @@ TEST_F(EndToEnd, EveryWayOfCopyingGivesTheSameBytes)
         {"complete, garbage after", complete, "", 7},
         {"many small blocks", many},
         {"a large block", Dump().section(attr("big")).filledData(200000, 'z').endSection().endDump(), "", 0, true},
+        {"runs", runs, "", 0, true},
+        {"wide headers", wide, "", 0, true},
+        {"a run from the start", fromStart, "", 0, true},
         {"a large extension", sampleDump(Meta{.extension = std::string(70000, 'e')}).endDump(), "", 0, true},
         {"headers over 16 KiB", sampleDump(Meta{.hsz = 20000}).endDump()},
         {"cut inside a large block", Dump().section(attr("big")).filledData(200000, 'z').truncateTo(165537), premature},
@@ -230,7 +243,7 @@ TEST_F(EndToEnd, EveryWayOfCopyingGivesTheSameBytes)
         auto copied = [&](const Result &r) { return std::make_pair(r, readFile(out)); };
         const auto wanted = std::make_pair(Result{"", c.err, status}, copy);
         for (const char *quirk :
-             {"", "COPY_RANGE=0", "COPY_RANGE=1", "COPY_RANGE=-38", "COPY_STEP=5", "PREAD_ESPIPE=1", "FSTAT_SIZE=0"})
+             {"", "COPY_RANGE=0", "COPY_RANGE=1", "COPY_RANGE=-38", "COPY_STEP=4099", "PREAD_ESPIPE=1", "FSTAT_SIZE=0"})
             EXPECT_EQ(copied(run("pdcp", {in, out}, Options{.env = {quirk}, .doubles = true})), wanted)
                 << c.title << quirk;
         const auto calls = run("pdcp", {in, out}, Options{.doubles = true}).calls;
@@ -248,11 +261,11 @@ TEST_F(EndToEnd, EveryWayOfCopyingGivesTheSameBytes)
             << c.title;
     }
     const std::string big = file(cases[2].in), end = "140", out = dir.path("out");
-    // Unreadable in the middle of the large block, with the kernel not copying: the copy ends there.
+    // Unreadable in the first large block of a run, with the kernel not copying: the copy ends there.
     const Result unreadable =
-        run("pdcp", {big, out}, {.env = {"COPY_RANGE=-5", "PREAD_EIO=9000:9512"}, .doubles = true});
+        run("pdcp", {file(runs, "runs"), out}, {.env = {"COPY_RANGE=-5", "PREAD_EIO=9000:9512"}, .doubles = true});
     EXPECT_EQ(std::make_pair(unreadable, readFile(out)),
-              std::make_pair(Result{"", premature, 2}, cases[2].in.str().substr(0, 9000)));
+              std::make_pair(Result{"", premature, 2}, runs.str().substr(0, 9000)));
     // The large block's header (its checksum at byte 140) changes after the walk checked it, as the kernel
     // begins to copy it: the copy holds the header as checked.
     const Result rewritten = run("pdcp", {big, dir.path("out")}, {.env = {"COPY_SCRIBBLE=" + end}, .doubles = true});

@@ -131,7 +131,7 @@ private:
     bool kernel_ = true;
     bool ended_ = false;        // a run found the input ended
     int64_t extensionEnd_ = -1; // the extension, when it went into a run
-    std::array<Kept, 512> kept_;
+    std::array<Kept, 128> kept_; // a run moves at least every 128 large blocks
     size_t keptCount_ = 0, keptBytes_ = 0;
     std::array<uint8_t, 64 * 1024> keptStore_;
 };
