@@ -650,6 +650,7 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
     const std::string sample = sampleDump().endDump().str(), badHeader = flipped(sample, 173),
                       cut = sample.substr(0, 277), two = row("  2     1          5    -2", "regs");
     Dump orphan, unclosed, version2, large, stray;
+    const std::string fit = Dump().section(attr("s")).filledData(70000, 'q').endSection().endDump().str();
     stray.section(attr("a")).endSection().header(Header{.badChecksum = true}).endSection();
     stray.section(attr("b")).endSection().endDump();
     large.section(attr("big")).filledData(1200000, 'z').endSection().endDump();
@@ -720,6 +721,9 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
           head.substr(head.find("64")) +
           "158\tdata\t16\t6\t6\t1\t\n" + tail + "-: damaged at byte 0: meta header: Bad meta header checksum\n",
           badMetaErr("pdex"), 2}},
+        {"garbage before a large block", fit.substr(0, 126) + "ZZZZZ" + fit.substr(126), "pdex --salvage -",
+         {kHeading + row("  1     1      70000     0", "s (damaged)") + total(1), "pdex: -: damaged at byte 126: data "
+          "header 1 of section 1 \"s\": Bad header checksum; bytes 126 to 130 skipped\n", 2}},
         {"an end of the dump with more after it", stray.str(), "pdex --salvage -",
          {kHeading + row("  1     0          0     0", "a") + row("  2     0          0     0", "b") + total(2),
           "pdex: -: damaged at byte 142: record header after section 1 \"a\": Bad header checksum; bytes 142 to 157 "

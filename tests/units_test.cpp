@@ -1,6 +1,8 @@
 // What the end-to-end tests cannot see cheaply: each byte in each column of each hex line length; the console bytes.
 #include <cctype>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "dumpscan.h"
 #include "viewers.h"
@@ -49,21 +51,30 @@ TEST(ConsoleBytes, OnlyBackspaceTabLineFeedAndPrintables)
 
 // The scan for record headers in damaged bytes looks at 16 starts at once where the host has SSE2: it
 // finds what the plain search finds, in inputs full of near misses, up to the last start with 16 bytes
-// behind it.
-TEST(HeaderScan, TheFastSearchFindsWhatThePlainOneFinds)
+// behind it, and reads nothing past its input, which here ends where a page nobody may read begins.
+TEST(HeaderScan, TheFastSearchFindsWhatThePlainOneFindsAndReadsNoFurther)
 {
-    std::array<uint8_t, 5000> bytes;
-    for (size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<uint8_t>((i * 7919 + i / 13) % 5); // stamps, and first bytes without the second
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    auto *area =
+        static_cast<uint8_t *>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(area, MAP_FAILED);
+    ASSERT_EQ(mprotect(area + page, page, PROT_NONE), 0);
     const std::array<uint8_t, 2> stamp{1, 2};
-    for (size_t size : {0, 15, 16, 17, 18, 31, 32, 33, 1000, 5000}) {
-        const std::span<const uint8_t> b(bytes.data(), size);
-        const size_t stop = size < 16 ? 0 : size - 15;
-        for (size_t from = 0, found = 0; from <= stop; from = found + 1) {
+    for (size_t size : {0, 15, 16, 17, 18, 31, 32, 33, 1000, 4000}) {
+        uint8_t *bytes = area + page - size;
+        for (size_t i = 0; i < size; ++i)
+            bytes[i] = static_cast<uint8_t>((i * 7919 + i / 13) % 5); // stamps, and first bytes without the second
+        const std::span<const uint8_t> b(bytes, size);
+        for (size_t from = 0, found = 0; from < size; from = found + 1) {
             found = trelkit::dump::nextStamp(b, from, stamp);
             ASSERT_EQ(found, trelkit::dump::nextStampPlain(b, from, stamp)) << size << " from " << from;
         }
     }
+    // A stamp at the only start of 16 bytes, and at one with fewer behind it.
+    std::copy(stamp.begin(), stamp.end(), area + page - 16);
+    EXPECT_EQ(trelkit::dump::nextStamp(std::span(area + page - 16, 16), 0, stamp), 0u);
+    EXPECT_EQ(trelkit::dump::nextStamp(std::span(area + page - 17, 17), 2, stamp), 17u);
+    munmap(area, 2 * page);
 }
 
 } // namespace

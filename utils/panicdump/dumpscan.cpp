@@ -40,11 +40,17 @@ template <typename T> std::pair<T, unsigned> mostCommon(std::span<const T> value
     return best;
 }
 
+// The starts in size bytes with a header's 16 bytes behind them.
+size_t starts(size_t size)
+{
+    return size < kHeaderSize ? 0 : size - kHeaderSize + 1;
+}
+
 } // namespace
 
 size_t nextStampPlain(std::span<const uint8_t> bytes, size_t from, std::span<const uint8_t, 2> stamp)
 {
-    const size_t stop = bytes.size() < kHeaderSize ? 0 : bytes.size() - kHeaderSize + 1;
+    const size_t stop = starts(bytes.size());
     for (size_t i = from; i < stop; ++i) {
         const void *p = memchr(&bytes[i], stamp[0], stop - i);
         if (!p)
@@ -53,23 +59,24 @@ size_t nextStampPlain(std::span<const uint8_t> bytes, size_t from, std::span<con
         if (bytes[i + 1] == stamp[1])
             return i;
     }
-    return stop;
+    return bytes.size();
 }
 
 size_t nextStamp(std::span<const uint8_t> bytes, size_t from, std::span<const uint8_t, 2> stamp)
 {
 #if defined(__SSE2__)
-    const size_t stop = bytes.size() < kHeaderSize ? 0 : bytes.size() - kHeaderSize + 1;
+    const size_t stop = starts(bytes.size());
     const __m128i first = _mm_set1_epi8(static_cast<char>(stamp[0])),
                   second = _mm_set1_epi8(static_cast<char>(stamp[1]));
     // Each step looks at 16 starts; the loads reach 17 bytes on, within the 16 behind the last start.
     for (; from + 1 < stop; from += 16) {
-        const auto *at = reinterpret_cast<const __m128i *>(&bytes[from]);
-        const __m128i here = _mm_loadu_si128(at),
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(&bytes[from])),
                       next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(&bytes[from + 1]));
         const int mask = _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(here, first), _mm_cmpeq_epi8(next, second)));
-        if (mask != 0)
-            return std::min(from + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask))), stop);
+        if (mask != 0) {
+            const size_t found = from + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+            return found < stop ? found : bytes.size();
+        }
     }
 #endif
     return nextStampPlain(bytes, from, stamp);
@@ -87,7 +94,7 @@ bool findHeader(DumpInput &in, int32_t tim, uint32_t hsz)
             in.consume(bytes.size());
             return false;
         }
-        const size_t stop = bytes.size() - kHeaderSize + 1; // 16 bytes behind each start
+        const size_t stop = starts(bytes.size());
         for (size_t at = nextStamp(bytes, 0, std::span(stamp).first<2>()); at < stop;
              at = nextStamp(bytes, at + 1, std::span(stamp).first<2>())) {
             const HeaderBytes header(&bytes[at], kHeaderSize);
@@ -130,8 +137,8 @@ std::optional<Save> inferSave(DumpInput &in, uint16_t fallbackHsz)
         if (c.tim != tim)
             continue;
         // A candidate inside the last one's block wraps to a gap no header has.
-        const uint64_t gap = last ? c.at - last->at - last->bsz : 0;
-        if (last && gap >= kHeaderSize && gap <= UINT16_MAX)
+        const uint64_t gap = last ? c.at - last->at - last->bsz : UINT64_MAX;
+        if (gap >= kHeaderSize && gap <= UINT16_MAX)
             sizes[gaps++] = static_cast<uint16_t>(gap);
         last = &c;
     }

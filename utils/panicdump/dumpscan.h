@@ -18,7 +18,7 @@ namespace trelkit::dump {
 bool findHeader(DumpInput &in, int32_t tim, uint32_t hsz);
 
 // The first start from from on, with 16 bytes behind it, where the first two
-// bytes of a time stamp stand; the count of such starts when there is none.
+// bytes of a time stamp stand; the size of bytes when there is none.
 // SSE2 hosts look at 16 starts at once; elsewhere (the device among them)
 // memchr finds the first byte: the plain search, which the tests compare.
 size_t nextStamp(std::span<const uint8_t> bytes, size_t from, std::span<const uint8_t, 2> stamp);
