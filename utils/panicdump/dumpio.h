@@ -129,8 +129,8 @@ private:
     int64_t runFrom_ = -1, runTo_ = -1;
     bool held_ = false;
     bool kernel_ = true;
-    bool ended_ = false;        // a run found the input ended
-    int64_t extensionEnd_ = -1; // the extension, when it went into a run
+    bool ended_ = false;         // a run found the input ended
+    int64_t extensionEnd_ = -1;  // the extension, when it went into a run
     std::array<Kept, 128> kept_; // a run moves at least every 128 large blocks
     size_t keptCount_ = 0, keptBytes_ = 0;
     std::array<uint8_t, 64 * 1024> keptStore_;
