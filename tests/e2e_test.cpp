@@ -509,8 +509,7 @@ std::string capture(int32_t dataEnd, int32_t headLen, int32_t writePos, int32_t 
     return Console{0xA1B2CCFF, dataEnd, headLen, writePos, wrapped, std::move(text)}.encode();
 }
 
-// The name a tool is started under, wrong operands, files that cannot be opened, output that cannot
-// be written (a full device, a closed descriptor) and output that is the input.
+// Names a tool starts under, wrong operands, files that cannot be opened, output that cannot be written.
 TEST_F(EndToEnd, StartsAndFailuresOfEveryTool)
 {
     const std::string dump = dir.write("dump", Dump().endDump().str()), missing = dir.path("missing"),
@@ -731,6 +730,9 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
          {encodeMeta(Meta{.savedFor = ""}) + sample.substr(196), pdcp(noMetaErr), 2}},
         {"a bad meta header, checked", badMeta, "pdex --check -",
          {"-: damaged at byte 0: meta header: Bad meta header checksum\n", "", 2}},
+        {"a cut extension, copied", Dump(Meta{.siz = 164}).bytes("abc").str(), "pdcp --salvage - -",
+         {Dump().endDump().str(), "pdcp: -: damaged at byte 64: meta header extension: premature EOF: the input ends "
+          "at byte 67, 97 bytes short; left out of the copy\n", 2}},
         {"a header size too small", Dump(Meta{.hsz = 15}).str(), "pdex --check -",
          {"-: damaged at byte 0: meta header: too small header size (15<16)\n", "", 2}},
         {"a block cut beyond a pipe's buffer", big.substr(0, 1100000), "pdcp --salvage - -",

@@ -128,8 +128,7 @@ inline bool runnable(const Options &o, const std::string &row)
     dup2(err, 2);
     for (int fd : o.closed)
         close(fd);
-    // A tool gone wrong that writes without end stops at 5 GiB (past the largest copy a test makes), not
-    // at a full disk.
+    // A tool gone wrong that writes without end stops at 5 GiB (past the largest copy), not a full disk.
     const rlim_t fileSize = o.fileSize ? o.fileSize : rlim_t{5} << 30;
     for (auto [resource, bytes] : {std::pair{RLIMIT_AS, rlim_t{o.addressSpace}}, {RLIMIT_FSIZE, fileSize}}) {
         rlimit limit{bytes, bytes};

@@ -619,7 +619,6 @@ bool Walk::closeSection(bool cut, uint64_t end)
     pd_state = PD_BETWEEN_SECTIONS;
     blocks_ = 0; // the next section header decides what is selected
     dataBytes_ = 0;
-    selected_ = false;
     sectionDamaged_ = false;
     return !(cut && copying()) || putEndHeader("pD");
 }
@@ -914,7 +913,7 @@ int pdMain(int argc, char **argv)
     outfp = stdout;
     std::string_view tool = progname;
     const option *longOptions = tool == "pdex" ? kPdexOptions : tool == "pdcp" ? kPdcpOptions : kNoOptions;
-    int32_t walk = -1; // --check or --records
+    int32_t walk = PD_LIST; // or --check, or --records
     for (int opt; (opt = getopt_long(argc, argv, "d", longOptions, nullptr)) != -1;) {
         if (opt == 'd')
             debugopt = 1;
@@ -931,8 +930,8 @@ int pdMain(int argc, char **argv)
 
     if (tool == "pdex") {
         if (operands == 1)
-            pd_op = walk >= 0 ? walk : PD_LIST;
-        else if (operands == 2 && walk < 0) {
+            pd_op = walk;
+        else if (operands == 2 && walk == PD_LIST) {
             pd_op = PD_EXTRACT;
             name = operand[1];
         } else

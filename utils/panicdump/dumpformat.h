@@ -38,6 +38,7 @@ constexpr size_t kSavedForSize = 16;
 constexpr size_t kNameSize = 31; // significant characters of a section name
 constexpr size_t kAttrVersion = 40;
 constexpr size_t kMetaTime = 40, kMetaHeaderSize = 60;
+constexpr size_t kMetaChecksum = kMetaSize - 2, kHeaderChecksum = kHeaderSize - 2; // the last word of each
 
 } // namespace trelkit::dump
 
@@ -81,12 +82,12 @@ inline bool idMatches(const MetaBytes &raw)
 
 inline bool metaChecksumHolds(const MetaBytes &raw)
 {
-    return xorWords(std::span(raw).first(62)) == be16(&raw[62]);
+    return xorWords(std::span(raw).first(kMetaChecksum)) == be16(&raw[kMetaChecksum]);
 }
 
 inline bool headerChecksumHolds(HeaderBytes raw)
 {
-    return xorWords(raw.first(14)) == be16(&raw[14]);
+    return xorWords(raw.first(kHeaderChecksum)) == be16(&raw[kHeaderChecksum]);
 }
 
 inline void copyText(char *to, const uint8_t *from, size_t max)
@@ -104,7 +105,7 @@ inline PanicDumpMetaHeader decodeMeta(const MetaBytes &raw)
     meta.tim = static_cast<int32_t>(be32(&raw[kMetaTime]));
     copyText(meta.savedFor, &raw[44], kSavedForSize);
     meta.hsz = be16(&raw[kMetaHeaderSize]);
-    meta.cs = be16(&raw[62]);
+    meta.cs = be16(&raw[kMetaChecksum]);
     return meta;
 }
 
@@ -116,7 +117,7 @@ inline PanicDumpHeader decodeHeader(HeaderBytes raw)
     header.bsz = be32(&raw[8]);
     header.mag[0] = static_cast<char>(raw[12]);
     header.mag[1] = static_cast<char>(raw[13]);
-    header.cs = be16(&raw[14]);
+    header.cs = be16(&raw[kHeaderChecksum]);
     return header;
 }
 
@@ -154,7 +155,7 @@ inline std::array<uint8_t, kHeaderSize> endHeader(int32_t tim, std::string_view 
     putBe32(&out[0], static_cast<uint32_t>(tim));
     out[12] = static_cast<uint8_t>(mag[0]);
     out[13] = static_cast<uint8_t>(mag[1]);
-    putBe16(&out[14], xorWords(std::span(out).first(14)));
+    putBe16(&out[kHeaderChecksum], xorWords(std::span(out).first(kHeaderChecksum)));
     return out;
 }
 
@@ -172,7 +173,7 @@ inline MetaBytes rebuildMeta(const MetaBytes &damaged, int32_t tim, uint16_t hsz
     putBe32(&raw[36], kMetaSize);
     putBe32(&raw[kMetaTime], static_cast<uint32_t>(tim));
     putBe16(&raw[kMetaHeaderSize], hsz);
-    putBe16(&raw[62], xorWords(std::span(raw).first(62)));
+    putBe16(&raw[kMetaChecksum], xorWords(std::span(raw).first(kMetaChecksum)));
     return raw;
 }
 
