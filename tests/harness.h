@@ -41,6 +41,7 @@ struct Options {
 struct Result {
     std::string out, err;
     int status = -1;                // exit status, or 128 + signal
+    int pipeSize = 0;               // of the pipe standard output went into, as the tool left it
     std::vector<std::string> calls; // what the doubles saw, a line each
     bool operator==(const Result &r) const { return out == r.out && err == r.err && status == r.status; }
 };
@@ -215,6 +216,7 @@ inline Result run(const std::string &tool, const std::vector<std::string> &args,
     result.out = drain(out[0]);
     errors.join();
     feed.join();
+    result.pipeSize = fcntl(out[0], F_GETPIPE_SZ);
     close(out[0]);
     close(err[0]);
     int status = 0;
