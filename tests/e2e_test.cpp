@@ -754,6 +754,8 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
         {"attributes of version 2", version2.str(), "pdcp --salvage - -",
          {version1, "pdcp: -: damaged at byte 80: attribute record of section 1 \"v2\": file format version mimatch; "
           "version 1 in the copy\n", 2}},
+        {"attributes of version 2, checked", version2.str(), "pdex --check -",
+         {"-: damaged at byte 80: attribute record of section 1 \"v2\": file format version mimatch\n", "", 2}},
         {"garbage", std::string(300, 'x'), "pdex --salvage -",
          {"Total 0 sections saved for  at Wed Jan 18 01:38:00 2034\n",
           "pdex: -: damaged at byte 0: meta header: Input not a panic_dump file; bytes 0 to 299 skipped\n", 2}},
