@@ -477,7 +477,6 @@ TEST_F(EndToEnd, SalvageRecoversEverySectionTheDamageDoesNotTouch)
                 if (std::string(kind) == "cut" ? last >= r : first <= r && r <= last)
                     continue; // touched
                 EXPECT_NE(list.out.find(rowOf(name)), std::string::npos) << where << ": " << name;
-                EXPECT_NE(copyList.out.find(rowOf(name)), std::string::npos) << where << ": " << name;
                 EXPECT_EQ(run("pdex", {"--salvage", damaged, name}),
                           (Result{run("pdex", {intact, name}).out, list.err, 2}))
                     << where << ": " << name;
@@ -534,6 +533,7 @@ TEST_F(EndToEnd, StartsAndFailuresOfEveryTool)
         return report(name, "readMetaHeader", "error in fread for meta header");
     };
     // A tool in bin/, or with Options::argv0 the executable under that name; arguments; how it runs; the result.
+    // clang-format off
     const std::vector<std::tuple<std::string, std::vector<std::string>, Options, Result>> cases = {
         {self, {}, {.argv0 = "/usr/sbin/PDMAP"}, {"Usage: pdmap <name of map file>\n", "", 1}},
         {self, {}, {.argv0 = "my_syslockdump_v2"}, {"Usage: syslockdump [one-input-file]\n", "", 1}},
@@ -572,15 +572,9 @@ TEST_F(EndToEnd, StartsAndFailuresOfEveryTool)
         {"catconsole", {folder}, {}, {"Invalid size encountered(-1)!\n", "", 1}},
         {"objectdump", {"a", "b"}, {}, {objectdumpUsage, "", 1}},
         {"objectdump", {missing}, {}, {"Can't open " + missing + " (err 2)\n", "", 1}},
-        {"pdex",
-         {"--check", folder},
-         {},
-         {folder + ": damaged at byte 0: meta header: unreadable from byte 0: Is a "
-                   "directory\n",
-          "", 2}},
-        {"objectdump",
-         {console},
-         {.env = {"READ_EIO=1"}, .doubles = true}, // what was read, then the error
+        {"pdex", {"--check", folder}, {},
+         {folder + ": damaged at byte 0: meta header: unreadable from byte 0: Is a directory\n", "", 2}},
+        {"objectdump", {console}, {.env = {"READ_EIO=1"}, .doubles = true}, // what was read, then the error
          {"a1b2ccff 00000000 00000000 00000004         . . . . . . . . . . . . . . . . \n00000000 74657874         "
           ". . . . t e x t \n",
           "objectdump: error reading " + console + ": Input/output error\n", 1}},
@@ -589,13 +583,9 @@ TEST_F(EndToEnd, StartsAndFailuresOfEveryTool)
         {"syslockdump", {"a", "b"}, {}, {"Usage: syslockdump [one-input-file]\n", "", 1}},
         {"syslockdump", {missing}, {}, {"", "Unable to open file " + missing, 255}},
         {"syslockdump", {folder}, {}, {"", "syslockdump: error reading " + folder + ": Is a directory\n", 255}},
-        {"pdcp",
-         {dump, "/dev/full"},
-         {},
+        {"pdcp", {dump, "/dev/full"}, {},
          {"", metaHeader + "pdcp: error writing /dev/full: No space left on device\n", 2}},
-        {"pdcp",
-         {dump, folder + "c"},
-         {.env = {"FCLOSE_ERRNO=5"}, .doubles = true},
+        {"pdcp", {dump, folder + "c"}, {.env = {"FCLOSE_ERRNO=5"}, .doubles = true},
          {"", "pdcp: error writing " + folder + "c: Input/output error\n", 2}},
         {"pdex", {dump}, full, {"", "pdex" + noSpace, 2}},
         {"catconsole", {console}, full, {"", "catconsole" + noSpace, 1}},
@@ -607,15 +597,14 @@ TEST_F(EndToEnd, StartsAndFailuresOfEveryTool)
         {"catconsole", {console}, closed, {"", "catconsole" + badFd, 1}},
         {"objectdump", {console}, closed, {"", "objectdump" + badFd, 1}},
         {"syslockdump", {lock}, closed, {"", "syslockdump" + badFd, 1}},
-        {"syslockdump",
-         {lock},
-         {.env = {"READ_EIO=1"}, .doubles = true},
+        {"syslockdump", {lock}, {.env = {"READ_EIO=1"}, .doubles = true},
          {kSampleRecord, "syslockdump: error reading " + lock + ": Input/output error\n", 255}},
         {"objectdump", {console}, {.stdoutFile = console, .append = true}, {"", "objectdump: " + console + same, 1}},
         {"objectdump", {}, {.stdinFile = console, .stdoutFile = console}, {"", "objectdump: standard input" + same, 1}},
         {"catconsole", {console}, {.stdoutFile = console, .append = true}, {"", "catconsole: " + console + same, 1}},
         {"syslockdump", {lock}, {.stdoutFile = lock, .append = true}, {"", "syslockdump: " + lock + same, 1}},
     };
+    // clang-format on
     for (const auto &[tool, args, options, result] : cases) {
         const std::string title = options.argv0.value_or(tool) + " " + std::to_string(args.size());
         if (runnable(options, title)) {
@@ -653,7 +642,15 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
     };
     orphan.section(attr("a")).endSection().data("x").section(attr("b")).endSection().endDump();
     unclosed.section(attr("a")).data("x").section(attr("b")).endSection().endDump();
-    version2.section(attr("v2", 0, 2)).data("x").endSection().endDump();
+    version2
+        .section(attr(std::string(29, 'v') + "\x7f"
+                                             "2X",
+                      0, 2))
+        .data("x")
+        .endSection()
+        .endDump(); // shown: 31, '?'
+    const std::string v2 =
+        "attribute record of section 1 \"" + std::string(29, 'v') + "?2\": file format version mimatch";
     const std::string version1 = version2.str().replace(123, 1, 1, '\1');
     const std::string at158 = "damaged at byte 158: data header 2 of section 1 \"console\": Bad header checksum",
                       damaged158 = "pdex: -: " + at158 + "; bytes 158 to 179 skipped\n",
@@ -714,8 +711,12 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
         {"garbage before a large block", fit.substr(0, 126) + "ZZZZZ" + fit.substr(126), "pdex --salvage -",
          {kHeading + row("  1     1      70000     0", "s (damaged)") + total(1), "pdex: -: damaged at byte 126: data "
           "header 1 of section 1 \"s\": Bad header checksum; bytes 126 to 130 skipped\n", 2}},
-        {"an end of the dump with more after it", stray.str(), "pdex --salvage -",
-         {kHeading + row("  1     0          0     0", "a") + row("  2     0          0     0", "b") + total(2),
+        {"an end of the dump with more after it", stray.str(), "pdex --records --salvage -",
+         {"0\tmeta\t16\t0\t0\t0\t\n64\tsection\t16\t46\t0\t1\ta\n126\tendsection\t16\t0\t0\t1\t\n142\tskipped\t16\t16\t"
+          "0\t1\tBad header checksum\n158\tskipped\t16\t16\t0\t1\tan end-of-dump header with records of the save after "
+          "it\n"
+          "174\tsection\t16\t46\t0\t2\tb\n236\tendsection\t16\t0\t0\t2\t\n252\tenddump\t16\t0\t0\t2\t\n-: damaged at "
+          "byte 142: record header after section 1 \"a\": Bad header checksum\n",
           "pdex: -: damaged at byte 142: record header after section 1 \"a\": Bad header checksum; bytes 142 to 157 "
           "skipped\npdex: -: bytes 158 to 173 skipped: an end-of-dump header with records of the save after it\n", 2}},
         {"no meta header", sample.substr(64), "pdex --salvage -",
@@ -752,10 +753,12 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
           "pdex: -: damaged at byte 143: data header 2 of section 1 \"a\": Bad header type pH (pD expected); section 1 "
           "ends there\n", 2}},
         {"attributes of version 2", version2.str(), "pdcp --salvage - -",
-         {version1, "pdcp: -: damaged at byte 80: attribute record of section 1 \"v2\": file format version mimatch; "
-          "version 1 in the copy\n", 2}},
+         {version1, "pdcp: -: damaged at byte 80: " + v2 + "; version 1 in the copy\n", 2}},
         {"attributes of version 2, checked", version2.str(), "pdex --check -",
-         {"-: damaged at byte 80: attribute record of section 1 \"v2\": file format version mimatch\n", "", 2}},
+         {"-: damaged at byte 80: " + v2 + "\n", "", 2}},
+        {"a cut meta header", sample.substr(0, 40), "pdex --salvage -",
+         {"Total 0 sections saved for  at Thu Jan  1 00:00:00 1970\n", "pdex: -: damaged at byte 0: meta header: "
+          "premature EOF: the input ends at byte 40, 24 bytes short\n", 2}},
         {"garbage", std::string(300, 'x'), "pdex --salvage -",
          {"Total 0 sections saved for  at Wed Jan 18 01:38:00 2034\n",
           "pdex: -: damaged at byte 0: meta header: Input not a panic_dump file; bytes 0 to 299 skipped\n", 2}},

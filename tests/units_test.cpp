@@ -60,22 +60,19 @@ TEST(HeaderScan, TheFastSearchFindsWhatThePlainOneFindsAndReadsNoFurther)
     ASSERT_NE(area, MAP_FAILED);
     ASSERT_EQ(mprotect(area + page, page, PROT_NONE), 0);
     const std::array<uint8_t, 2> stamp{1, 2};
-    // Stamps and first bytes without the second all through; or one stamp, then nothing for the
-    // search that skips 64 starts at a time, from each start on, to stop for before the end.
+    // Stamps and first bytes without the second all through; or one stamp, at the first start, which
+    // needs 16 bytes behind it, then nothing for the search that skips 64 starts at a time to stop for.
     for (size_t size : {0, 15, 16, 17, 18, 31, 32, 33, 1000, 4000})
         for (bool one : {false, true}) {
             uint8_t *bytes = area + page - size;
             for (size_t i = 0; i < size; ++i)
-                bytes[i] = static_cast<uint8_t>(one ? (i == 1) + 2 * (i == 2) : (i * 7919 + i / 13) % 5);
+                bytes[i] = static_cast<uint8_t>(one ? (i == 0) + 2 * (i == 1) : (i * 7919 + i / 13) % 5);
             const std::span<const uint8_t> b(bytes, size);
             for (size_t from = 0; from < size; ++from)
                 ASSERT_EQ(trelkit::dump::nextStamp(b, from, stamp), trelkit::dump::nextStampPlain(b, from, stamp))
                     << size << " from " << from;
+            ASSERT_TRUE(!one || trelkit::dump::nextStamp(b, 0, stamp) == (size < 16 ? size : 0)) << size;
         }
-    // A stamp at the only start of 16 bytes, and at one with fewer behind it.
-    std::copy(stamp.begin(), stamp.end(), area + page - 16);
-    EXPECT_EQ(trelkit::dump::nextStamp(std::span(area + page - 16, 16), 0, stamp), 0u);
-    EXPECT_EQ(trelkit::dump::nextStamp(std::span(area + page - 17, 17), 2, stamp), 17u);
     munmap(area, 2 * page);
 }
 

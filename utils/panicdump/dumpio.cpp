@@ -121,18 +121,15 @@ void DumpInput::skip(uint64_t size)
     afterSkip_ = true;
 }
 
-bool DumpInput::rewind(uint64_t to)
+void DumpInput::rewind(uint64_t to)
 {
     if (to >= offset_ && to <= offset_ + end_) {
         begin_ = static_cast<size_t>(to - offset_);
-        return true;
+    } else if (seekable_) {
+        offset_ = to;
+        begin_ = end_ = 0;
+        afterSkip_ = true;
     }
-    if (!seekable_)
-        return false;
-    offset_ = to;
-    begin_ = end_ = 0;
-    afterSkip_ = true;
-    return true;
 }
 
 bool DumpInput::holds(uint64_t at) const

@@ -31,8 +31,8 @@ public:
     uint64_t discard(uint64_t size); // returns the bytes there were
     void skip(uint64_t size);        // an end of input is left to the next read
     // Back to an earlier position: anywhere on a seekable input, on a pipe
-    // only as far as the buffer still reaches.
-    bool rewind(uint64_t to);
+    // only as far as the buffer still reaches (further back, it stays put).
+    void rewind(uint64_t to);
     uint64_t position() const { return offset_ + begin_; }
     bool seekable() const { return seekable_; }
     int fd() const { return fd_; }
