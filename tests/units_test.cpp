@@ -1,6 +1,7 @@
 // What the end-to-end tests cannot see cheaply: each byte in each column of each hex line length; the console bytes.
 #include <cctype>
 #include <gtest/gtest.h>
+#include <random>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -29,7 +30,7 @@ std::string referenceLine(const uint8_t *b, size_t n)
 
 TEST(HexLine, EveryLengthAndEveryByteInEveryColumnMatchesItsPrintfFormats)
 {
-    for (size_t n = 1; n <= 16; ++n) {
+    for (size_t n = 1; n <= 16; ++n)
         for (int first = 0; first < 256; ++first) {
             std::array<uint8_t, 16> line;
             for (size_t k = 0; k < line.size(); ++k)
@@ -40,7 +41,6 @@ TEST(HexLine, EveryLengthAndEveryByteInEveryColumnMatchesItsPrintfFormats)
             ASSERT_EQ(std::string(out.data(), length), referenceLine(line.data(), n)) << n << " " << first;
             ASSERT_EQ(out[kMaxLine], '#') << n;
         }
-    }
 }
 
 TEST(ConsoleBytes, OnlyBackspaceTabLineFeedAndPrintables)
@@ -49,9 +49,8 @@ TEST(ConsoleBytes, OnlyBackspaceTabLineFeedAndPrintables)
         EXPECT_EQ(isConsoleByte(static_cast<uint8_t>(b)), b == 8 || b == 9 || b == 10 || (b >= 32 && b <= 126)) << b;
 }
 
-// The scan for record headers in damaged bytes looks at 16 starts at once where the host has SSE2: it
-// finds what the plain search finds, in inputs full of near misses, up to the last start with 16 bytes
-// behind it, and reads nothing past its input, which here ends where a page nobody may read begins.
+// The scan for record headers in damaged bytes looks at 16 or 64 starts at once where the host has SSE2: it finds
+// what the plain search finds, up to the last start with 16 bytes behind it, and never reads past a page's end.
 TEST(HeaderScan, TheFastSearchFindsWhatThePlainOneFindsAndReadsNoFurther)
 {
     const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
@@ -60,18 +59,20 @@ TEST(HeaderScan, TheFastSearchFindsWhatThePlainOneFindsAndReadsNoFurther)
     ASSERT_NE(area, MAP_FAILED);
     ASSERT_EQ(mprotect(area + page, page, PROT_NONE), 0);
     const std::array<uint8_t, 2> stamp{1, 2};
-    // Stamps and first bytes without the second all through; or one stamp, at the first start, which
-    // needs 16 bytes behind it, then nothing for the search that skips 64 starts at a time to stop for.
+    // Stamps now near, now far, and first bytes without the second; or a stamp at the first start, one at the first
+    // with fewer than 16 bytes behind it, and nothing between for the search that skips 64 starts at a time.
     for (size_t size : {0, 15, 16, 17, 18, 31, 32, 33, 1000, 4000})
-        for (bool one : {false, true}) {
-            uint8_t *bytes = area + page - size;
+        for (bool two : {false, true}) {
+            const std::span<uint8_t> b(area + page - size, size);
+            std::minstd_rand random(static_cast<unsigned>(size));
             for (size_t i = 0; i < size; ++i)
-                bytes[i] = static_cast<uint8_t>(one ? (i == 0) + 2 * (i == 1) : (i * 7919 + i / 13) % 5);
-            const std::span<const uint8_t> b(bytes, size);
+                b[i] = static_cast<uint8_t>(two ? (i < 2 ? i + 1 : (i == size - 15) + 2 * (i == size - 14))
+                                                : random() % 8);
             for (size_t from = 0; from < size; ++from)
                 ASSERT_EQ(trelkit::dump::nextStamp(b, from, stamp), trelkit::dump::nextStampPlain(b, from, stamp))
                     << size << " from " << from;
-            ASSERT_TRUE(!one || trelkit::dump::nextStamp(b, 0, stamp) == (size < 16 ? size : 0)) << size;
+            ASSERT_TRUE(!two || trelkit::dump::nextStamp(b, 0, stamp) == (size < 16 ? size : 0)) << size;
+            ASSERT_TRUE(!two || size < 2 || trelkit::dump::nextStamp(b, 1, stamp) == size) << size;
         }
     munmap(area, 2 * page);
 }
