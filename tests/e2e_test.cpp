@@ -87,9 +87,8 @@ protected:
     }
 };
 
-// Every operation on whole dumps and on dumps each reader refuses: the walk
-// ends at the first failure, and a list still prints its summary. Each runs in
-// 32 MiB of address space (where a limit binds the tool), whatever the dump claims.
+// Every operation on whole dumps and on dumps each reader refuses: the walk ends at the first failure, and a list still
+// prints its summary. Each runs in 32 MiB of address space (where a limit binds the tool), whatever the dump claims.
 TEST_F(EndToEnd, ListExtractTimeStampAndEveryReaderFailure)
 {
     const std::string name31(31, 'n'), one = kHeading + row("  1     0          0     0", "a");
@@ -187,11 +186,10 @@ TEST_F(EndToEnd, ListExtractTimeStampAndEveryReaderFailure)
     }
 }
 
-// A copy is the bytes the walk checked, whichever way they move: kernel copies (in steps, stopping short,
-// failing), an input that cannot be read at an offset or reports a size of 0 (as /proc does), pipes, writes
-// that take part of what they are given, an output appended to. Messages never land in it, even where
-// standard error starts closed. A rewritten or unreadable input never passes for a good copy; 4 GiB copy on
-// 32 bits too.
+// A copy is the bytes the walk checked, whichever way they move: kernel copies (in steps, stopping short, failing), an
+// input that cannot be read at an offset or reports a size of 0 (as /proc does), pipes, writes that take part of what
+// they are given, an output appended to. Messages never land in it, even where standard error starts closed. A
+// rewritten or unreadable input never passes for a good copy; 4 GiB copy on 32 bits too.
 TEST_F(EndToEnd, EveryWayOfCopyingGivesTheSameBytes)
 {
     // many: more small pieces than a gathered write holds
@@ -278,9 +276,8 @@ TEST_F(EndToEnd, EveryWayOfCopyingGivesTheSameBytes)
     EXPECT_EQ(system(("cmp -s " + shm.path("4") + " " + shm.path("copy")).c_str()), 0);
 }
 
-// Memory stays bounded whatever the input holds, and running out of it is a
-// message and a failure, never an abort: from the least address space the
-// executable starts in, upwards.
+// Memory stays bounded whatever the input holds, and running out of it is a message and a failure, never an abort: from
+// the least address space the executable starts in, upwards.
 TEST_F(EndToEnd, MemoryStaysBoundedAndRunningOutIsAReportedFailure)
 {
     if (std::string why = cannotRun({.addressSpace = 1}); !why.empty())
@@ -434,9 +431,8 @@ TEST_F(EndToEnd, ADumpCutAnywhereGivesTheSameResultEveryWay)
     }
 }
 
-// Damage of each kind at each record header in turn: every section the damage does not touch lists and
-// extracts as in the intact dump, and a salvaged copy is a dump the plain walk accepts, in which those
-// sections list as before.
+// Damage of each kind at each record header in turn: every section the damage does not touch lists and extracts as in
+// the intact dump, and a salvaged copy is a dump the plain walk accepts, in which those sections list as before.
 TEST_F(EndToEnd, SalvageRecoversEverySectionTheDamageDoesNotTouch)
 {
     const std::string whole = threeSections().str(), damaged = dir.path("damaged"), out = dir.path("out");
@@ -759,6 +755,9 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
          {total(0), badMetaErr("pdex", "16 taken from 1 record header"), 2}},
         {"a bad meta header size of 20", flipped(sampleDump(Meta{.hsz = 20}).endDump().str(), 60), "pdex --salvage -",
          {run("pdex", {"-"}, {.input = sample}).out, badMetaErr("pdex", "20 taken from 8 record headers"), 2}},
+        {"cut in a section header", sample.substr(0, 200), "pdex --check -", {"-: damaged at byte 196: record header "
+         "after section 1 \"console\": premature EOF: the input ends at byte 200, 12 bytes short\n", "", 2}},
+        {"a bad meta header's padding", flipped(sample, 30), "pdcp --salvage - -", {sample, badMetaErr("pdcp"), 2}},
         {"a cut meta header", sample.substr(0, 40), "pdex --salvage -",
          {"Total 0 sections saved for  at Thu Jan  1 00:00:00 1970\n", "pdex: -: damaged at byte 0: meta header: "
           "premature EOF: the input ends at byte 40, 24 bytes short\n", 2}},
@@ -806,9 +805,8 @@ std::string addMap(const std::string &path, uint32_t count)
     return request(IOC_ADD_MAP, map);
 }
 
-// Every block of the map file goes to the device, which is then armed. A
-// failure ends the run where it happens: nothing is undone, no later request
-// reaches the device, and a map file with a hole never reaches it at all.
+// Every block of the map file goes to the device, which is then armed. A failure ends the run where it happens: nothing
+// is undone, no later request reaches the device, and a map file with a hole never reaches it at all.
 TEST_F(EndToEnd, PdmapMapsEveryBlockAndStopsAtTheFirstFailure)
 {
     // A map file of size bytes (default: its 4096-byte blocks), a block per letter: 'd' data, '.' a hole,

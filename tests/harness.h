@@ -91,9 +91,8 @@ inline std::vector<std::string> runner()
     return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
 }
 
-// Why a run with these options cannot be made here, or empty when it can: a
-// memory limit would bind the runner or the sanitizer, not the tool; a runner
-// other than qemu cannot start a tool under a path or without standard error.
+// Why a run with these options cannot be made here, or empty when it can: a memory limit would bind the runner or the
+// sanitizer, not the tool; a runner other than qemu cannot start a tool under a path or without standard error.
 inline std::string cannotRun(const Options &o)
 {
     const auto r = runner();
@@ -110,8 +109,7 @@ inline std::string cannotRun(const Options &o)
     return "";
 }
 
-// Whether a row can run here; when it cannot, says why, so that a skipped row
-// never passes for a tested one.
+// Whether a row can run here; when it cannot, says why, so that a skipped row never passes for a tested one.
 inline bool runnable(const Options &o, const std::string &row)
 {
     const std::string why = cannotRun(o);
@@ -149,8 +147,7 @@ inline bool runnable(const Options &o, const std::string &row)
     _exit(127);
 }
 
-// Runs build/bin/<tool> (or a path containing a slash) with TZ=UTC, through
-// the runner when there is one.
+// Runs build/bin/<tool> (or a path containing a slash) with TZ=UTC, through the runner when there is one.
 inline Result run(const std::string &tool, const std::vector<std::string> &args, const Options &options = {})
 {
     Options o = options;
@@ -228,8 +225,7 @@ inline Result run(const std::string &tool, const std::vector<std::string> &args,
     return result;
 }
 
-// The names the executable answers to, in the order of the table the entry
-// and the build read them from.
+// The names the executable answers to, in the order of the table the entry and the build read them from.
 inline std::vector<std::string> toolNames()
 {
     std::ifstream in(TRELKIT_SOURCE_DIR "/utils/panicdump/tools.def");
@@ -251,9 +247,8 @@ inline int sourceLine(const std::string &file, std::string_view needle)
     throw std::runtime_error("no line with '" + std::string(needle) + "' in " + file);
 }
 
-// "prog:function:line message\n" for the report whose format starts with
-// needle (rendered: the message as printed, when it has arguments), at the
-// line of the statement in dumpfile.cpp that makes it.
+// "prog:function:line message\n" for the report whose format starts with needle (rendered: the message as printed, when
+// it has arguments), at the line of the statement in dumpfile.cpp that makes it.
 inline std::string report(const std::string &prog, const std::string &function, std::string_view needle,
                           std::string_view rendered = {})
 {

@@ -12,8 +12,7 @@ using namespace trelkit::viewers;
 
 namespace {
 
-// A line as its printf formats define it: words, the remainder and its
-// filler, eight blanks, the characters.
+// A line as its printf formats define it: words, the remainder and its filler, eight blanks, the characters.
 std::string referenceLine(const uint8_t *b, size_t n)
 {
     char text[128], *p = text;

@@ -43,19 +43,6 @@ bool noteWriteError()
     return false;
 }
 
-bool writeAll(int fd, const void *data, size_t size)
-{
-    auto *bytes = static_cast<const char *>(data);
-    while (size > 0) {
-        ssize_t n = write(fd, bytes, size);
-        if (n <= 0)
-            return noteWriteError();
-        bytes += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 bool outputWritten(FILE *out, const char *name)
 {
     if (fflush(out) != 0 || ferror(out))

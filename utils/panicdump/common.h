@@ -32,9 +32,6 @@ void reportError(const char *function, int line, const char *fmt, ...) __attribu
 // is nowhere left to make one.
 bool noteWriteError();
 bool outputWritten(FILE *out, const char *name);
-// Writes all of data to fd, across partial writes. The tools install no
-// signal handlers, so no write is interrupted: a failed write is a failure.
-bool writeAll(int fd, const void *data, size_t size);
 // A pipe on fd gets a larger buffer: fewer switches between writer and reader.
 void enlargePipe(int fd);
 // Owns what malloc gave, as unique_ptr<T[], FreeMemory>.
