@@ -1,20 +1,15 @@
-/* Doubles preloaded into the executable (LD_PRELOAD). What they see goes to
- * the file DOUBLE_LOG names, opened for each line: nothing is lost when a
- * tool ends by exit(). What they do is set in the environment:
- *   ATA_OPEN_ERRNO=e: opening /dev/ata_dumper fails (otherwise it is a
- *     stand-in whose requests are recorded); ATA_FAIL=nr:e: request nr fails;
- *     ATA_FIGETBSZ=n: FIGETBSZ reports n. HV_RUNNING=n, HV_RESULT=n.
- *   COPY_RANGE=n: kernel copies copy n bytes in all, then return 0; -e: they
- *     fail with errno e; COPY_STEP=n: at most n bytes a call; COPY_SCRIBBLE=n:
- *     the first one first flips the input's byte n (a dump rewritten in place).
- *   PREAD_ESPIPE=1: pread fails, as on a device that seeks but cannot read
- *     at an offset; PREAD_EIO=a:b: bytes a to b-1 cannot be read (a bad
- *     sector), a read stops short before them. FSTAT_SIZE=n: every regular
- *     file reports size n.
- *   WRITEV_STEP=n: a gathered write takes at most n bytes (a signal, a pipe).
- *   READ_STEP=n: a read gives at most n bytes; READ_EIO=1: reads after the first fail.
- *   FCLOSE_ERRNO=e: fclose closes, then fails with e (a network file system).
- * Only the 64-bit open, pread and fstat, which these builds call (nm), are here. */
+/* Doubles preloaded into the executable (LD_PRELOAD). What they see goes to the file DOUBLE_LOG names, opened for
+ * each line: nothing is lost when a tool ends by exit(). What they do is set in the environment:
+ *   ATA_OPEN_ERRNO=e: opening /dev/ata_dumper fails (otherwise it is a stand-in whose requests are recorded);
+ *     ATA_FAIL=nr:e: request nr fails; ATA_FIGETBSZ=n: FIGETBSZ reports n. HV_RUNNING=n, HV_RESULT=n.
+ *   COPY_RANGE=n: kernel copies copy n bytes in all, then return 0; -e: they fail with errno e; COPY_STEP=n: at
+ *     most n bytes a call; COPY_SCRIBBLE=n: the first one first flips the input's byte n (a dump rewritten in place).
+ *   PREAD_ESPIPE=1: pread fails, as on a device that seeks but cannot read at an offset; PREAD_EIO=a:b: bytes a to
+ *     b-1 cannot be read (a bad sector), a read stops short before them. FSTAT_SIZE=n: every regular file reports
+ *     size n. PWRITE_ERRNO=e: pwrite fails with e.
+ *   WRITEV_STEP=n: a gathered write takes at most n bytes (a signal, a pipe). READ_STEP=n: a read gives at most n
+ *     bytes; READ_EIO=1: reads after the first fail. FCLOSE_ERRNO=e: fclose closes, then fails with e (an NFS).
+ * Only the 64-bit open, pread, pwrite and fstat, which these builds call (nm), are here. */
 #undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
 #include <errno.h>
@@ -214,6 +209,12 @@ ssize_t pread64(int fd, void *to, size_t size, off64_t at)
         return pread_(fd, to, size, at);
     errno = ESPIPE;
     return -1;
+}
+
+ssize_t pwrite64(int fd, const void *from, size_t size, off64_t at)
+{
+    ssize_t (*pwrite_)(int, const void *, size_t, off64_t) = dlsym(RTLD_NEXT, "pwrite64");
+    return env("PWRITE_ERRNO", 0) ? (errno = env("PWRITE_ERRNO", 0), -1) : pwrite_(fd, from, size, at);
 }
 
 int fstat64(int fd, struct stat64 *st)

@@ -322,9 +322,11 @@ TEST_F(EndToEnd, AWriteThatFailsStopsTheWalk)
             what ? report(tool, "dopd", "fwrite failed for %s.", "fwrite failed for " + std::string(what)) : "";
         return Result{"", where + tool + ": error writing " + name + ": " + why + "\n", 2};
     };
-    const std::string head = bytes.substr(0, 100000);
-    const auto tooLarge = std::make_pair(failed("pdcp", out, "File too large", "block."), head);
-    EXPECT_EQ(into(run("pdcp", {p, out}, Options{.fileSize = 100000})), tooLarge);
+    EXPECT_EQ(into(run("pdcp", {p, out}, Options{.fileSize = 100000})),
+              std::make_pair(failed("pdcp", out, "File too large", "block."), bytes.substr(0, 100000)));
+    // A checked header that cannot be written over its place after a kernel copy fails the copy.
+    EXPECT_EQ(run("pdcp", {p, out}, {.env = {"PWRITE_ERRNO=5"}, .doubles = true}),
+              failed("pdcp", out, "Input/output error", "header."));
     // However much of a block went out before the write failed, one line says so.
     for (size_t limit : {1, 100000}) {
         dir.write("out", "");
