@@ -194,7 +194,7 @@ struct Shown {
 Shown shown(const char *name)
 {
     Shown s{};
-    for (size_t i = 0; i < kNameSize && name[i]; ++i)
+    for (size_t i = 0; i + 1 < sizeof s.text && name[i]; ++i) // the name's significant characters
         s.text[i] = name[i] >= ' ' && name[i] <= '~' ? name[i] : '?';
     return s;
 }
