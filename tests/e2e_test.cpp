@@ -640,14 +640,14 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
     orphan.section(attr("a")).endSection().data("x").section(attr("b")).endSection().endDump();
     unclosed.section(attr("a")).data("x").section(attr("b")).endSection().endDump();
     version2
-        .section(attr(std::string(29, 'v') + "\x7f"
+        .section(attr(std::string(27, 'v') + " ~\x7f"
                                              "2X",
                       0, 2))
         .data("x")
         .endSection()
-        .endDump(); // shown: 31, '?'
+        .endDump(); // shown: 31, ' ' and '~' as they are, '?'
     const std::string v2 =
-        "attribute record of section 1 \"" + std::string(29, 'v') + "?2\": file format version mimatch";
+        "attribute record of section 1 \"" + std::string(27, 'v') + " ~?2\": file format version mimatch";
     const std::string version1 = version2.str().replace(123, 1, 1, '\1');
     const std::string at158 = "damaged at byte 158: data header 2 of section 1 \"console\": Bad header checksum",
                       damaged158 = "pdex: -: " + at158 + "; bytes 158 to 179 skipped\n",
