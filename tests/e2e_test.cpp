@@ -679,13 +679,14 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
         {"a bad header, records salvaged", badHeader, "pdex --records --salvage -",
          {head + "158\tskipped\t16\t22\t0\t1\tBad header checksum\n" + tail + "-: " + at158 + "\n", damaged158, 2}},
         {"cut in a block", cut, "pdex --check -", {"-: " + cut274 + "\n", "", 2}},
-        {"cut in a block, listed", cut, "pdex --salvage -",
-         {kHeading + row("  1     2         12     1", "console") + row("  2     0          0    -2", "regs (damaged)")
-          +
-          total(2), "pdex: -: " + cut274 + "\n", 2}},
+        {"cut in a block, listed", cut, "pdex --salvage -", {kHeading + row("  1     2         12     1", "console") +
+         row("  2     0          0    -2", "regs (damaged)") + total(2), "pdex: -: " + cut274 + "\n", 2}},
         {"cut in a block, copied", cut, "pdcp --salvage - -",
          {sample.substr(0, 258) + sample.substr(279), "pdcp: -: " + cut274 + "; left out of the copy\n", 2}},
         {"cut in a block, extracted", cut, "pdex --salvage - regs", {"", "pdex: -: " + cut274 + "\n", 2}},
+        {"a 1-byte block cut at its start", unclosed.str().substr(0, 142), "pdcp --salvage - -", {
+         Dump().section(attr("a")).endSection().endDump().str(), "pdcp: -: damaged at byte 142: block of data header 1 "
+         "of section 1 \"a\": premature EOF: the input ends at byte 142, 1 byte short; left out of the copy\n", 2}},
         {"cut in an attribute record", sample.substr(0, 100), "pdcp --salvage - -",
          {sample.substr(0, 64) + sample.substr(295), "pdcp: -: damaged at byte 80: attribute record of section 1 "
           "\"console\": premature EOF: the input ends at byte 100, 26 bytes short; left out of the copy\n", 2}},
@@ -746,9 +747,8 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
           "pdex: -: bytes 142 to 158 left out: 1 data block with no section header\n", 2}},
         {"a section not closed", unclosed.str(), "pdex --salvage -",
          {kHeading + row("  1     1          1     0", "a (damaged)") + row("  2     0          0     0", "b") +
-          total(2),
-          "pdex: -: damaged at byte 143: data header 2 of section 1 \"a\": Bad header type pH (pD expected); section 1 "
-          "ends there\n", 2}},
+          total(2), "pdex: -: damaged at byte 143: data header 2 of section 1 \"a\": Bad header type pH (pD expected); "
+          "section 1 ends there\n", 2}},
         {"attributes of version 2", version2.str(), "pdcp --salvage - -",
          {version1, "pdcp: -: damaged at byte 80: " + v2 + "; version 1 in the copy\n", 2}},
         {"attributes of version 2, checked", version2.str(), "pdex --check -",
