@@ -83,8 +83,8 @@ private:
     std::error_code ignored_;
 };
 
-// The runner the tools start under, if any: TRELKIT_RUNNER, or the emulator
-// of a cross build ("qemu-ppc -L sysroot", "valgrind ...").
+// The runner the tools start under, if any: TRELKIT_RUNNER, or the emulator of a cross build ("qemu-ppc -L sysroot",
+// "valgrind ...").
 inline std::vector<std::string> runner()
 {
     std::istringstream in(getenv("TRELKIT_RUNNER") ? getenv("TRELKIT_RUNNER") : TRELKIT_DEFAULT_RUNNER);
@@ -122,9 +122,8 @@ inline bool runnable(const Options &o, const std::string &row)
 [[noreturn]] inline void child(const std::string &exec, std::vector<std::string> argv, std::vector<std::string> env,
                                const Options &o, int in, int out, int err)
 {
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
+    for (int to = 0; int fd : {in, out, err})
+        dup2(fd, to++);
     for (int fd : o.closed)
         close(fd);
     // A tool gone wrong that writes without end stops at 5 GiB (past the largest copy), not a full disk.
@@ -137,10 +136,8 @@ inline bool runnable(const Options &o, const std::string &row)
     signal(SIGXFSZ, SIG_IGN); // past the file size limit a write fails instead
     alarm(300);               // a tool that hangs ends, and takes no test run with it
     auto pointers = [](std::vector<std::string> &strings) {
-        std::vector<char *> p;
-        for (auto &s : strings)
-            p.push_back(s.data());
-        p.push_back(nullptr);
+        std::vector<char *> p(strings.size() + 1); // the last stays null
+        std::ranges::transform(strings, p.begin(), [](std::string &s) { return s.data(); });
         return p;
     };
     execvpe(exec.c_str(), pointers(argv).data(), pointers(env).data());
@@ -172,8 +169,8 @@ inline Result run(const std::string &tool, const std::vector<std::string> &args,
     if (qemu) {
         argv.push_back(path);
     } else if (!direct) {
-        // Another runner finds the tool through PATH, as a link under the
-        // name it is to be started as, and passes that name on as argv[0].
+        // Another runner finds the tool through PATH, as a link under the name it is to be started as, and passes
+        // that name on as argv[0].
         const std::string name = o.argv0.value_or(tool.substr(tool.rfind('/') + 1));
         check(symlink(path.c_str(), scratch.path(name).c_str()) == 0, "symlink");
         env[1] = "PATH=" + scratch.path("") + ":/usr/bin:/bin";
