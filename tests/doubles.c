@@ -7,8 +7,8 @@
  *   PREAD_ESPIPE=1: pread fails, as on a device that seeks but cannot read at an offset; PREAD_EIO=a:b: bytes a to
  *     b-1 cannot be read (a bad sector), a read stops short before them. FSTAT_SIZE=n: every regular file reports
  *     size n. PWRITE_ERRNO=e: pwrite fails with e.
- *   WRITEV_STEP=n: a gathered write takes at most n bytes (a signal, a pipe). READ_STEP=n: a read gives at most n
- *     bytes; READ_EIO=1: reads after the first fail. FCLOSE_ERRNO=e: fclose closes, then fails with e (an NFS).
+ *   WRITEV_STEP=n: a write or gathered write takes at most n bytes (a signal, a pipe). READ_STEP=n: a read gives at
+ *     most n bytes; READ_EIO=1: reads after the first fail. FCLOSE_ERRNO=e: fclose closes, then fails with e (an NFS).
  * Only the 64-bit open, pread, pwrite and fstat, which these builds call (nm), are here. */
 #undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
@@ -104,11 +104,7 @@ int ioctl(int fd, unsigned long request, ...)
     unsigned nr;
     int err;
     const char *fail = getenv("ATA_FAIL");
-    if (fail && sscanf(fail, "%u:%d", &nr, &err) == 2 && nr == (request & 0xff)) {
-        errno = err;
-        return -1;
-    }
-    return 0;
+    return fail && sscanf(fail, "%u:%d", &nr, &err) == 2 && nr == (request & 0xff) ? (errno = err, -1) : 0;
 }
 
 /* ---- the platform's services */
@@ -205,10 +201,7 @@ ssize_t pread64(int fd, void *to, size_t size, off64_t at)
             return errno = EIO, -1;
         size = (size_t)(from - at);
     }
-    if (!env("PREAD_ESPIPE", 0))
-        return pread_(fd, to, size, at);
-    errno = ESPIPE;
-    return -1;
+    return env("PREAD_ESPIPE", 0) ? (errno = ESPIPE, -1) : pread_(fd, to, size, at);
 }
 
 ssize_t pwrite64(int fd, const void *from, size_t size, off64_t at)
@@ -226,7 +219,7 @@ int fstat64(int fd, struct stat64 *st)
     return done;
 }
 
-/* ---- reads, gathered writes and closes */
+/* ---- reads, writes and closes */
 
 ssize_t read(int fd, void *to, size_t size)
 {
@@ -235,6 +228,12 @@ ssize_t read(int fd, void *to, size_t size)
     if (env("READ_EIO", 0) && reads++ > 0)
         return errno = EIO, -1;
     return read_(fd, to, capped(size, "READ_STEP"));
+}
+
+ssize_t write(int fd, const void *from, size_t size)
+{
+    ssize_t (*write_)(int, const void *, size_t) = dlsym(RTLD_NEXT, "write");
+    return write_(fd, from, capped(size, "WRITEV_STEP"));
 }
 
 ssize_t writev(int fd, const struct iovec *pieces, int count)
@@ -254,7 +253,5 @@ int fclose(FILE *stream)
     const int fails = env("FCLOSE_ERRNO", 0);
     if (real_fclose(stream) != 0)
         return EOF;
-    if (fails)
-        errno = fails;
-    return fails ? EOF : 0;
+    return fails ? (errno = fails, EOF) : 0;
 }
