@@ -316,8 +316,7 @@ TEST_F(EndToEnd, MemoryStaysBoundedAndRunningOutIsAReportedFailure)
 // out, from a file and from a pipe.
 TEST_F(EndToEnd, AWriteThatFailsStopsTheWalk)
 {
-    Dump d;
-    d.section(attr("big")).filledData(1 << 20, 'z').endSection().endDump();
+    const Dump d = Dump().section(attr("big")).filledData(1 << 20, 'z').endSection().endDump();
     const std::string p = file(d), out = dir.path("out"), bytes = d.str();
     auto into = [&](const Result &r) { return std::make_pair(r, readFile(out)); };
     auto failed = [](const std::string &tool, const std::string &name, const char *why, const char *what) {
@@ -346,8 +345,7 @@ TEST_F(EndToEnd, AWriteThatFailsStopsTheWalk)
         EXPECT_EQ(run("pdcp", {in, "-"}, Options{.stdoutFile = "/dev/full"}),
                   failed("pdcp", "standard output", "No space left on device", "meta header."));
     // Here the second block's header (from byte 70142), moved inside the kernel or gathered from a pipe alike.
-    Dump two;
-    two.section(attr("two")).filledData(70000, 'a').filledData(70000, 'b').endSection().endDump();
+    const Dump two = Dump().section(attr("two")).filledData(70000, 'a').filledData(70000, 'b').endSection().endDump();
     for (const Options &o : {Options{.fileSize = 70142}, Options{.input = two.str(), .fileSize = 70142}})
         EXPECT_EQ(into(run("pdcp", {o.input.empty() ? file(two) : "-", out}, o)),
                   std::make_pair(failed("pdcp", out, "File too large", "header."), two.str().substr(0, 70142)));
@@ -628,13 +626,15 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
 {
     const std::string sample = sampleDump().endDump().str(), badHeader = flipped(sample, 173),
                       cut = sample.substr(0, 277), two = row("  2     1          5    -2", "regs");
-    Dump orphan, unclosed, version2, large, stray;
+    Dump orphan, unclosed, version2, stray;
     const std::string fit = Dump().section(attr("s")).filledData(70000, 'q').endSection().endDump().str();
     stray.section(attr("a")).endSection().header(Header{.badChecksum = true}).endSection();
     stray.section(attr("b")).endSection().endDump();
-    large.section(attr("big")).filledData(1200000, 'z').endSection().endDump();
-    const std::string attrs = Dump().section(attr("big"), 2 << 20).str();
-    const std::string big = large.str(), badMeta = flipped(sample, 35);
+    const std::string attrs = Dump().section(attr("big"), 2 << 20).str(), badMeta = flipped(sample, 35),
+                      big = Dump().section(attr("big")).filledData(1200000, 'z').endSection().endDump().str();
+    std::string lots = badMeta.substr(0, 64); // 400 sections, 1,200 record headers: more than a vote takes
+    for (int i = 0; i < 400; ++i)
+        lots += Dump().section(attr("m")).data("d").endSection().str().substr(64);
     auto badMetaErr = [](const std::string &tool, const char *taken = "16 taken from 8 record headers") {
         return tool + ": -: damaged at byte 0: meta header: Bad meta header checksum; bytes 0 to 63 skipped\n" + tool +
                ": -: save time stamp 1700000000 and header size " + taken + "\n";
@@ -757,6 +757,8 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
          {version1, "pdcp: -: damaged at byte 80: " + v2 + "; version 1 in the copy\n", 2}},
         {"attributes of version 2, checked", version2.str(), "pdex --check -",
          {"-: damaged at byte 80: " + v2 + "\n", "", 2}},
+        {"more headers than a vote takes", lots + sample.substr(295), "pdex --salvage - m",
+         {std::string(400, 'd'), badMetaErr("pdex", "16 taken from 1024 record headers"), 2}},
         {"one header to vote", Dump(Meta{.badChecksum = true}).endDump().str(), "pdex --salvage -",
          {total(0), badMetaErr("pdex", "16 taken from 1 record header"), 2}},
         {"a bad meta header size of 20", flipped(sampleDump(Meta{.hsz = 20}).endDump().str(), 60), "pdex --salvage -",
