@@ -115,8 +115,7 @@ int evlog_open(const char *context, int instance, const char *module)
     return 0;
 }
 
-/* Each handle differs in all seven words: a test sees which one a write
- * carried and that it arrived whole. */
+/* Each handle differs in all seven words: a test sees which one a write carried and that it arrived whole. */
 evlog_handle_t evlog_get_handle(void)
 {
     static unsigned handles;

@@ -569,13 +569,10 @@ Step Walk::moved(Moved moved, Record record, uint64_t at, uint64_t end, bool wen
     const Damage d = damage(record, at, end);
     if (!pd_salvage)
         return Step::Stop;
-    if (!wentOut && record == Record::Attribute) { // not recovered
-        --sections_;
+    // The walk ends here. A section whose attribute record the copy leaves
+    // out gets no end-of-section header either.
+    if (!wentOut && record == Record::Attribute)
         pd_state = PD_BETWEEN_SECTIONS;
-    } else if (!wentOut) {
-        --blocks_;
-        dataBytes_ -= header_.dsz;
-    }
     return cutShort(d, end, wentOut);
 }
 
