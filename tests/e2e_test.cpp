@@ -759,8 +759,8 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
          {"-: damaged at byte 80: " + v2 + "\n", "", 2}},
         {"more headers than a vote takes", lots + sample.substr(295), "pdex --salvage - m",
          {std::string(400, 'd'), badMetaErr("pdex", "16 taken from 1024 record headers"), 2}},
-        {"one header to vote", Dump(Meta{.badChecksum = true}).endDump().str(), "pdex --salvage -",
-         {total(0), badMetaErr("pdex", "16 taken from 1 record header"), 2}},
+        {"one header to vote", Dump(Meta{.badChecksum = true}).endDump().header(Header{.mag = "xD"}).str(),
+         "pdex --salvage -", {total(0), badMetaErr("pdex", "16 taken from 1 record header"), 2}},
         {"a bad meta header size of 20", flipped(sampleDump(Meta{.hsz = 20}).endDump().str(), 60), "pdex --salvage -",
          {run("pdex", {"-"}, {.input = sample}).out, badMetaErr("pdex", "20 taken from 8 record headers"), 2}},
         {"cut in a section header", sample.substr(0, 200), "pdex --check -", {"-: damaged at byte 196: record header "
