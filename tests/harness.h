@@ -10,7 +10,6 @@
 #include <iostream>
 #include <iterator>
 #include <optional>
-#include <ostream>
 #include <sstream>
 #include <stdexcept>
 #include <string>

@@ -393,7 +393,6 @@ void HexDumper::finish()
     pending_.size = 0;
     if (repeats_ > 0)
         print(" Last datarepeated %lld times\n", repeats_); // the system's own wording
-    repeats_ = 0;
     flush();
 }
 
@@ -404,7 +403,7 @@ void HexDumper::emit(std::span<const uint8_t> bytes)
     const bool full = bytes.size() == kLineBytes;
     const bool same =
         bytes.size() == last_.size && memcmp(bytes.data(), last_.bytes.data(), full ? kLineBytes : bytes.size()) == 0;
-    if (!first_ && same) {
+    if (same) {
         ++repeats_;
         return;
     }
@@ -417,7 +416,6 @@ void HexDumper::emit(std::span<const uint8_t> bytes)
     used_ += formatHexLine(bytes, out_.data() + used_);
     std::copy(bytes.begin(), bytes.end(), last_.bytes.begin());
     last_.size = bytes.size();
-    first_ = false;
 }
 
 void HexDumper::print(const char *fmt, long long count)

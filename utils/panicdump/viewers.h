@@ -46,7 +46,6 @@ private:
 
     Line pending_;
     Line last_;
-    bool first_ = true;
     long long repeats_ = 0; // wider than any count a real input reaches
     std::array<char, 256 * 1024> out_;
     size_t used_ = 0;
