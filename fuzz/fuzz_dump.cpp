@@ -95,8 +95,8 @@ void accepted(const std::string &copy)
 {
     pd_salvage = false;
     pd_op = PD_LIST;
-    const int debug = debugopt;
-    debugopt = 0;
+    const bool debug = debugopt;
+    debugopt = false;
     if (walk(reinterpret_cast<const uint8_t *>(copy.data()), copy.size(), false).result != 1)
         abort();
     debugopt = debug;
@@ -114,7 +114,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     pd_op = PD_OPERATION;
-    debugopt = size % 2;
+    debugopt = size % 2 == 1;
 #ifdef SALVAGE
     pd_salvage = true;
     const Walked salvaged = walk(data, size, false);

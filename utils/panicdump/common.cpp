@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 const char *progname = "";
-int debugopt;
+bool debugopt;
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 
 extern const char *progname;
-extern int debugopt; // -d of the dump commands: the readers trace what they decode
+extern bool debugopt; // -d of the dump commands: the readers trace what they decode
 
 // Formats like printf onto standard error; returns the characters written.
 int printfstderr(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

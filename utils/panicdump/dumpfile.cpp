@@ -913,7 +913,7 @@ int pdMain(int argc, char **argv)
     int32_t walk = PD_LIST; // or --check, or --records
     for (int opt; (opt = getopt_long(argc, argv, "d", longOptions, nullptr)) != -1;) {
         if (opt == 'd')
-            debugopt = 1;
+            debugopt = true;
         else if (opt == kCheck || opt == kRecords)
             walk = std::max<int32_t>(walk, opt == kCheck ? PD_CHECK : PD_RECORDS);
         else if (opt == kSalvage)
