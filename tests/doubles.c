@@ -3,7 +3,8 @@
  *   ATA_OPEN_ERRNO=e: opening /dev/ata_dumper fails (otherwise it is a stand-in whose requests are recorded);
  *     ATA_FAIL=nr:e: request nr fails; ATA_FIGETBSZ=n: FIGETBSZ reports n. HV_RUNNING=n, HV_RESULT=n.
  *   COPY_RANGE=n: kernel copies copy n bytes in all, then return 0; -e: they fail with errno e; COPY_STEP=n: at
- *     most n bytes a call; COPY_SCRIBBLE=n: the first one first flips the input's byte n (a dump rewritten in place).
+ *     most n bytes a call; COPY_SCRIBBLE=n: the first one first flips the input's byte n (a dump rewritten in place),
+ *     -n: cuts the input to n bytes.
  *   PREAD_ESPIPE=1: pread fails, as on a device that seeks but cannot read at an offset; PREAD_EIO=a:b: bytes a to
  *     b-1 cannot be read (a bad sector), a read stops short before them. FSTAT_SIZE=n: every regular file reports
  *     size n. PWRITE_ERRNO=e: pwrite fails with e.
@@ -169,7 +170,8 @@ ssize_t copy_file_range(int in, loff_t *inAt, int out, loff_t *outAt, size_t siz
         const off_t at = atoll(getenv("COPY_SCRIBBLE"));
         snprintf(path, sizeof path, "/proc/self/fd/%d", in);
         int fd = open(path, O_RDWR);
-        if (pread(fd, &byte, 1, at) == 1 && (byte ^= 0xff, pwrite(fd, &byte, 1, at) == 1))
+        if (at < 0 ? ftruncate(fd, -at) == 0
+                   : pread(fd, &byte, 1, at) == 1 && (byte ^= 0xff, pwrite(fd, &byte, 1, at) == 1))
             record("scribbled %lld\n", (long long)at);
         close(fd);
     }
