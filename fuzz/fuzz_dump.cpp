@@ -74,7 +74,7 @@ Walked walk(const uint8_t *data, size_t size, bool piped, const char *into = nul
 
 // Where each damage report says the damage is: a later report never before
 // an earlier one (two may tell of one record).
-void offsetsGrow(const std::string &errors)
+[[maybe_unused]] void offsetsGrow(const std::string &errors) // used by the salvage target
 {
     constexpr std::string_view kReport = "pdex: -: damaged at byte ";
     long long last = -1;
@@ -91,7 +91,7 @@ void offsetsGrow(const std::string &errors)
 }
 
 // A salvage's copy, walked plainly.
-void accepted(const std::string &copy)
+[[maybe_unused]] void accepted(const std::string &copy) // used by the salvage target
 {
     pd_salvage = false;
     pd_op = PD_LIST;
