@@ -571,10 +571,9 @@ TEST_F(EndToEnd, StartsAndFailuresOfEveryTool)
         {"objectdump", {missing}, {}, {"Can't open " + missing + " (err 2)\n", "", 1}},
         {"pdex", {"--check", folder}, {},
          {folder + ": damaged at byte 0: meta header: unreadable from byte 0: Is a directory\n", "", 2}},
-        {"objectdump", {console}, {.env = {"READ_EIO=1"}, .doubles = true}, // what was read, then the error
+        {"objectdump", {console}, {.env = {"READ_EIO=1"}, .doubles = true, .mergedErr = true}, // what was read first
          {"a1b2ccff 00000000 00000000 00000004         . . . . . . . . . . . . . . . . \n00000000 74657874         "
-          ". . . . t e x t \n",
-          "objectdump: error reading " + console + ": Input/output error\n", 1}},
+          ". . . . t e x t \nobjectdump: error reading " + console + ": Input/output error\n", "", 1}},
         {"objectdump", {dir.write("abcd", "abcd")}, {.closed = {0}}, ok("61626364         a b c d \n")},
         {"syslockdump", {}, {.input = sampleRecord().encode()}, {"Usage: syslockdump [one-input-file]\n", "", 1}},
         {"syslockdump", {"a", "b"}, {}, {"Usage: syslockdump [one-input-file]\n", "", 1}},
@@ -594,8 +593,8 @@ TEST_F(EndToEnd, StartsAndFailuresOfEveryTool)
         {"catconsole", {console}, closed, {"", "catconsole" + badFd, 1}},
         {"objectdump", {console}, closed, {"", "objectdump" + badFd, 1}},
         {"syslockdump", {lock}, closed, {"", "syslockdump" + badFd, 1}},
-        {"syslockdump", {lock}, {.env = {"READ_EIO=1"}, .doubles = true},
-         {kSampleRecord, "syslockdump: error reading " + lock + ": Input/output error\n", 255}},
+        {"syslockdump", {lock}, {.env = {"READ_EIO=1"}, .doubles = true, .mergedErr = true},
+         {kSampleRecord + "syslockdump: error reading " + lock + ": Input/output error\n", "", 255}},
         {"objectdump", {console}, {.stdoutFile = console, .append = true}, {"", "objectdump: " + console + same, 1}},
         {"objectdump", {}, {.stdinFile = console, .stdoutFile = console}, {"", "objectdump: standard input" + same, 1}},
         {"catconsole", {console}, {.stdoutFile = console, .append = true}, {"", "catconsole: " + console + same, 1}},

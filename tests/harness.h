@@ -35,6 +35,7 @@ struct Options {
     size_t addressSpace = 0;               // limits, in bytes, on the child's address space
     size_t fileSize = 0;                   // and on the files it writes
     bool doubles = false;                  // preload the test doubles and collect what they see
+    bool mergedErr = false;                // standard error into standard output, as 2>&1 does
 };
 
 struct Result {
@@ -188,7 +189,7 @@ inline Result run(const std::string &tool, const std::vector<std::string> &args,
     pid_t pid = fork();
     check(pid >= 0, "fork");
     if (pid == 0)
-        child(direct ? path : argv[0], argv, env, o, stdinFd, stdoutFd, err[1]);
+        child(direct ? path : argv[0], argv, env, o, stdinFd, stdoutFd, o.mergedErr ? stdoutFd : err[1]);
     for (int fd : {in[0], out[1], err[1], o.stdinFile ? stdinFd : -1, o.stdoutFile ? stdoutFd : -1})
         close(fd);
     signal(SIGPIPE, SIG_IGN);

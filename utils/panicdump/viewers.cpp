@@ -298,7 +298,9 @@ int sysLockDump(const char *path)
     while ((got = readUpTo(in, record)) == static_cast<ssize_t>(record.size()))
         printLockRecord(record, stdout);
     if (got < 0) {
-        fprintf(stderr, "syslockdump: error reading %s: %s\n", path, strerror(errno));
+        const int err = errno;
+        fflush(stdout); // the records read come first where both streams go to one place (2>&1)
+        fprintf(stderr, "syslockdump: error reading %s: %s\n", path, strerror(err));
         exit(255);
     }
     close(in);
