@@ -228,7 +228,7 @@ struct Block {
 class Walk {
 public:
     Walk(DumpInput &in, DumpSink &out, const char *name) : in_(in), out_(out), name_(name) {}
-    int run();
+    bool run(); // walked whole, undamaged, and (extracting) the section found
 
 private:
     Step startDump();
@@ -248,7 +248,7 @@ private:
     bool closeSection(bool cut, uint64_t end);
     void closeOrphans(uint64_t end);
     Step closeDump(Step step);
-    int finish(Step step);
+    bool finish(Step step);
 
     Damage damage(Record record, uint64_t at, uint64_t end);
     Step resync(const Damage &damage);
@@ -285,12 +285,12 @@ private:
     std::optional<Damage> first_;
 };
 
-int Walk::run()
+bool Walk::run()
 {
     Step step = startDump();
     if (pd_op == PD_TIME && step == Step::Next) {
         showTime(meta_);
-        return 1;
+        return true;
     }
     while (step == Step::Next)
         step = next();
@@ -642,7 +642,7 @@ Step Walk::closeDump(Step step)
     return step;
 }
 
-int Walk::finish(Step step)
+bool Walk::finish(Step step)
 {
     if (pd_salvage && started_ && step != Step::OutputFailed)
         step = closeDump(step);
@@ -654,7 +654,7 @@ int Walk::finish(Step step)
     if (step == Step::OutputFailed) {
         if (copying())
             reportError("dopd", __LINE__, "fwrite failed for %s.", pieceName(out_.failedPiece()));
-        return 0;
+        return false;
     }
     if (pd_op == PD_LIST && started_)
         printf("Total %d sections saved for %.*s at %s", sections_, static_cast<int>(kSavedForSize), meta_.savedFor,
@@ -662,7 +662,7 @@ int Walk::finish(Step step)
     if (checking())
         printCheck();
     if (pd_op == PD_EXTRACT && !found_)
-        return 0;
+        return false;
     return step == Step::EndOfDump && !damaged_;
 }
 
