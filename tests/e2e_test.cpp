@@ -100,7 +100,7 @@ TEST_F(EndToEnd, ListExtractTimeStampAndEveryReaderFailure)
     full.section(attr("old", 0, -1)).header(Header{.dsz = 4, .bsz = 4}).bytes("abcd").data("", 8).endSection();
     const std::string section = "HEADER:MAG=pH TIM=1700000000 BSZ=46 DSZ=0 CS=e435(good)\n",
                       end = "HEADER:MAG=pD TIM=1700000000 BSZ=0 DSZ=0 CS=e417(good)\n",
-                      traced = kMetaTrace + section + "ATTR:TIM=1699999990 VER=1 SIZ=0 PRI=3\n" +
+                      traced = kMetaTrace + section + "ATTR:TIM=1699999990 VER=1 SIZ=7 PRI=3\n" +
                                "HEADER:MAG=pD TIM=1700000000 BSZ=2 DSZ=2 CS=e417(good)\n" + end + end,
                       tooSmall = "META HEADER:ID=Halvern Linux Panic Dump\n     VER=1 TIM=1700000000 SIZ=40 HSZ=16 "
                                  "CS=c124(OK)\n" +
@@ -132,7 +132,8 @@ TEST_F(EndToEnd, ListExtractTimeStampAndEveryReaderFailure)
         {"no such name", twice, {"", "", 2}, "pdex DUMP Console"},
         {"time stamp, HSZ printable", Dump(Meta{.savedFor = "sixteen chars!!!", .hsz = 0x4110}).bytes("damaged"),
          ok("1700000000 sixteen chars!!! Tue Nov 14 22:13:20 2023\n"), "pdcp DUMP"},
-        {"trace in file order, option last", Dump().section(attr("a", 3)).data("xy").endSection().endDump(),
+        {"trace in file order, option last",
+         Dump().section({"a", kDefaultTime - 10, 7, 1, 3}).data("xy").endSection().endDump(),
          ok(kHeading + row("  1     1          2     3", "a") + total(1), traced), "pdex DUMP -d"},
         {"a copy traces no attribute record", Dump().section(attr("a")).endSection().endDump(),
          ok("", kMetaTrace + section + end + end), "pdcp -d DUMP /dev/null"},
@@ -668,8 +669,8 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
     // clang-format off
     const std::tuple<const char *, std::string, const char *, Result> cases[] = {
         {"intact", sample, "pdex --check -", ok("-: intact: 2 sections, end-of-dump header at byte 295\n")},
-        {"bytes after the end", sample + "trailing", "pdex --check -",
-         ok("-: intact: 2 sections, end-of-dump header at byte 295, 8 bytes after it\n")},
+        {"a byte after the end", sample + "t", "pdex --check -",
+         ok("-: intact: 2 sections, end-of-dump header at byte 295, 1 byte after it\n")},
         {"a bad header", badHeader, "pdex --check -", {"-: " + at158 + "\n", "", 2}},
         {"a bad header, listed", badHeader, "pdex --salvage -",
          {kHeading + row("  1     1          6     1", "console (damaged)") + two + total(2), damaged158, 2}},
