@@ -35,6 +35,14 @@ void refuseOutputIntoInput(int in, const char *name)
     }
 }
 
+// A read failed after part of the input was printed: that part comes
+// first where both streams go to one place (2>&1).
+void reportReadError(const char *tool, const char *name, int err)
+{
+    fflush(stdout);
+    fprintf(stderr, "%s: error reading %s: %s\n", tool, name, strerror(err));
+}
+
 int openOrExit(const char *path)
 {
     int fd = path ? open(path, O_RDONLY) : STDIN_FILENO;
@@ -179,8 +187,7 @@ int objectDump(const char *path)
         if (n < 0) {
             int err = errno;
             dumper.finish();
-            fflush(stdout);
-            fprintf(stderr, "objectdump: error reading %s: %s\n", path ? path : "standard input", strerror(err));
+            reportReadError("objectdump", path ? path : "standard input", err);
             exit(1);
         }
         if (n == 0)
@@ -298,9 +305,7 @@ int sysLockDump(const char *path)
     while ((got = readUpTo(in, record)) == static_cast<ssize_t>(record.size()))
         printLockRecord(record, stdout);
     if (got < 0) {
-        const int err = errno;
-        fflush(stdout); // the records read come first where both streams go to one place (2>&1)
-        fprintf(stderr, "syslockdump: error reading %s: %s\n", path, strerror(err));
+        reportReadError("syslockdump", path, errno);
         exit(255);
     }
     close(in);
@@ -400,7 +405,8 @@ void HexDumper::finish()
 
 void HexDumper::emit(std::span<const uint8_t> bytes)
 {
-    // A line folds only into an equal last printed line of the same length.
+    // A line folds only into an equal last printed line of the same length
+    // (none before the first: last_ starts empty and no line is).
     // Full lines, nearly all of them, compare with a fixed size: the hot path.
     const bool full = bytes.size() == kLineBytes;
     const bool same =

@@ -33,7 +33,7 @@ size_t formatHexLine(std::span<const uint8_t> bytes, char *out);
 class HexDumper {
 public:
     void feed(std::span<const uint8_t> data);
-    void finish(); // the last line and the pending count; flushes
+    void finish(); // the last call: the last line and the pending count; flushes
 
 private:
     struct Line {
