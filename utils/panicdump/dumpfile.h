@@ -9,7 +9,8 @@
 #include "dumpformat.h"
 #include "dumpio.h"
 
-enum : int32_t { PD_EXTRACT = 0, PD_LIST = 1, PD_COPY = 2, PD_TIME = 3, PD_CHECK = 4, PD_RECORDS = 5 };
+// The first four are the operation codes callers know; the walk's own two follow.
+enum : int32_t { PD_EXTRACT = 0, PD_LIST = 1, PD_COPY = 2, PD_TIME = 3, PD_CHECK, PD_RECORDS };
 // The walker's state: which kind of header comes next.
 enum : int32_t { PD_BETWEEN_SECTIONS, PD_IN_SECTION };
 
