@@ -262,11 +262,14 @@ TEST_F(EndToEnd, EveryWayOfCopyingGivesTheSameBytes)
             << c.title;
     }
     const std::string big = file(cases[2].in), end = "140", out = dir.path("out");
-    // A run's first large block unreadable, or cut as the kernel begins (a read then gets 0): the copy ends there.
-    for (const char *change : {"PREAD_EIO=9000:9512", "COPY_SCRIBBLE=-9000"}) {
-        const Result r = run("pdcp", {file(runs, "runs"), out}, {.env = {"COPY_RANGE=-5", change}, .doubles = true});
-        EXPECT_EQ(std::make_pair(r, readFile(out)),
-                  std::make_pair(Result{"", premature, 2}, runs.str().substr(0, 9000)));
+    // A run's first large block unreadable, or cut as the kernel begins (a read then gets 0), also just before a held
+    // header and in the last run, after the walk has ended: the copy ends there.
+    for (auto [d, change, cut] : {std::tuple{&runs, "PREAD_EIO=9000:9512", 9000},
+                                  {&runs, "COPY_SCRIBBLE=-9000", 9000},
+                                  {&runs, "COPY_SCRIBBLE=-65670", 65670},
+                                  {&cases[2].in, "COPY_SCRIBBLE=-9000", 9000}}) {
+        const Result r = run("pdcp", {file(*d, "runs"), out}, {.env = {"COPY_RANGE=-5", change}, .doubles = true});
+        EXPECT_EQ(std::make_pair(r, readFile(out)), std::make_pair(Result{"", premature, 2}, d->str().substr(0, cut)));
     }
     // The large block's header (its checksum at byte 140) changes after the walk checked it, as the kernel
     // begins to copy it: the copy holds the header as checked.
@@ -750,8 +753,11 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
           "section 1 ends there\n", 2}},
         {"attributes of version 2", version2.str(), "pdcp --salvage - -",
          {version1, "pdcp: -: damaged at byte 80: " + v2 + "; version 1 in the copy\n", 2}},
-        {"attributes of version 2, checked", version2.str(), "pdex --check -",
-         {"-: damaged at byte 80: " + v2 + "\n", "", 2}},
+        {"attributes of v2, listed", version2.str(), "pdex --salvage -", {kHeading + row("  1     1          1     0",
+         std::string(27, 'v') + " ~\1772 (damaged)") + total(1), "pdex: -: damaged at byte 80: " + v2 + "\n", 2}},
+        {"cut in an attribute record, checked", sample.substr(0, 100), "pdex --check -", {"-: damaged at byte 80: "
+         "attribute record of section 1 \"console\": premature EOF: the input ends at byte 100, 26 bytes "
+         "short\n", "", 2}},
         {"more headers than a vote takes", lots + sample.substr(295), "pdex --salvage - m",
          {std::string(400, 'd'), badMetaErr("pdex", "16 taken from 1024 record headers"), 2}},
         {"one header to vote", Dump(Meta{.badChecksum = true}).endDump().header(Header{.mag = "xD"}).str(),

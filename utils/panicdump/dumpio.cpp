@@ -296,8 +296,10 @@ bool DumpSink::copyRun(int64_t &from, int64_t to)
             return false;
         for (ssize_t done = 0; done < n;) {
             const ssize_t written = write(fd_, scratch_.data() + done, static_cast<size_t>(n - done));
-            if (written <= 0)
-                return failWith(pieceAt(from));
+            if (written <= 0) {
+                failWith(pieceAt(from));
+                return false;
+            }
             done += written;
             from += written;
         }
@@ -314,13 +316,12 @@ Piece DumpSink::pieceAt(int64_t at) const
     return at < extensionEnd_ ? Piece::Extension : Piece::Block;
 }
 
-bool DumpSink::failWith(Piece piece)
+void DumpSink::failWith(Piece piece)
 {
     if (!failed_) {
         failed_ = !noteWriteError();
         failedPiece_ = piece;
     }
-    return false;
 }
 
 bool DumpSink::gather(std::span<const uint8_t> bytes, Piece piece)

@@ -106,7 +106,7 @@ private:
     };
     bool gather(std::span<const uint8_t> bytes, Piece piece);
     bool drain();
-    bool failWith(Piece piece);
+    void failWith(Piece piece);
     Moved stopped() const { return failed_ ? Moved::OutputFailed : Moved::InputEnded; }
     Moved settle();
     Moved endRun();
