@@ -128,11 +128,9 @@ inline bool runnable(const Options &o, const std::string &row)
         close(fd);
     // A tool gone wrong that writes without end stops at 5 GiB (past the largest copy), not a full disk.
     const rlim_t fileSize = o.fileSize ? o.fileSize : rlim_t{5} << 30;
-    for (auto [resource, bytes] : {std::pair{RLIMIT_AS, rlim_t{o.addressSpace}}, {RLIMIT_FSIZE, fileSize}}) {
-        rlimit limit{bytes, bytes};
-        if (bytes)
+    for (auto [resource, bytes] : {std::pair{RLIMIT_AS, rlim_t{o.addressSpace}}, {RLIMIT_FSIZE, fileSize}})
+        if (const rlimit limit{bytes, bytes}; bytes)
             setrlimit(resource, &limit);
-    }
     signal(SIGXFSZ, SIG_IGN); // past the file size limit a write fails instead
     alarm(300);               // a tool that hangs ends, and takes no test run with it
     auto pointers = [](std::vector<std::string> &strings) {
@@ -249,8 +247,7 @@ inline int sourceLine(const std::string &file, std::string_view needle)
 inline std::string report(const std::string &prog, const std::string &function, std::string_view needle,
                           std::string_view rendered = {})
 {
-    int line = sourceLine("dumpfile.cpp", "\"" + std::string(needle));
-    return prog + ":" + function + ":" + std::to_string(line) + " " +
+    return prog + ":" + function + ":" + std::to_string(sourceLine("dumpfile.cpp", "\"" + std::string(needle))) + " " +
            std::string(rendered.empty() ? needle : rendered) + "\n";
 }
 
