@@ -661,6 +661,17 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
                       ab = kHeading + row("  1     0          0     0", "a") + row("  2     0          0     0", "b") +
                            total(2);
     auto pdcp = [](const std::string &err) { return std::regex_replace(err, std::regex("pdex: -: "), "pdcp: -: "); };
+    // A salvaged copy's note: what the salvage said, then the sections it marked damaged.
+    auto noted = [](const std::string &err, const std::string &section = "") {
+        return encodeNote(std::regex_replace(err, std::regex("pd(ex|cp): -: "), "") +
+                          (section.empty() ? "" : "section " + section + " damaged\n"));
+    };
+    auto noDump = [](const std::string &tool) {
+        return tool + ": -: no panic dump found: no meta header or record header passes its checks\n";
+    };
+    auto salvaged = [&](const std::string &copy, const std::string &err, const std::string &section = "") {
+        return Result{copy + noted(err, section), err, 2};
+    };
     const std::string noMetaErr =
         "pdex: -: damaged at byte 0: meta header: Input not a panic_dump file; bytes 0 to "
         "61 skipped\npdex: -: save time stamp 1700000000 and header size 16 taken from 8 "
@@ -675,7 +686,7 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
          {kHeading + row("  1     1          6     1", "console (damaged)") + two + total(2), damaged158, 2}},
         {"a bad header, extracted", badHeader, "pdex --salvage - console", {"hello ", damaged158, 2}},
         {"a bad header, copied", badHeader, "pdcp --salvage - -",
-         {sample.substr(0, 158) + sample.substr(180), pdcp(damaged158), 2}},
+         {sample.substr(0, 158) + sample.substr(180) + noted(damaged158, "1 \"console\""), pdcp(damaged158), 2}},
         {"a bad header, records", badHeader, "pdex --records -", {head + "-: " + at158 + "\n", "", 2}},
         {"a bad header, records salvaged", badHeader, "pdex --records --salvage -",
          {head + "158\tskipped\t16\t22\t0\t1\tBad header checksum\n" + tail + "-: " + at158 + "\n", damaged158, 2}},
@@ -683,25 +694,27 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
         {"cut in a block, listed", cut, "pdex --salvage -", {kHeading + row("  1     2         12     1", "console") +
          row("  2     0          0    -2", "regs (damaged)") + total(2), "pdex: -: " + cut274 + "\n", 2}},
         {"cut in a block, copied", cut, "pdcp --salvage - -",
-         {sample.substr(0, 258) + sample.substr(279), "pdcp: -: " + cut274 + "; left out of the copy\n", 2}},
+         {sample.substr(0, 258) + sample.substr(279) + noted(cut274 + "; left out of the copy\n", "2 \"regs\""),
+          "pdcp: -: " + cut274 + "; left out of the copy\n", 2}},
         {"cut in a block, extracted", cut, "pdex --salvage - regs", {"", "pdex: -: " + cut274 + "\n", 2}},
-        {"a 1-byte block cut at its start", unclosed.str().substr(0, 142), "pdcp --salvage - -", {
+        {"a 1-byte block cut at its start", unclosed.str().substr(0, 142), "pdcp --salvage - -", salvaged(
          Dump().section(attr("a")).endSection().endDump().str(), "pdcp: -: damaged at byte 142: block of data header 1 "
-         "of section 1 \"a\": premature EOF: the input ends at byte 142, 1 byte short; left out of the copy\n", 2}},
+         "of section 1 \"a\": premature EOF: the input ends at byte 142, 1 byte short; left out of the copy\n",
+         "1 \"a\"")},
         {"cut in an attribute record", sample.substr(0, 100), "pdcp --salvage - -",
-         {sample.substr(0, 64) + sample.substr(295), "pdcp: -: damaged at byte 80: attribute record of section 1 "
-          "\"console\": premature EOF: the input ends at byte 100, 26 bytes short; left out of the copy\n", 2}},
+         salvaged(sample.substr(0, 64) + sample.substr(295), "pdcp: -: damaged at byte 80: attribute record of section "
+          "1 \"console\": premature EOF: the input ends at byte 100, 26 bytes short; left out of the copy\n")},
         {"a large attribute record cut beyond a pipe's buffer", attrs.substr(0, 1500000), "pdcp --salvage - -",
-         {attrs.substr(0, 1500000) + std::string(597232, '\0') + sample.substr(279), "pdcp: -: damaged at byte 80: "
-          "attribute record of section 1 \"big\": premature EOF: the input ends at byte 1500000, 597232 bytes short; "
-          "filled with zeros in the copy\n", 2}},
+         salvaged(attrs.substr(0, 1500000) + std::string(597232, '\0') + sample.substr(279), "pdcp: -: damaged at byte "
+          "80: attribute record of section 1 \"big\": premature EOF: the input ends at byte 1500000, 597232 bytes "
+          "short; filled with zeros in the copy\n", "1 \"big\"")},
         {"the end of a section lost", flipped(sample, 195), "pdex --salvage -",
          {kHeading + row("  1     2         12     1", "console (damaged)") + two + total(2), "pdex: -: damaged at "
           "byte 180: data header 3 of section 1 \"console\": Bad header checksum; bytes 180 to 195 skipped\n", 2}},
         {"a bad meta header", badMeta, "pdex --salvage -",
          {run("pdex", {"-"}, {.input = sample}).out, badMetaErr("pdex"), 2}},
         {"a bad meta header, copied", badMeta, "pdcp --salvage - -",
-         {encodeMeta(Meta{.ver = 0xfe}) + sample.substr(64), badMetaErr("pdcp"), 2}},
+         salvaged(encodeMeta(Meta{.ver = 0xfe}) + sample.substr(64), badMetaErr("pdcp"))},
         {"a bad meta header, records", badMeta, "pdex --records --salvage -",
          {"0\tmeta\t16\t0\t0\t0\t\n0\tskipped\t16\t64\t0\t0\tBad meta header checksum\n" +
           head.substr(head.find("64")) +
@@ -722,21 +735,22 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
          {kHeading + row("  1     1          5    -2", "regs") + "Total 1 sections saved for  at Tue Nov 14 22:13:20 "
           "2023\n", noMetaErr, 2}},
         {"no meta header, copied", sample.substr(64), "pdcp --salvage - -",
-         {encodeMeta(Meta{.savedFor = ""}) + sample.substr(196), pdcp(noMetaErr), 2}},
+         salvaged(encodeMeta(Meta{.savedFor = ""}) + sample.substr(196), pdcp(noMetaErr))},
         {"a bad meta header, checked", badMeta, "pdex --check -",
          {"-: damaged at byte 0: meta header: Bad meta header checksum\n", "", 2}},
         {"a cut extension, copied", Dump(Meta{.siz = 164}).bytes("abc").str(), "pdcp --salvage - -",
-         {Dump().endDump().str(), "pdcp: -: damaged at byte 64: meta header extension: premature EOF: the input ends "
-          "at byte 67, 97 bytes short; left out of the copy\n", 2}},
+         salvaged(Dump().endDump().str(), "pdcp: -: damaged at byte 64: meta header extension: premature EOF: the "
+          "input ends at byte 67, 97 bytes short; left out of the copy\n")},
         {"a header size too small", Dump(Meta{.hsz = 15}).str(), "pdex --check -",
          {"-: damaged at byte 0: meta header: too small header size (15<16)\n", "", 2}},
         {"a block cut beyond a pipe's buffer", big.substr(0, 1200141), "pdcp --salvage - -",
-         {big.substr(0, 1200141) + std::string(1, '\0') + big.substr(1200142), "pdcp: -: damaged at byte 142: "
-          "block of data header 1 of section 1 \"big\": premature EOF: the input ends at byte 1200141, 1 byte "
-          "short; filled with zeros in the copy\n", 2}},
+         salvaged(big.substr(0, 1200141) + std::string(1, '\0') + big.substr(1200142), "pdcp: -: damaged at byte "
+          "142: block of data header 1 of section 1 \"big\": premature EOF: the input ends at byte 1200141, 1 byte "
+          "short; filled with zeros in the copy\n", "1 \"big\"")},
         {"a block cut within a pipe's buffer", big.substr(0, 1000000), "pdcp --salvage - -",
-         {big.substr(0, 126) + big.substr(1200142), "pdcp: -: damaged at byte 142: block of data header 1 of section 1 "
-          "\"big\": premature EOF: the input ends at byte 1000000, 200142 bytes short; left out of the copy\n", 2}},
+         salvaged(big.substr(0, 126) + big.substr(1200142), "pdcp: -: damaged at byte 142: block of data header 1 of "
+          "section 1 \"big\": premature EOF: the input ends at byte 1000000, 200142 bytes short; left out of the "
+          "copy\n", "1 \"big\"")},
         {"the first header", Dump().header(Header{.badChecksum = true}).endDump().str(), "pdex --check -",
          {"-: damaged at byte 64: first record header: Bad header checksum\n", "", 2}},
         {"blocks with no section, to a cut header", Dump().section(attr("a")).endSection().data("x").data("y").str()
@@ -752,7 +766,8 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
           total(2), "pdex: -: damaged at byte 143: data header 2 of section 1 \"a\": Bad header type pH (pD expected); "
           "section 1 ends there\n", 2}},
         {"attributes of version 2", version2.str(), "pdcp --salvage - -",
-         {version1, "pdcp: -: damaged at byte 80: " + v2 + "; version 1 in the copy\n", 2}},
+         salvaged(version1, "pdcp: -: damaged at byte 80: " + v2 + "; version 1 in the copy\n",
+                  "1 \"" + std::string(27, 'v') + " ~?2\"")},
         {"attributes of v2, listed", version2.str(), "pdex --salvage -", {kHeading + row("  1     1          1     0",
          std::string(27, 'v') + " ~\1772 (damaged)") + total(1), "pdex: -: damaged at byte 80: " + v2 + "\n", 2}},
         {"cut in an attribute record, checked", sample.substr(0, 100), "pdex --check -", {"-: damaged at byte 80: "
@@ -768,13 +783,9 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
          "section 2 \"regs\": premature EOF: the input ends at byte 279, 16 bytes short\n", "", 2}},
         {"cut in a section header", sample.substr(0, 200), "pdex --check -", {"-: damaged at byte 196: record header "
          "after section 1 \"console\": premature EOF: the input ends at byte 200, 12 bytes short\n", "", 2}},
-        {"a bad meta header's padding", flipped(sample, 30), "pdcp --salvage - -", {sample, badMetaErr("pdcp"), 2}},
-        {"a cut meta header", sample.substr(0, 40), "pdex --salvage -",
-         {"Total 0 sections saved for  at Thu Jan  1 00:00:00 1970\n", "pdex: -: damaged at byte 0: meta header: "
-          "premature EOF: the input ends at byte 40, 24 bytes short\n", 2}},
-        {"garbage", std::string(300, 'x'), "pdex --salvage -",
-         {"Total 0 sections saved for  at Wed Jan 18 01:38:00 2034\n",
-          "pdex: -: damaged at byte 0: meta header: Input not a panic_dump file; bytes 0 to 299 skipped\n", 2}},
+        {"a bad meta header's padding", flipped(sample, 30), "pdcp --salvage - -", salvaged(sample, badMetaErr("pdcp"))},
+        {"a cut meta header", sample.substr(0, 40), "pdex --salvage -", {"", noDump("pdex"), 2}},
+        {"garbage", std::string(300, 'x'), "pdex --salvage -", {"", noDump("pdex"), 2}},
         {"no copy without an output", sample, "pdcp --salvage -",
          {"", std::string("Too few or too many arguments\n") + kPdcpUsage, 1}},
         {"a check salvages nothing", sample, "pdex --check --salvage -",

@@ -35,6 +35,7 @@ FILE *infp;
 FILE *outfp;
 bool pd_salvage;
 const char *pd_inputName = "-";
+const char *pd_outputPath;
 
 namespace {
 
@@ -170,6 +171,22 @@ int readAttr(DumpInput &stream, PanicDumpAttr &attr, uint32_t blockSize)
 
 namespace {
 
+bool isStdio(const char *path)
+{
+    return strcmp(path, "-") == 0;
+}
+
+void openOutFile(const char *path)
+{
+    if (isStdio(path))
+        return;
+    outfp = fopen(path, "w");
+    if (!outfp) {
+        perror(path);
+        exit(1);
+    }
+}
+
 const char *timeText(int32_t stamp)
 {
     time_t t = stamp;
@@ -199,8 +216,62 @@ Shown shown(const char *name)
     return s;
 }
 
+// Shown on a terminal, kept byte for byte into a file or pipe: a name must
+// not move the cursor or clear the screen of whoever lists a dump.
+int terminal = -1; // standard output is one: asked once
+
+const char *forTerminal(const char *text, Shown &storage)
+{
+    if (terminal < 0)
+        terminal = isatty(STDOUT_FILENO);
+    if (!terminal)
+        return text;
+    storage = shown(text);
+    return storage.text;
+}
+
+// A salvaged copy's note (see dumpformat.h): lines added as the salvage says
+// them, or as a check reads them. Its size is bounded: the lines that do not
+// fit are counted, and the last line says how many.
+class Note {
+public:
+    void add(const char *line)
+    {
+        const size_t length = strlen(line) + 1;
+        if (used_ + length > text_.size() - kRoomForCount) {
+            ++dropped_;
+            return;
+        }
+        memcpy(&text_[used_], line, length - 1);
+        text_[used_ + length - 1] = '\n';
+        used_ += length;
+    }
+    void take(std::span<const uint8_t> text)
+    {
+        used_ = std::min(text.size(), text_.size());
+        memcpy(text_.data(), text.data(), used_);
+    }
+    std::span<const uint8_t> text()
+    {
+        if (dropped_ > 0) {
+            used_ += static_cast<size_t>(snprintf(reinterpret_cast<char *>(&text_[used_]), kRoomForCount,
+                                                  "%u more line%s not kept\n", dropped_, plural(dropped_)));
+            dropped_ = 0;
+        }
+        return std::span(text_).first(used_);
+    }
+    bool empty() const { return used_ == 0 && dropped_ == 0; }
+
+private:
+    static constexpr size_t kRoomForCount = 40;
+    std::array<uint8_t, kNoteText> text_;
+    size_t used_ = 0;
+    unsigned dropped_ = 0;
+};
+
 enum class Step {
     Next,         // the walk goes on
+    NoDump,       // a salvage found neither a meta header nor a record header
     EndOfDump,    // at the end-of-dump header
     Stop,         // a check failed and ends the walk
     EndOfInput,   // a salvage has read all there is
@@ -231,8 +302,10 @@ public:
     bool run(); // walked whole, undamaged, and (extracting) the section found
 
 private:
+    void openOutput();
     Step startDump();
     Step restartDump();
+    Step noDump();
     Step next();
     Step headerFailed(uint64_t at);
     Step atSectionHeader(uint64_t at);
@@ -252,11 +325,19 @@ private:
 
     Damage damage(Record record, uint64_t at, uint64_t end);
     Step resync(const Damage &damage);
+    bool scanFrom(uint64_t at);
+    Step resumed(const Damage &damage, bool found);
+    std::span<const uint8_t> noteAhead();
+    bool carryNote();
+    void readNote(uint64_t at);
+    bool putNote();
+    void tell(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
     void describe(Record record, char *out, size_t size) const;
     void salvageReport(const Damage &damage, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
     void record(const char *kind, uint64_t at, uint64_t bsz, uint32_t dsz, const char *name = "") const;
     bool putEndHeader(std::string_view mag); // one the copy needs and the input lost
     void printCheck();
+    void printNote();
 
     bool copying() const { return pd_op == PD_COPY; }
     bool put(std::span<const uint8_t> bytes, Piece piece) { return out_.put(bytes, piece) == Moved::All; }
@@ -269,6 +350,7 @@ private:
     MetaBytes raw_{};
     PanicDumpHeader header_{};
     PanicDumpAttr attr_{};
+    bool opened_ = false;  // the output
     bool started_ = false; // past the meta header
     int32_t sections_ = 0;
     int32_t blocks_ = 0;     // of the current section
@@ -283,10 +365,14 @@ private:
     uint64_t endAt_ = 0;                // of the end-of-dump header
     std::optional<Block> skippedBlock_; // the last block skipped (a header read after it proves it whole)
     std::optional<Damage> first_;
+    Note note_;         // what a salvaged copy lost, or what a checked one says it lost
+    bool noted_ = false; // the input is a salvaged copy with a note
 };
 
 bool Walk::run()
 {
+    if (!copying())
+        openOutput();
     Step step = startDump();
     if (pd_op == PD_TIME && step == Step::Next) {
         showTime(meta_);
@@ -295,6 +381,24 @@ bool Walk::run()
     while (step == Step::Next)
         step = next();
     return finish(step);
+}
+
+// A copy creates or truncates its output only once the input has shown a
+// dump, as cp opens its source first: a mistyped or swapped operand never
+// costs the file it names. A plain copy from one regular file into another
+// (not appended to, as the mirror writes over its own output) mirrors its
+// input.
+void Walk::openOutput()
+{
+    if (opened_)
+        return;
+    opened_ = true;
+    if (copying() && pd_outputPath)
+        openOutFile(pd_outputPath);
+    const int out = fileno(outfp);
+    const bool mirror = copying() && !pd_salvage && in_.seekable() && isRegularFile(in_.fd()) && isRegularFile(out) &&
+                        !(fcntl(out, F_GETFL) & O_APPEND);
+    out_.open(out, mirror ? in_.fd() : -1, in_.origin());
 }
 
 // The meta header, then its extension and the header size, which belong to
@@ -314,6 +418,8 @@ Step Walk::startDump()
     // A copy writes the meta header and its extension as they come, unless
     // the header size checked after them dooms the walk.
     const bool copy = copying() && meta_.hsz >= kHeaderSize;
+    if (copy)
+        openOutput();
     if (copy && !put(raw_, Piece::MetaHeader))
         return Step::OutputFailed;
     Moved moved = Moved::All;
@@ -364,21 +470,30 @@ Step Walk::restartDump()
     refTime = save.tim;
     rheaderSize = save.hsz;
     rheader = rheaderStorage.data();
+    // Where neither a meta header nor a record header passes its checks
+    // there is no dump to recover, and nothing is made of it.
+    const bool found = !failure.inputEnded && scanFrom(1);
+    if (!found && !(fieldsHold && idMatches(raw_)))
+        return noDump();
     raw_ = rebuildMeta(raw_, save.tim, save.hsz);
     meta_ = decodeMeta(raw_);
     started_ = true;
+    openOutput();
     if (copying() && !put(raw_, Piece::MetaHeader))
         return Step::OutputFailed;
     record("meta", 0, 0, 0);
-    Step step = Step::EndOfInput;
-    if (failure.inputEnded)
-        salvageReport(d, "%s", "");
-    else
-        step = resync(d);
+    const Step step = resumed(d, found);
     if (save.headers > 0)
-        printfstderr("%s: %s: save time stamp %d and header size %u taken from %u record header%s\n", progname,
-                     pd_inputName, save.tim, save.hsz, save.headers, plural(save.headers));
+        tell("save time stamp %d and header size %u taken from %u record header%s", save.tim, save.hsz, save.headers,
+             plural(save.headers));
     return step;
+}
+
+Step Walk::noDump()
+{
+    printfstderr("%s: %s: no panic dump found: no meta header or record header passes its checks\n", progname,
+                 pd_inputName);
+    return Step::NoDump;
 }
 
 Step Walk::next()
@@ -544,8 +659,7 @@ Step Walk::endOfDump(uint64_t at)
     if (pd_salvage && damaged_ && findHeader(in_, refTime, rheaderSize)) {
         const char *why = "an end-of-dump header with records of the save after it";
         const uint64_t to = in_.position();
-        printfstderr("%s: %s: bytes %llu to %llu skipped: %s\n", progname, pd_inputName, static_cast<ull>(at),
-                     static_cast<ull>(to - 1), why);
+        tell("bytes %llu to %llu skipped: %s", static_cast<ull>(at), static_cast<ull>(to - 1), why);
         record("skipped", at, to - at, 0, why);
         return Step::Next;
     }
@@ -553,6 +667,10 @@ Step Walk::endOfDump(uint64_t at)
     record("enddump", at, 0, 0);
     if (copying() && pd_salvage && !damaged_ && !put({rheader, rheaderSize}, Piece::Header))
         return Step::OutputFailed;
+    if (copying() && !damaged_ && !carryNote())
+        return Step::OutputFailed;
+    if (checking())
+        readNote(at + rheaderSize);
     return Step::EndOfDump;
 }
 
@@ -613,6 +731,11 @@ bool Walk::closeSection(bool cut, uint64_t end)
     }
     if (pd_op == PD_LIST)
         flushInfo(attr_, sections_, blocks_, dataBytes_, sectionDamaged_ || cut);
+    if (copying() && (sectionDamaged_ || cut)) {
+        char line[64];
+        snprintf(line, sizeof line, "section %d \"%s\" damaged", sections_, shown(attr_.name).text);
+        note_.add(line);
+    }
     pd_state = PD_BETWEEN_SECTIONS;
     blocks_ = 0; // the next section header decides what is selected
     dataBytes_ = 0;
@@ -622,9 +745,8 @@ bool Walk::closeSection(bool cut, uint64_t end)
 
 void Walk::closeOrphans(uint64_t end)
 {
-    printfstderr("%s: %s: bytes %llu to %llu left out: %d data block%s with no section header\n", progname,
-                 pd_inputName, static_cast<ull>(orphansAt_), static_cast<ull>(end - 1), blocks_,
-                 plural(static_cast<uint64_t>(blocks_)));
+    tell("bytes %llu to %llu left out: %d data block%s with no section header", static_cast<ull>(orphansAt_),
+         static_cast<ull>(end - 1), blocks_, plural(static_cast<uint64_t>(blocks_)));
     orphans_ = false;
     pd_state = PD_BETWEEN_SECTIONS;
     blocks_ = 0;
@@ -637,7 +759,7 @@ Step Walk::closeDump(Step step)
     const uint64_t end = std::min(in_.position(), in_.end().value_or(UINT64_MAX));
     if (pd_state == PD_IN_SECTION && !closeSection(true, end))
         return Step::OutputFailed;
-    if (copying() && damaged_ && !putEndHeader("pD"))
+    if (copying() && damaged_ && !(putEndHeader("pD") && putNote()))
         return Step::OutputFailed;
     return step;
 }
@@ -656,14 +778,15 @@ bool Walk::finish(Step step)
             reportError("dopd", __LINE__, "fwrite failed for %s.", pieceName(out_.failedPiece()));
         return false;
     }
+    Shown savedFor;
     if (pd_op == PD_LIST && started_)
-        printf("Total %d sections saved for %.*s at %s", sections_, static_cast<int>(kSavedForSize), meta_.savedFor,
-               timeText(meta_.tim));
-    if (checking())
+        printf("Total %d sections saved for %.*s at %s", sections_, static_cast<int>(kSavedForSize),
+               forTerminal(meta_.savedFor, savedFor), timeText(meta_.tim));
+    if (checking() && step != Step::NoDump)
         printCheck();
     if (pd_op == PD_EXTRACT && !found_)
         return false;
-    return step == Step::EndOfDump && !damaged_;
+    return step == Step::EndOfDump && !damaged_ && !noted_;
 }
 
 // ---- damage ---------------------------------------------------------------
@@ -699,8 +822,20 @@ Damage Walk::damage(Record record, uint64_t at, uint64_t end)
 // record that failed, and says what it skipped to get there.
 Step Walk::resync(const Damage &damage)
 {
-    in_.rewind(damage.at + 1); // a pipe still holds the failed header in its buffer
-    const bool found = findHeader(in_, refTime, rheaderSize);
+    return resumed(damage, scanFrom(damage.at + 1));
+}
+
+// Moves to the first valid header from at on: a pipe still holds the failed
+// header in its buffer.
+bool Walk::scanFrom(uint64_t at)
+{
+    in_.rewind(at);
+    return findHeader(in_, refTime, rheaderSize);
+}
+
+// The scan after a damage has ended, at the header it found or at the end.
+Step Walk::resumed(const Damage &damage, bool found)
+{
     const uint64_t to = in_.position();
     salvageReport(damage, "; bytes %llu to %llu skipped", static_cast<ull>(damage.at), static_cast<ull>(to - 1));
     record("skipped", damage.at, to - damage.at, 0, damage.why);
@@ -742,13 +877,26 @@ void Walk::describe(Record record, char *out, size_t size) const
 
 void Walk::salvageReport(const Damage &damage, const char *fmt, ...)
 {
-    printfstderr("%s: %s: damaged at byte %llu: %s: %s", progname, pd_inputName, static_cast<ull>(damage.at),
-                 damage.what, damage.why);
+    char more[96];
     va_list ap;
     va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
+    vsnprintf(more, sizeof more, fmt, ap);
     va_end(ap);
-    printfstderr("\n");
+    tell("damaged at byte %llu: %s: %s%s", static_cast<ull>(damage.at), damage.what, damage.why, more);
+}
+
+// A line of what a salvage did, on standard error after the input's name; a
+// salvaged copy also keeps it in its note.
+void Walk::tell(const char *fmt, ...)
+{
+    char line[512];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    printfstderr("%s: %s: %s\n", progname, pd_inputName, line);
+    if (copying() && pd_salvage)
+        note_.add(line);
 }
 
 // --records: a line a record, tab-separated: offset, kind, HSZ, BSZ, DSZ,
@@ -759,6 +907,54 @@ void Walk::record(const char *kind, uint64_t at, uint64_t bsz, uint32_t dsz, con
     if (pd_op == PD_RECORDS)
         printf("%llu\t%s\t%u\t%llu\t%u\t%d\t%s\n", static_cast<ull>(at), kind, rheaderSize, static_cast<ull>(bsz), dsz,
                sections_, name);
+}
+
+// A salvaged copy's note right at the input's position, whole and holding
+// its checks; empty when there is none.
+std::span<const uint8_t> Walk::noteAhead()
+{
+    std::span<const uint8_t> bytes = in_.window(kHeaderSize);
+    if (bytes.size() < kHeaderSize)
+        return {};
+    const size_t length = noteLength(HeaderBytes(bytes.data(), kHeaderSize), refTime);
+    if (length == 0 || (bytes = in_.window(kHeaderSize + length)).size() < kHeaderSize + length ||
+        !noteTextHolds(HeaderBytes(bytes.data(), kHeaderSize), bytes.subspan(kHeaderSize, length)))
+        return {};
+    return bytes.first(kHeaderSize + length);
+}
+
+// A copy of a salvaged copy keeps its note: the copy says what the dump lost.
+bool Walk::carryNote()
+{
+    const std::span<const uint8_t> note = noteAhead();
+    if (note.empty())
+        return true;
+    if (!put(note, Piece::Note))
+        return false;
+    in_.consume(note.size());
+    return true;
+}
+
+void Walk::readNote(uint64_t at)
+{
+    const std::span<const uint8_t> note = noteAhead();
+    if (note.empty())
+        return;
+    noted_ = true;
+    note_.take(note.subspan(kHeaderSize));
+    if (pd_op == PD_RECORDS)
+        printf("%llu\tnote\t%zu\t%zu\t0\t%d\t\n", static_cast<ull>(at), kHeaderSize, note.size() - kHeaderSize,
+               sections_);
+    in_.consume(note.size());
+}
+
+// After the end-of-dump header of a salvaged copy that lost anything.
+bool Walk::putNote()
+{
+    if (note_.empty())
+        return true;
+    const std::span<const uint8_t> text = note_.text();
+    return put(noteHead(refTime, text), Piece::Note) && put(text, Piece::Note);
 }
 
 // Its carried bytes are zero; rheader keeps the header the walk is at.
@@ -777,20 +973,33 @@ void Walk::printCheck()
         return;
     }
     // A shorter save written over a longer one leaves bytes after its end.
-    const uint64_t after = endAt_ + rheaderSize;
+    const uint64_t after = in_.position();
     const std::optional<uint64_t> end = in_.seekable() ? in_.end() : after + in_.discard(UINT64_MAX);
-    printf("%s: intact: %d section%s, end-of-dump header at byte %llu", pd_inputName, sections_,
-           plural(static_cast<uint64_t>(sections_)), static_cast<ull>(endAt_));
+    printf("%s: %s: %d section%s, end-of-dump header at byte %llu", pd_inputName, noted_ ? "salvaged copy" : "intact",
+           sections_, plural(static_cast<uint64_t>(sections_)), static_cast<ull>(endAt_));
     if (end && *end > after)
         printf(", %llu byte%s after it", static_cast<ull>(*end - after), plural(*end - after));
     printf("\n");
+    printNote();
+}
+
+// What the salvage that made the copy said, a line each, in its input's offsets.
+void Walk::printNote()
+{
+    const std::span<const uint8_t> text = note_.text();
+    for (size_t at = 0, end; noted_ && at < text.size(); at = end + 1) {
+        end = std::find(text.begin() + static_cast<std::ptrdiff_t>(at), text.end(), '\n') - text.begin();
+        printf("%s: salvage: %.*s\n", pd_inputName, static_cast<int>(end - at), &text[at]);
+    }
 }
 
 } // namespace
 
 void showTime(const PanicDumpMetaHeader &meta)
 {
-    printf("%d %.*s %s", meta.tim, static_cast<int>(kSavedForSize), meta.savedFor, timeText(meta.tim));
+    Shown savedFor;
+    printf("%d %.*s %s", meta.tim, static_cast<int>(kSavedForSize), forTerminal(meta.savedFor, savedFor),
+           timeText(meta.tim));
 }
 
 void flushInfo(const PanicDumpAttr &attr, int32_t section, int32_t blocks, uint64_t dataBytes, bool damaged)
@@ -801,8 +1010,9 @@ void flushInfo(const PanicDumpAttr &attr, int32_t section, int32_t blocks, uint6
         headingPrinted = true;
     }
     // The data size is a 64-bit sum: a section past 2 GiB must not print negative.
+    Shown name;
     printf("%3d  %4d  %9llu  %4d  %.24s  %s%s\n", section, blocks, static_cast<ull>(dataBytes), attr.pri,
-           timeText(attr.tim), attr.name, damaged ? " (damaged)" : "");
+           timeText(attr.tim), forTerminal(attr.name, name), damaged ? " (damaged)" : "");
 }
 
 int dopd(const char *name)
@@ -813,12 +1023,7 @@ int dopd(const char *name)
         reportError(__func__, __LINE__, "malloc failed");
         return 0;
     }
-    // A plain copy from one regular file into another (not appended to, as
-    // the mirror writes over its own output) mirrors its input.
-    const int out = fileno(outfp);
-    const bool mirror = pd_op == PD_COPY && !pd_salvage && in.seekable() && isRegularFile(in.fd()) &&
-                        isRegularFile(out) && !(fcntl(out, F_GETFL) & O_APPEND);
-    DumpSink sink(out, mirror ? in.fd() : -1, in.origin());
+    DumpSink sink;
     return Walk(in, sink, name).run();
 }
 
@@ -847,11 +1052,6 @@ constexpr const char *kPdcpUsage = "infile [outfile]\n\tCopy panic data from \"i
     help();
 }
 
-bool isStdio(const char *path)
-{
-    return strcmp(path, "-") == 0;
-}
-
 void openInFile(const char *path)
 {
     pd_inputName = path;
@@ -859,17 +1059,6 @@ void openInFile(const char *path)
         return;
     infp = fopen(path, "r");
     if (!infp) {
-        perror(path);
-        exit(1);
-    }
-}
-
-void openOutFile(const char *path)
-{
-    if (isStdio(path))
-        return;
-    outfp = fopen(path, "w");
-    if (!outfp) {
         perror(path);
         exit(1);
     }
@@ -945,7 +1134,7 @@ int pdMain(int argc, char **argv)
         } else if (operands == 2) {
             pd_op = PD_COPY;
             refuseCopyOntoItself(operand[0], operand[1]);
-            openOutFile(operand[1]);
+            pd_outputPath = operand[1]; // opened once the input shows a dump
             openInFile(operand[0]);
         } else
             tooFewOrTooMany();

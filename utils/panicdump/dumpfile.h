@@ -24,7 +24,8 @@ extern FILE *outfp;
 // A failed check does not end the walk: it is reported and the walk picks up
 // again at the next valid record header.
 extern bool pd_salvage;
-extern const char *pd_inputName; // the input as check lines and salvage reports name it
+extern const char *pd_inputName;  // the input as check lines and salvage reports name it
+extern const char *pd_outputPath; // a copy's output, opened by the walk once the input shows a dump
 
 int readMetaHeader(trelkit::dump::DumpInput &stream, PanicDumpMetaHeader &meta, trelkit::dump::MetaBytes &raw);
 int readHeader(trelkit::dump::DumpInput &stream, PanicDumpHeader &header, uint8_t *buffer, uint32_t size);

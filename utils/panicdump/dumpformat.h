@@ -159,6 +159,59 @@ inline std::array<uint8_t, kHeaderSize> endHeader(int32_t tim, std::string_view 
     return out;
 }
 
+// A salvaged copy's note: what the salvage lost, said once, where every
+// later reader finds it. It follows the end-of-dump header, where no walk of
+// the format reads, so the plain tools take the copy as they take any dump;
+// a check (and a plain copy, which carries it on) looks for it there. Its
+// head is shaped as a record header of magic "pN", which no walk takes for a
+// section or a block:
+//
+//   0 TIM  4 LEN  8 VER  10 TCS  12 MAG "pN"  14 CS     then LEN bytes of text
+//
+// TIM is the save's, LEN at most kNoteText, VER 1, TCS the XOR of the text's
+// big-endian words (an odd last byte as the high byte of a word), CS the XOR
+// of the seven words before it. The text is lines of printable ASCII, each
+// ending in a newline: the damage lines of the salvage that made the copy
+// (offsets of its input) and a line for each section it marked damaged.
+constexpr size_t kNoteText = 4096;
+constexpr uint16_t kNoteVersion = 1;
+using NoteHead = std::array<uint8_t, kHeaderSize>;
+
+constexpr uint16_t textChecksum(std::span<const uint8_t> text)
+{
+    const uint16_t odd = text.size() % 2 ? static_cast<uint16_t>(text.back() << 8) : 0;
+    return static_cast<uint16_t>(xorWords(text) ^ odd);
+}
+
+inline NoteHead noteHead(int32_t tim, std::span<const uint8_t> text)
+{
+    NoteHead head{};
+    putBe32(&head[0], static_cast<uint32_t>(tim));
+    putBe32(&head[4], static_cast<uint32_t>(text.size()));
+    putBe16(&head[8], kNoteVersion);
+    putBe16(&head[10], textChecksum(text));
+    head[12] = 'p';
+    head[13] = 'N';
+    putBe16(&head[kHeaderChecksum], xorWords(std::span(head).first(kHeaderChecksum)));
+    return head;
+}
+
+// The length of the text a note head announces for the save tim, or 0 when
+// the bytes are no note head of it.
+inline size_t noteLength(HeaderBytes head, int32_t tim)
+{
+    const uint32_t length = be32(&head[4]);
+    const bool holds = headerChecksumHolds(head) && static_cast<int32_t>(be32(&head[0])) == tim &&
+                       be16(&head[8]) == kNoteVersion && head[12] == 'p' && head[13] == 'N' && length > 0 &&
+                       length <= kNoteText;
+    return holds ? length : 0;
+}
+
+inline bool noteTextHolds(HeaderBytes head, std::span<const uint8_t> text)
+{
+    return textChecksum(text) == be16(&head[10]);
+}
+
 // A meta header rebuilt around the save's time stamp and header size, with no
 // extension: what is left of the original is kept where its ID still holds.
 inline MetaBytes rebuildMeta(const MetaBytes &damaged, int32_t tim, uint16_t hsz)

@@ -167,14 +167,19 @@ const char *pieceName(Piece piece)
         return "extra meta header";
     case Piece::Header:
         return "header";
+    case Piece::Note:
+        return "note";
     case Piece::Block:
         break;
     }
     return "block";
 }
 
-DumpSink::DumpSink(int fd, int mirror, int64_t mirrorAt) : fd_(fd), mirror_(mirror), mirrorAt_(mirrorAt)
+void DumpSink::open(int fd, int mirror, int64_t mirrorAt)
 {
+    fd_ = fd;
+    mirror_ = mirror;
+    mirrorAt_ = mirrorAt;
     enlargePipe(fd_);
 }
 

@@ -67,7 +67,7 @@ private:
 };
 
 // Which part of a dump a piece of output is: named when its write fails.
-enum class Piece : uint8_t { MetaHeader, Extension, Header, Block };
+enum class Piece : uint8_t { MetaHeader, Extension, Header, Block, Note };
 const char *pieceName(Piece piece);
 
 // How much of what the walk asked for moved: all of it, or not, and why.
@@ -88,7 +88,9 @@ enum class Moved { All, InputEnded, OutputFailed };
 // cannot copy, the run is read and written.
 class DumpSink {
 public:
-    explicit DumpSink(int fd, int mirror = -1, int64_t mirrorAt = 0);
+    // Nothing goes out before open: a copy opens its output only once the
+    // input has shown a dump.
+    void open(int fd, int mirror = -1, int64_t mirrorAt = 0);
     // InputEnded, from a mirror: the input ended (shrank, or could not be
     // read) under a run the walk had checked; nothing more is written.
     Moved put(std::span<const uint8_t> bytes, Piece piece);
@@ -113,7 +115,7 @@ private:
     bool copyRun(int64_t &from, int64_t to);
     Piece pieceAt(int64_t at) const;
 
-    int fd_;
+    int fd_ = -1;
     bool failed_ = false;
     Piece failedPiece_ = Piece::Block;
     std::array<iovec, 64> pieces_; // what is to be written, in order
@@ -124,8 +126,8 @@ private:
     // Mirroring: where the next byte comes from in the input, the run the
     // kernel is to move, and the records kept for it; the last one is held
     // until the next step says whether a large block follows it.
-    int mirror_;
-    int64_t mirrorAt_;
+    int mirror_ = -1;
+    int64_t mirrorAt_ = 0;
     int64_t runFrom_ = -1, runTo_ = -1;
     bool held_ = false;
     bool kernel_ = true;

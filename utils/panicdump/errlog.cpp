@@ -2,11 +2,13 @@
 // platform's event log, in events of at most 150 characters.
 #include "errlog.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "common.h"
 #include "platform/evlog.h"
 
 int opt_traps;
@@ -26,21 +28,23 @@ constexpr int kTrapId = 0x3d0002;
     exit(1);
 }
 
-size_t assembleMessage(std::span<char *const> args, std::array<char, kMessageSize> &message)
+size_t assembleMessage(std::span<char *const> args, std::array<char, kMessageSize> &message, size_t *wanted)
 {
-    // Two blanks lead: the buffer starts as one and each argument brings its own.
-    size_t length = 1;
+    // Two blanks lead: the buffer starts as one and each argument brings its
+    // own. What does not fit is cut where the limit falls.
+    size_t length = 1, whole = 1;
     message[0] = ' ';
-    message[1] = '\0';
     for (const char *arg : args) {
-        size_t add = strlen(arg);
-        if (length + add + 2 > kMessageLimit)
-            break; // this argument and every one after it are dropped
-        message[length++] = ' ';
-        memcpy(&message[length], arg, add);
-        length += add;
-        message[length] = '\0';
+        const size_t add = strlen(arg) + 1;
+        whole += add;
+        const size_t room = kMessageLimit - 1 - length;
+        message[length] = ' ';
+        memcpy(&message[length + 1], arg, std::min(add, room) - std::min<size_t>(room, 1));
+        length += std::min(add, room);
     }
+    message[length] = '\0';
+    if (wanted)
+        *wanted = whole;
     return length;
 }
 
@@ -72,7 +76,14 @@ int errloginfo_main(int argc, char **argv)
         first = 2;
     }
     static std::array<char, kMessageSize> message;
-    assembleMessage(std::span<char *const>(argv + first, static_cast<size_t>(argc - first)), message);
+    size_t wanted = 0;
+    const size_t length =
+        assembleMessage(std::span<char *const>(argv + first, static_cast<size_t>(argc - first)), message, &wanted);
     log_err_str(message.data());
-    return 0;
+    if (length == wanted)
+        return 0;
+    // The log keeps what fits; the caller must not take the message for whole.
+    fprintf(stderr, "%s: message too long: %zu of its %zu characters logged, the last %zu left out\n", progname,
+            length, wanted, wanted - length);
+    return 1;
 }

@@ -11,9 +11,10 @@ constexpr size_t kChunkLength = 150;   // characters in one event
 
 extern int opt_traps;
 
-// Joins args behind two blanks, one blank between; an argument that would
-// make the message reach the limit is dropped with all that follow. Returns
-// the length.
-size_t assembleMessage(std::span<char *const> args, std::array<char, kMessageSize> &message);
+// Joins args behind two blanks, one blank between, cut where the message
+// would reach the limit. Returns the length; wanted, when given, receives the
+// length the whole message has.
+size_t assembleMessage(std::span<char *const> args, std::array<char, kMessageSize> &message,
+                       size_t *wanted = nullptr);
 void log_err_str(const char *text);
 [[noreturn]] void print_usage_and_exit(const char *path);

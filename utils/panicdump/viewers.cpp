@@ -193,8 +193,11 @@ int objectDump(const char *path)
         if (n == 0)
             break;
         dumper.feed(std::span<const uint8_t>(input.data(), static_cast<size_t>(n)));
+        if (ferror(stdout))
+            break; // nothing more can go out: reading on would only take time
     }
-    dumper.finish();
+    if (!ferror(stdout))
+        dumper.finish();
     if (!outputWritten(stdout, "standard output"))
         exit(1);
     return 0;
@@ -299,10 +302,11 @@ int sysLockDump(const char *path)
     }
     refuseOutputIntoInput(in, path);
     // Record by record: memory stays one record whatever the file's size,
-    // and a pipe or FIFO works as a file does. A short last record is ignored.
+    // and a pipe or FIFO works as a file does. A short last record is
+    // ignored; so is the rest of the input once a write has failed.
     std::array<uint8_t, kLockRecordSize> record;
-    ssize_t got;
-    while ((got = readUpTo(in, record)) == static_cast<ssize_t>(record.size()))
+    ssize_t got = 0;
+    while (!ferror(stdout) && (got = readUpTo(in, record)) == static_cast<ssize_t>(record.size()))
         printLockRecord(record, stdout);
     if (got < 0) {
         reportReadError("syslockdump", path, errno);
