@@ -614,7 +614,7 @@ TEST_F(EndToEnd, StartsAndFailuresOfEveryTool)
         }
     }
     EXPECT_EQ(readFile(console), capture(0, 0, 4, 0, "text")); // never written into itself
-    EXPECT_TRUE(std::filesystem::exists(dir.path("created"))); // the output is made before the input is opened
+    EXPECT_FALSE(std::filesystem::exists(dir.path("created"))); // a missing input costs no output
     EXPECT_EQ(readFile(dump), before);                         // never copied onto itself
 }
 
@@ -804,6 +804,157 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
     }
 }
 
+// The only copy of the evidence: a copy costs its output nothing before the input shows a dump, a salvage makes no dump
+// of bytes that hold none, and an output that fails stops the viewers at once. OUT stands for the output file, IN for a
+// file holding the input; without IN the input comes through a pipe.
+TEST_F(EndToEnd, ACopyNeverCostsItsOutputAndASalvageNeverFakesADump)
+{
+    const std::string sample = sampleDump().endDump().str(), text(400, 'r'),
+                      missing = dir.path("missing"), in = dir.path("in"), out = dir.path("out");
+    auto noDump = [](const std::string &tool, const std::string &name) {
+        return tool + ": " + name + ": no panic dump found: no meta header or record header passes its checks\n";
+    };
+    const Result notADump{"", report("pdcp", "readMetaHeader", "Input not a panic_dump file"), 2};
+    struct Case {
+        const char *title;
+        std::string command;
+        std::string input;
+        std::optional<std::string> before; // the output's bytes, or none
+        Result result;
+        std::optional<std::string> after = std::nullopt; // default: as before
+    } cases[] = {
+        {"swapped operands", "pdcp MISSING OUT", "", sample, {"", missing + ": No such file or directory\n", 1}},
+        {"a missing input", "pdcp MISSING OUT", "", std::nullopt, {"", missing + ": No such file or directory\n", 1}},
+        {"not a dump", "pdcp IN OUT", text, sample, notADump},
+        {"not a dump, from a pipe", "pdcp - OUT", text, sample, notADump},
+        {"not a dump, none there", "pdcp IN OUT", text, std::nullopt, notADump},
+        {"salvaging no dump", "pdcp --salvage IN OUT", text, sample, {"", noDump("pdcp", in), 2}},
+        {"salvaging no dump, from a pipe", "pdcp --salvage - OUT", text, sample, {"", noDump("pdcp", "-"), 2}},
+        {"salvaging nothing", "pdcp --salvage - OUT", "", std::nullopt, {"", noDump("pdcp", "-"), 2}},
+        {"a meta header cut short", "pdcp IN OUT", sample.substr(0, 63), sample,
+         {"", report("pdcp", "readMetaHeader", "error in fread for meta header"), 2}},
+        {"a header size too small", "pdcp IN OUT", Dump(Meta{.hsz = 15}).endDump().str(), sample,
+         {"", report("pdcp", "readMetaHeader", "too small header size", "too small header size (15<16)"), 2}},
+        {"listing no dump", "pdex --salvage /dev/null", "", std::nullopt, {"", noDump("pdex", "/dev/null"), 2}},
+        {"records of no dump", "pdex --records --salvage IN", std::string(4096, '\xff'), std::nullopt,
+         {"", noDump("pdex", in), 2}},
+        {"a dump replaces the output", "pdcp IN OUT", sample, "old bytes", ok(""), sample},
+        {"a meta header whose checksum holds is a dump", "pdcp --salvage IN OUT",
+         Dump(Meta{.hsz = 15}).endDump().str().substr(0, 64) + "xx", "old bytes",
+         {"", "pdcp: " + in + ": damaged at byte 0: meta header: too small header size (15<16); bytes 0 to 65 "
+          "skipped\n", 2}, encodeMeta(Meta{.hsz = 16}) + Dump().endDump().str().substr(64) +
+          encodeNote("damaged at byte 0: meta header: too small header size (15<16); bytes 0 to 65 skipped\n")},
+    };
+    for (const Case &c : cases) {
+        std::filesystem::remove(out);
+        if (c.before)
+            dir.write("out", *c.before);
+        dir.write("in", c.input);
+        std::istringstream words(std::regex_replace(
+            std::regex_replace(std::regex_replace(c.command, std::regex("MISSING"), missing), std::regex("OUT"), out),
+            std::regex("IN"), in));
+        std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
+        EXPECT_EQ(run(args[0], {args.begin() + 1, args.end()}, {.input = c.input}), c.result) << c.title;
+        const std::optional<std::string> after = c.after ? c.after : c.before;
+        EXPECT_EQ(std::filesystem::exists(out), after.has_value()) << c.title;
+        if (after)
+            EXPECT_EQ(readFile(out), *after) << c.title;
+    }
+
+    // Output that fails stops the viewers at the first write, however much input is left.
+    std::string records(2000 * kLockRecordSize, '\0'); // lines that never repeat, for objectdump
+    for (size_t i = 0; i < records.size(); ++i)
+        records[i] = static_cast<char>((i * 2654435761u) >> 13);
+    const std::string noSpace = ": error writing standard output: No space "
+                                                                       "left on device\n";
+    for (const auto &[tool, args] : {std::pair{"objectdump", std::vector<std::string>{}},
+                                     std::pair{"syslockdump", std::vector<std::string>{"/dev/stdin"}}}) {
+        const Result r = run(tool, args, {.input = records, .stdoutFile = "/dev/full"});
+        EXPECT_EQ(r, (Result{"", tool + noSpace, 1})) << tool;
+        EXPECT_LT(r.fed, records.size() / 8) << tool << " read on after its output failed";
+    }
+}
+
+// A salvaged copy says what it lost to every later reader: its note follows the end-of-dump header, the plain list
+// takes the copy as any dump, a check and the records read the note and fail, and every copy of the copy carries it.
+TEST_F(EndToEnd, ASalvagedCopyKeepsItsDamageMarks)
+{
+    const std::string sample = sampleDump().endDump().str(), rec = dir.path("rec");
+    dir.write("damaged", flipped(sample, 173));
+    const std::string line = "damaged at byte 158: data header 2 of section 1 \"console\": Bad header checksum; bytes "
+                             "158 to 179 skipped",
+                      note = encodeNote(line + "\nsection 1 \"console\" damaged\n"),
+                      copy = sample.substr(0, 158) + sample.substr(180) + note;
+    ASSERT_EQ(run("pdcp", {"--salvage", dir.path("damaged"), rec}),
+              (Result{"", "pdcp: " + dir.path("damaged") + ": " + line + "\n", 2}));
+    ASSERT_EQ(readFile(rec), copy);
+    const std::string checked = rec + ": salvaged copy: 2 sections, end-of-dump header at byte 273\n" + rec +
+                                ": salvage: " + line + "\n" + rec + ": salvage: section 1 \"console\" damaged\n";
+    const std::string records = "0\tmeta\t16\t0\t0\t0\t\n64\tsection\t16\t46\t0\t1\tconsole\n126\tdata\t16\t16\t6\t1\t\n"
+                                "158\tendsection\t16\t0\t0\t1\t\n174\tsection\t16\t46\t0\t2\tregs\n236\tdata\t16\t5\t5"
+                                "\t2\t\n257\tendsection\t16\t0\t0\t2\t\n273\tenddump\t16\t0\t0\t2\t\n289\tnote\t16\t" +
+                                std::to_string(note.size() - 16) + "\t0\t2\t\n";
+    std::string many = sample.substr(0, 64); // more damage than a note holds: 300 sections, each with a bad header
+    for (int i = 0; i < 300; ++i)
+        many += Dump().section(attr("m")).header(Header{.dsz = 1, .bsz = 1, .badChecksum = true}).bytes("d")
+                    .endSection().str().substr(64);
+    many += sample.substr(295);
+    const Result bounded = run("pdcp", {"--salvage", "-", "-"}, {.input = many});
+    const size_t noteAt = many.size() - 300 * 17;
+    ASSERT_GT(bounded.out.size(), noteAt);
+    struct Case {
+        const char *title;
+        std::vector<std::string> args;
+        Result result;
+        Options options = {};
+    } cases[] = {
+        {"listed plainly", {"pdex", rec}, ok(kHeading + row("  1     1          6     1", "console") +
+                                             row("  2     1          5    -2", "regs") + total(2))},
+        {"checked", {"pdex", "--check", rec}, {checked, "", 2}},
+        {"checked from a pipe", {"pdex", "--check", "-"}, {std::regex_replace(checked, std::regex(rec), "-"), "", 2},
+         {.input = copy}},
+        {"records", {"pdex", "--records", rec}, {records + checked, "", 2}},
+        {"copied", {"pdcp", rec, "-"}, {copy, "", 0}},
+        {"copied from a pipe", {"pdcp", "-", "-"}, {copy, "", 0}, {.input = copy}},
+        {"salvaged again", {"pdcp", "--salvage", rec, "-"}, {copy, "", 0}},
+        {"a note whose text fails its checksum", {"pdex", "--check", "-"},
+         ok("-: intact: 2 sections, end-of-dump header at byte 273, " + std::to_string(note.size()) +
+            " bytes after it\n"), {.input = flipped(copy, copy.size() - 1)}},
+        {"a note of another save", {"pdex", "--check", "-"},
+         ok("-: intact: 2 sections, end-of-dump header at byte 273, " + std::to_string(16 + line.size() + 1) +
+            " bytes after it\n"), {.input = copy.substr(0, 289) + encodeNote(line + "\n", kDefaultTime + 1)}},
+        {"a note cut short", {"pdex", "--check", "-"}, ok("-: intact: 2 sections, end-of-dump header at byte 273, " +
+         std::to_string(note.size() - 1) + " bytes after it\n"), {.input = copy.substr(0, copy.size() - 1)}},
+    };
+    for (const Case &c : cases) {
+        Options o = c.options;
+        if (o.input.empty())
+            o.stdinFile = "/dev/null";
+        EXPECT_EQ(run(c.args[0], {c.args.begin() + 1, c.args.end()}, o), c.result) << c.title;
+    }
+    // A plain copy between files, through the kernel, carries the note too.
+    EXPECT_EQ(run("pdcp", {rec, dir.path("again")}), ok(""));
+    EXPECT_EQ(readFile(dir.path("again")), copy);
+    // The note is bounded: what does not fit is counted in its last line.
+    EXPECT_LE(bounded.out.size() - noteAt, 16u + 4096u);
+    EXPECT_TRUE(std::regex_search(bounded.out.substr(noteAt), std::regex("\n[0-9]+ more lines not kept\n$")));
+}
+
+// A name reaches a terminal with its bytes outside printable ASCII as '?', a file or pipe byte for byte.
+TEST_F(EndToEnd, NamesCannotDriveTheTerminal)
+{
+    const std::string name = "esc\x1b[2Jcleared\x07", saved = "for\x1b]0;x\x07";
+    const std::string dump = file(Dump(Meta{.savedFor = saved}).section(attr(name)).endSection().endDump());
+    auto listed = [](const std::string &n, const std::string &s) {
+        return ok(kHeading + row("  1     0          0     0", n) + "Total 1 sections saved for " + s +
+                  " at Tue Nov 14 22:13:20 2023\n");
+    };
+    EXPECT_EQ(run("pdex", {dump}, {.terminal = true}), listed("esc?[2Jcleared?", "for?]0;x?"));
+    EXPECT_EQ(run("pdex", {dump}), listed(name, saved));
+    EXPECT_EQ(run("pdcp", {dump}, {.terminal = true}), ok("1700000000 for?]0;x? Tue Nov 14 22:13:20 2023\n"));
+    EXPECT_EQ(run("pdcp", {dump}), ok("1700000000 " + saved + " Tue Nov 14 22:13:20 2023\n"));
+}
+
 std::string request(unsigned long code, const std::string &rest = "arg=2")
 {
     return "ioctl " + std::to_string(code) + " " + rest;
@@ -934,23 +1085,31 @@ TEST_F(EndToEnd, ErrloginfoWritesTheMessageInEventsOf150Characters)
     std::string longest(7996, 'x'), mixed; // plus 3 reaches the limit exactly
     for (int i = 0; i < 400; ++i)
         mixed += static_cast<char>('a' + i % 26);
-    const std::vector<std::tuple<std::vector<std::string>, std::string, bool>> cases = {
-        // arguments, text, trap
-        {{"disk", "full"}, "  disk full", false},
-        {{"-t", "disk", "full"}, "  disk full", true},
-        {{"disk", "-t"}, "  disk -t", false},
-        {{"-tt", "-x", "--"}, "  -tt -x --", false},
-        {{"100%s", "%n%x", ""}, "  100%s %n%x ", false},
-        {{std::string(148, 'a')}, "  " + std::string(148, 'a'), false},
-        {{std::string(149, 'b')}, "  " + std::string(149, 'b'), false},
-        {{mixed}, "  " + mixed, false},
-        {{longest}, "  " + longest, false},
-        {{longest + "x", "short"}, " ", false},
-        {{"first", longest, "short"}, "  first", false},
+    auto cut = [](size_t logged, size_t whole) { // a message that does not fit: what was logged, and a failure
+        return Result{"", "errloginfo: message too long: " + std::to_string(logged) + " of its " +
+                              std::to_string(whole) + " characters logged, the last " +
+                              std::to_string(whole - logged) + " left out\n", 1};
     };
-    for (const auto &[args, text, trap] : cases) {
+    const std::vector<std::tuple<std::vector<std::string>, std::string, bool, Result>> cases = {
+        // arguments, text, trap, and what the run says when the message does not fit
+        {{"disk", "full"}, "  disk full", false, {}},
+        {{"-t", "disk", "full"}, "  disk full", true, {}},
+        {{"-t", "word"}, "  word", true, {}},
+        {{"disk", "-t"}, "  disk -t", false, {}},
+        {{"-tt", "-x", "--"}, "  -tt -x --", false, {}},
+        {{"100%s", "%n%x", ""}, "  100%s %n%x ", false, {}},
+        {{std::string(148, 'a')}, "  " + std::string(148, 'a'), false, {}},
+        {{std::string(149, 'b')}, "  " + std::string(149, 'b'), false, {}},
+        {{mixed}, "  " + mixed, false, {}},
+        {{longest}, "  " + longest, false, {}},
+        {{longest + "x", "short"}, "  " + longest, false, cut(7998, 8005)},
+        {{"first", longest, "short"}, "  first " + longest.substr(6), false, cut(7998, 8010)},
+        {{"-t", std::string(9000, 'y')}, "  " + std::string(7996, 'y'), true, cut(7998, 9002)},
+        {{longest, ""}, "  " + longest, false, cut(7998, 7999)},
+    };
+    for (const auto &[args, text, trap, failed] : cases) {
         Result r = run("errloginfo", args, Options{.doubles = true});
-        EXPECT_EQ(r, (Result{"", "", 0})) << args[0];
+        EXPECT_EQ(r, failed.status < 0 ? (Result{"", "", 0}) : failed) << args[0];
         EXPECT_EQ(r.calls, events(text, trap)) << args[0];
     }
 }

@@ -10,6 +10,8 @@
 #include <iostream>
 #include <iterator>
 #include <optional>
+#include <pty.h>
+#include <termios.h>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -36,6 +38,7 @@ struct Options {
     size_t fileSize = 0;                   // and on the files it writes
     bool doubles = false;                  // preload the test doubles and collect what they see
     bool mergedErr = false;                // standard error into standard output, as 2>&1 does
+    bool terminal = false;                 // standard output a terminal (raw: no newline translation)
 };
 
 struct Result {
@@ -43,6 +46,7 @@ struct Result {
     int status = -1;                // exit status, or 128 + signal
     int pipeSize = 0;               // of the pipe standard output went into, as the tool left it
     std::vector<std::string> calls; // what the doubles saw, a line each
+    size_t fed = 0;                 // bytes of the input the tool took before it ended
     bool operator==(const Result &r) const { return out == r.out && err == r.err && status == r.status; }
 };
 
@@ -179,6 +183,15 @@ inline Result run(const std::string &tool, const std::vector<std::string> &args,
     int in[2], out[2], err[2];
     // Close-on-exec: the tool holds only the ends it is given, as 0, 1 and 2.
     check(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0, "pipe");
+    if (o.terminal) { // the terminal's far end is read as the pipe's would be
+        termios raw{};
+        cfmakeraw(&raw);
+        close(out[0]);
+        close(out[1]);
+        check(openpty(&out[0], &out[1], nullptr, &raw, nullptr) == 0, "openpty");
+        fcntl(out[0], F_SETFD, FD_CLOEXEC);
+        fcntl(out[1], F_SETFD, FD_CLOEXEC);
+    }
     // A file given as standard input or output that cannot be opened fails the test, not the tool.
     const int stdinFd = o.stdinFile ? open(o.stdinFile->c_str(), O_RDONLY | O_CLOEXEC) : in[0];
     const int stdoutFd =
@@ -191,10 +204,13 @@ inline Result run(const std::string &tool, const std::vector<std::string> &args,
     for (int fd : {in[0], out[1], err[1], o.stdinFile ? stdinFd : -1, o.stdoutFile ? stdoutFd : -1})
         close(fd);
     signal(SIGPIPE, SIG_IGN);
+    Result result;
     std::thread feed([&] { // until the tool stops reading
-        for (ssize_t at = 0, n = 0; !o.stdinFile && at < std::ssize(o.input) && n >= 0; at += n)
-            n = write(in[1], o.input.data() + at, o.input.size() - static_cast<size_t>(at));
+        ssize_t at = 0;
+        for (ssize_t n = 0; !o.stdinFile && at < std::ssize(o.input) && (n = write(in[1], o.input.data() + at, o.input.size() - static_cast<size_t>(at))) > 0;)
+            at += n;
         close(in[1]);
+        result.fed = static_cast<size_t>(at);
     });
     auto drain = [](int fd) { // what the child writes, to its end
         std::string text;
@@ -203,7 +219,6 @@ inline Result run(const std::string &tool, const std::vector<std::string> &args,
             text.append(buf, static_cast<size_t>(n));
         return text;
     };
-    Result result;
     std::thread errors([&] { result.err = drain(err[0]); });
     result.out = drain(out[0]);
     errors.join();
