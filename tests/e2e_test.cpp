@@ -857,8 +857,9 @@ TEST_F(EndToEnd, ACopyNeverCostsItsOutputAndASalvageNeverFakesADump)
         EXPECT_EQ(run(args[0], {args.begin() + 1, args.end()}, {.input = c.input}), c.result) << c.title;
         const std::optional<std::string> after = c.after ? c.after : c.before;
         EXPECT_EQ(std::filesystem::exists(out), after.has_value()) << c.title;
-        if (after)
+        if (after) {
             EXPECT_EQ(readFile(out), *after) << c.title;
+        }
     }
 
     // Output that fails stops the viewers at the first write, however much input is left.
