@@ -836,6 +836,7 @@ TEST_F(EndToEnd, ACopyNeverCostsItsOutputAndASalvageNeverFakesADump)
         {"a header size too small", "pdcp IN OUT", Dump(Meta{.hsz = 15}).endDump().str(), sample,
          {"", report("pdcp", "readMetaHeader", "too small header size", "too small header size (15<16)"), 2}},
         {"listing no dump", "pdex --salvage /dev/null", "", std::nullopt, {"", noDump("pdex", "/dev/null"), 2}},
+        {"extracting from no dump", "pdex --salvage - console", text, std::nullopt, {"", noDump("pdex", "-"), 2}},
         {"records of no dump", "pdex --records --salvage IN", std::string(4096, '\xff'), std::nullopt,
          {"", noDump("pdex", in), 2}},
         {"a dump replaces the output", "pdcp IN OUT", sample, "old bytes", ok(""), sample},
