@@ -260,7 +260,6 @@ public:
         }
         return std::span(text_).first(used_);
     }
-    bool empty() const { return used_ == 0 && dropped_ == 0; }
 
 private:
     static constexpr size_t kRoomForCount = 40;
@@ -951,10 +950,8 @@ void Walk::readNote(uint64_t at)
 // After the end-of-dump header of a salvaged copy that lost anything.
 bool Walk::putNote()
 {
-    if (note_.empty())
-        return true;
-    const std::span<const uint8_t> text = note_.text();
-    return put(noteHead(refTime, text), Piece::Note) && put(text, Piece::Note);
+    const std::span<const uint8_t> text = note_.text(); // every damage a salvage meets is told
+    return text.empty() || (put(noteHead(refTime, text), Piece::Note) && put(text, Piece::Note));
 }
 
 // Its carried bytes are zero; rheader keeps the header the walk is at.
