@@ -48,7 +48,7 @@ std::array<uint8_t, UINT16_MAX> rheaderStorage;
 struct Failure {
     const char *function;
     int line;
-    std::array<char, 96> message;
+    std::array<char, 128> message;
     bool inputEnded;
 };
 Failure failure; // set by every failed check before it is read
@@ -303,7 +303,8 @@ public:
 private:
     void openOutput();
     Step startDump();
-    Step restartDump();
+    Step restartDump(std::optional<Save> given = std::nullopt);
+    std::optional<Save> otherSave();
     Step noDump();
     Step next();
     Step headerFailed(uint64_t at);
@@ -313,6 +314,7 @@ private:
     Step atDataHeader(uint64_t at);
     Step dataBlock(uint64_t at);
     Step endOfDump(uint64_t at);
+    std::optional<Save> anotherSaveAfter();
     Step moved(Moved moved, Record record, uint64_t at, uint64_t end, bool wentOut = true);
     Step cutShort(const Damage &damage, uint64_t end, bool wentOut);
     bool holdsNext(uint64_t size);
@@ -325,6 +327,8 @@ private:
     Damage damage(Record record, uint64_t at, uint64_t end);
     Step resync(const Damage &damage);
     bool scanFrom(uint64_t at);
+    std::optional<uint64_t> recordInside(uint64_t at);
+    Step wrongSize(uint64_t at, uint64_t record);
     Step resumed(const Damage &damage, bool found);
     std::span<const uint8_t> noteAhead();
     bool carryNote();
@@ -361,6 +365,8 @@ private:
     bool orphans_ = false; // the blocks read belong to a section whose header was lost
     bool resumed_ = false; // the header was found by a resync: its kind is no news
     uint64_t orphansAt_ = 0;
+    uint64_t lastGood_ = 0;       // where the checked bytes of the last header that passed end
+    const char *sizeWhy_ = "";    // why a header's BSZ is not believed
     uint64_t endAt_ = 0;                // of the end-of-dump header
     std::optional<Block> skippedBlock_; // the last block skipped (a header read after it proves it whole)
     std::optional<Damage> first_;
@@ -406,6 +412,8 @@ Step Walk::startDump()
 {
     if (!readMetaHeader(in_, meta_, raw_) || (pd_salvage && !headerSizeHolds()))
         return pd_salvage ? restartDump() : (damage(Record::Meta, 0, kMetaSize), Step::Stop);
+    if (const std::optional<Save> other = pd_salvage || checking() ? otherSave() : std::nullopt)
+        return pd_salvage ? restartDump(other) : (damage(Record::Meta, 0, kMetaSize), Step::Stop);
     const uint64_t extension = meta_.siz - kMetaSize;
     rheaderSize = meta_.hsz;
     rheader = rheaderStorage.data();
@@ -445,6 +453,34 @@ Step Walk::startDump()
     return Step::Next;
 }
 
+// The records after a meta header that passes its checks are its save's.
+// Where the first of them does not pass with the meta header's time stamp
+// and sizes, the record headers after it tell: a save they agree on with
+// another time stamp, another header size, or records from before the end
+// the meta header claims, makes the meta header the damage (another save's,
+// left by a write the dump device lost, or one whose sizes were hit).
+std::optional<Save> Walk::otherSave()
+{
+    std::array<uint8_t, kHeaderSize> first;
+    if (meta_.hsz < kHeaderSize)
+        return std::nullopt;
+    // A pipe that cannot reach the first record still holds those after the meta header to vote.
+    const std::optional<size_t> got = in_.readAt(meta_.siz, first);
+    if (got && ((*got == kHeaderSize && headerPasses(first, meta_.tim)) || (*got > 0 && *got < kHeaderSize)))
+        return std::nullopt;
+    const std::optional<Save> told = inferSave(in_, meta_.hsz);
+    if (!told || (told->tim == meta_.tim && told->hsz == meta_.hsz && told->first >= meta_.siz))
+        return std::nullopt;
+    if (told->tim != meta_.tim)
+        fail("readMetaHeader", __LINE__, false, "meta header of another save: time stamp %d taken from %u record header%s",
+             told->tim, told->headers, plural(told->headers));
+    else
+        fail("readMetaHeader", __LINE__, false, "meta header sizes contradicted: records from byte %llu and header size "
+             "%u taken from %u record header%s", static_cast<ull>(told->first), told->hsz, told->headers,
+             plural(told->headers));
+    return told;
+}
+
 bool Walk::headerSizeHolds()
 {
     return meta_.hsz >= kHeaderSize || fail("readMetaHeader", __LINE__, false, "too small header size (%d<%d)",
@@ -455,16 +491,16 @@ bool Walk::headerSizeHolds()
 // and header size as the meta header gives them where its checksum holds, or
 // else as the record headers near the start of the input tell them; the copy
 // gets a meta header rebuilt around them, without the extension.
-Step Walk::restartDump()
+Step Walk::restartDump(std::optional<Save> given)
 {
     const Damage d = damage(Record::Meta, 0, kMetaSize);
     const bool fieldsHold = !failure.inputEnded && metaChecksumHolds(raw_);
     const uint16_t hsz = be16(&raw_[kMetaHeaderSize]);
-    Save save{static_cast<int32_t>(be32(&raw_[kMetaTime])), std::max<uint16_t>(hsz, kHeaderSize), 0};
+    Save save = given.value_or(Save{static_cast<int32_t>(be32(&raw_[kMetaTime])), std::max<uint16_t>(hsz, kHeaderSize), 0, 0});
     in_.rewind(0); // a header may begin anywhere after byte 0, and a pipe still holds them all
-    if (!fieldsHold || hsz < kHeaderSize) {
+    if (!given && (!fieldsHold || hsz < kHeaderSize)) {
         if (const std::optional<Save> told = inferSave(in_, save.hsz))
-            save = fieldsHold ? Save{save.tim, told->hsz, told->headers} : *told;
+            save = fieldsHold ? Save{save.tim, told->hsz, told->headers, told->first} : *told;
     }
     refTime = save.tim;
     rheaderSize = save.hsz;
@@ -482,7 +518,7 @@ Step Walk::restartDump()
         return Step::OutputFailed;
     record("meta", 0, 0, 0);
     const Step step = resumed(d, found);
-    if (save.headers > 0)
+    if (save.headers > 0 && !given)
         tell("save time stamp %d and header size %u taken from %u record header%s", save.tim, save.hsz, save.headers,
              plural(save.headers));
     return step;
@@ -500,6 +536,9 @@ Step Walk::next()
     const uint64_t at = in_.position();
     if (!readHeader(in_, header_, rheader, rheaderSize))
         return headerFailed(at);
+    lastGood_ = at + kHeaderSize;
+    if (const std::optional<uint64_t> record = pd_salvage ? recordInside(at) : std::nullopt)
+        return wrongSize(at, *record);
     // A copy holds each header that was read whole and passed its checks,
     // one of the wrong kind included; a salvaged copy only those it keeps.
     if (const Moved put = copying() && !pd_salvage ? out_.put({rheader, rheaderSize}, Piece::Header) : Moved::All;
@@ -508,6 +547,44 @@ Step Walk::next()
     const Step step = pd_state == PD_BETWEEN_SECTIONS ? atSectionHeader(at) : atDataHeader(at);
     resumed_ = false;
     return step;
+}
+
+// A header whose checksum holds may still be damaged: two flips of one bit
+// in two words cancel. Where its block ends in bytes no record of the save
+// begins with, or past the input's end, and a record of the save begins
+// inside what it claims, its BSZ is what was damaged. A record found within
+// the header's carried bytes of the block's end tells of bytes lost from
+// those (which no checksum covers), not of a wrong BSZ: the header stands,
+// and the walk finds that record after the next one fails. Only a seekable
+// input can look and come back.
+std::optional<uint64_t> Walk::recordInside(uint64_t at)
+{
+    if (!in_.seekable() || header_.bsz == 0)
+        return std::nullopt;
+    const Successor next = successorOf(in_, at, rheaderSize, header_.bsz, refTime);
+    if (next != Successor::Fails && next != Successor::PastEnd)
+        return std::nullopt;
+    const uint64_t after = in_.position();
+    in_.rewind(at + 1);
+    const bool found = findHeader(in_, refTime, rheaderSize, at + rheaderSize + header_.bsz);
+    const uint64_t record = in_.position();
+    in_.rewind(after);
+    sizeWhy_ = next == Successor::Fails ? "the record its BSZ points to fails its checks"
+                                        : "its block runs past the end of the input, over records of the save";
+    const uint64_t end = at + rheaderSize + header_.bsz;
+    if (found && record + (rheaderSize - kHeaderSize) < end)
+        return record;
+    if (!found)
+        lastGood_ = end; // nothing of the save inside: no scan need look there again
+    return std::nullopt;
+}
+
+Step Walk::wrongSize(uint64_t at, uint64_t record)
+{
+    fail("dopd", __LINE__, false, "%s", sizeWhy_);
+    const Damage d = damage(Record::Header, at, at + rheaderSize);
+    in_.rewind(record);
+    return resumed(d, true);
 }
 
 Step Walk::headerFailed(uint64_t at)
@@ -655,6 +732,7 @@ Step Walk::dataBlock(uint64_t at)
 // whose header was lost: a salvage looks on for records of the save after it.
 Step Walk::endOfDump(uint64_t at)
 {
+    const std::optional<Save> older = pd_salvage ? anotherSaveAfter() : std::nullopt;
     if (pd_salvage && damaged_ && findHeader(in_, refTime, rheaderSize)) {
         const char *why = "an end-of-dump header with records of the save after it";
         const uint64_t to = in_.position();
@@ -664,6 +742,9 @@ Step Walk::endOfDump(uint64_t at)
     }
     endAt_ = at;
     record("enddump", at, 0, 0);
+    if (older)
+        tell("bytes from %llu on, after the end-of-dump header: records of another save (time stamp %d from byte "
+             "%llu)", static_cast<ull>(at + rheaderSize), older->tim, static_cast<ull>(older->first));
     if (copying() && pd_salvage && !damaged_ && !put({rheader, rheaderSize}, Piece::Header))
         return Step::OutputFailed;
     if (copying() && !damaged_ && !carryNote())
@@ -671,6 +752,21 @@ Step Walk::endOfDump(uint64_t at)
     if (checking())
         readNote(at + rheaderSize);
     return Step::EndOfDump;
+}
+
+// A shorter save written over a longer one leaves the older save's records
+// after its end: a salvage says so, as a check counts the bytes there.
+std::optional<Save> Walk::anotherSaveAfter()
+{
+    constexpr size_t kLook = 64 * 1024; // the older save's next header is near: most blocks are smaller
+    const std::span<const uint8_t> bytes = in_.window(kLook);
+    for (size_t i = 0; i + kHeaderSize <= bytes.size(); ++i) {
+        const HeaderBytes header(&bytes[i], kHeaderSize);
+        const int32_t tim = decodeHeader(header).tim;
+        if (tim != refTime && headerPasses(header, tim))
+            return Save{tim, 0, 1, in_.position() + i};
+    }
+    return std::nullopt;
 }
 
 // A block that did not wholly move ends the walk. A salvage recovers no
@@ -819,23 +915,32 @@ Damage Walk::damage(Record record, uint64_t at, uint64_t end)
 
 // A salvage picks up again at the first valid header after the start of the
 // record that failed, and says what it skipped to get there.
+// The search starts where the last header that passed its checks ends: a
+// byte lost before the failing one puts the next header before it. A pipe
+// looks back only as far as its buffer still reaches.
 Step Walk::resync(const Damage &damage)
 {
-    return resumed(damage, scanFrom(damage.at + 1));
+    return resumed(damage, scanFrom(std::min(lastGood_, damage.at + 1)));
 }
 
-// Moves to the first valid header from at on: a pipe still holds the failed
-// header in its buffer.
+// Moves to the first valid header from at on (or as near to at as a pipe's
+// buffer reaches back).
 bool Walk::scanFrom(uint64_t at)
 {
-    in_.rewind(at);
+    in_.rewindWithin(at);
     return findHeader(in_, refTime, rheaderSize);
 }
 
-// The scan after a damage has ended, at the header it found or at the end.
+// The scan after a damage has ended, at the header it found or at the end:
+// after the damaged record, or where a byte lost before it put the next.
 Step Walk::resumed(const Damage &damage, bool found)
 {
     const uint64_t to = in_.position();
+    if (to <= damage.at) {
+        salvageReport(damage, "; the next record starts at byte %llu", static_cast<ull>(to));
+        resumed_ = found;
+        return found ? Step::Next : Step::EndOfInput;
+    }
     salvageReport(damage, "; bytes %llu to %llu skipped", static_cast<ull>(damage.at), static_cast<ull>(to - 1));
     record("skipped", damage.at, to - damage.at, 0, damage.why);
     resumed_ = found;

@@ -132,6 +132,28 @@ void DumpInput::rewind(uint64_t to)
     }
 }
 
+void DumpInput::rewindWithin(uint64_t to)
+{
+    rewind(seekable_ ? to : std::max(to, offset_));
+}
+
+std::optional<size_t> DumpInput::readAt(uint64_t at, std::span<uint8_t> out)
+{
+    if (seekable_) {
+        if (at > static_cast<uint64_t>(INT64_MAX - origin_))
+            return 0;
+        const ssize_t n = pread(fd_, out.data(), out.size(), origin_ + static_cast<int64_t>(at));
+        return static_cast<size_t>(std::max<ssize_t>(n, 0));
+    }
+    if (at < position() || at - position() > kCapacity - out.size())
+        return std::nullopt;
+    const size_t skip = static_cast<size_t>(at - position());
+    const std::span<const uint8_t> bytes = window(skip + out.size());
+    const size_t n = bytes.size() > skip ? std::min(out.size(), bytes.size() - skip) : 0;
+    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(skip), n, out.begin());
+    return n;
+}
+
 bool DumpInput::holds(uint64_t at) const
 {
     uint8_t byte;

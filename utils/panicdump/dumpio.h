@@ -33,6 +33,13 @@ public:
     // Back to an earlier position: anywhere on a seekable input, on a pipe
     // only as far as the buffer still reaches (further back, it stays put).
     void rewind(uint64_t to);
+    // Back towards to: on a pipe as far as the buffer still reaches.
+    void rewindWithin(uint64_t to);
+    // Up to out's size of the bytes at position at, without moving: on a
+    // seekable input wherever they are; on a pipe only ahead, within what the
+    // buffer can hold (nothing is known beyond: nullopt). Fewer where the
+    // input ends.
+    std::optional<size_t> readAt(uint64_t at, std::span<uint8_t> out);
     uint64_t position() const { return offset_ + begin_; }
     bool seekable() const { return seekable_; }
     int fd() const { return fd_; }

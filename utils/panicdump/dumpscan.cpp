@@ -15,13 +15,6 @@ namespace trelkit::dump {
 
 namespace {
 
-// On a seekable input a header whose block would reach past the end is no
-// header of this dump; a pipe cannot tell before it gets there.
-bool blockFits(const DumpInput &in, uint64_t at, uint32_t hsz, uint32_t bsz)
-{
-    return in.holds(at + hsz + bsz - 1);
-}
-
 struct Candidate {
     uint64_t at;
     int32_t tim;
@@ -38,6 +31,22 @@ template <typename T> std::pair<T, unsigned> mostCommon(std::span<const T> value
             best = {values[i], count};
     }
     return best;
+}
+
+// The time stamp of the first candidate that another of its time stamp
+// follows where a next header would begin: past its block, by a gap a
+// header size can be.
+std::optional<int32_t> firstChained(std::span<const Candidate> candidates)
+{
+    for (size_t i = 0; i < candidates.size(); ++i)
+        for (size_t j = i + 1; j < candidates.size(); ++j) {
+            const uint64_t end = candidates[i].at + candidates[i].bsz;
+            if (candidates[j].at > end + UINT16_MAX)
+                break;
+            if (candidates[j].tim == candidates[i].tim && candidates[j].at >= end + kHeaderSize)
+                return candidates[i].tim;
+        }
+    return std::nullopt;
 }
 
 // The starts in size bytes with a header's 16 bytes behind them.
@@ -95,30 +104,53 @@ size_t nextStamp(std::span<const uint8_t> bytes, size_t from, std::span<const ui
     return nextStampPlain(bytes, from, stamp);
 }
 
-bool findHeader(DumpInput &in, int32_t tim, uint32_t hsz)
+Successor successorOf(DumpInput &in, uint64_t at, uint32_t hsz, uint32_t bsz, int32_t tim)
+{
+    // One read from the block's last byte: that it is there, then the next header.
+    std::array<uint8_t, 1 + kHeaderSize> bytes;
+    const std::optional<size_t> got = in.readAt(at + hsz + bsz - 1, bytes);
+    if (!got)
+        return Successor::Unknown;
+    if (*got == 0)
+        return Successor::PastEnd;
+    if (*got < bytes.size())
+        return Successor::Holds;
+    return headerPasses(HeaderBytes(&bytes[1], kHeaderSize), tim) ? Successor::Holds : Successor::Fails;
+}
+
+bool findHeader(DumpInput &in, int32_t tim, uint32_t hsz, uint64_t limit)
 {
     // The time stamp opens every header: its first byte is what is looked
     // for, a buffer at a time, and the rest is checked only where it is found.
     std::array<uint8_t, 4> stamp;
     putBe32(stamp.data(), static_cast<uint32_t>(tim));
-    for (;;) {
+    while (in.position() < limit) {
         std::span<const uint8_t> bytes = in.window(kHeaderSize);
         if (bytes.size() < kHeaderSize) {
             in.consume(bytes.size());
             return false;
         }
-        const size_t stop = starts(bytes.size());
-        for (size_t at = nextStamp(bytes, 0, std::span(stamp).first<2>()); at < stop;
-             at = nextStamp(bytes, at + 1, std::span(stamp).first<2>())) {
+        const size_t stop = static_cast<size_t>(std::min<uint64_t>(starts(bytes.size()), limit - in.position()));
+        size_t at = nextStamp(bytes, 0, std::span(stamp).first<2>());
+        for (; at < stop; at = nextStamp(bytes, at + 1, std::span(stamp).first<2>())) {
             const HeaderBytes header(&bytes[at], kHeaderSize);
-            if (memcmp(&bytes[at], stamp.data(), stamp.size()) == 0 && headerPasses(header, tim) &&
-                blockFits(in, in.position() + at, hsz, decodeHeader(header).bsz)) {
-                in.consume(at);
-                return true;
-            }
+            if (memcmp(&bytes[at], stamp.data(), stamp.size()) == 0 && headerPasses(header, tim))
+                break;
         }
-        in.consume(stop);
+        if (at >= stop) {
+            in.consume(stop);
+            continue;
+        }
+        // The successor's read may refill the buffer: bytes is not used after it.
+        const uint32_t bsz = decodeHeader(HeaderBytes(&bytes[at], kHeaderSize)).bsz;
+        in.consume(at);
+        // What follows a header of BSZ 0 may be the end of the dump: anything.
+        const Successor next = bsz == 0 ? Successor::Holds : successorOf(in, in.position(), hsz, bsz, tim);
+        if (next == Successor::Holds || next == Successor::Unknown)
+            return true;
+        in.consume(1);
     }
+    return false;
 }
 
 std::optional<Save> inferSave(DumpInput &in, uint16_t fallbackHsz)
@@ -142,7 +174,15 @@ std::optional<Save> inferSave(DumpInput &in, uint16_t fallbackHsz)
         return std::nullopt;
     for (size_t i = 0; i < count; ++i)
         stamps[i] = found[i].tim;
-    const auto [tim, headers] = mostCommon<int32_t>(std::span(stamps).first(count));
+    const std::span<const Candidate> candidates = std::span(found).first(count);
+    // A save written over a longer one leaves more of the older save's
+    // headers behind its own: the records that come first decide.
+    const std::optional<int32_t> chained = firstChained(candidates);
+    const int32_t tim = chained ? *chained : mostCommon<int32_t>(std::span(stamps).first(count)).first;
+    const auto headers = static_cast<unsigned>(std::count(stamps.begin(), stamps.begin() + count, tim));
+    const uint64_t first = std::find_if(candidates.begin(), candidates.end(), [&](const Candidate &c) {
+                               return c.tim == tim;
+                           })->at;
     // A header of the save is followed, HSZ plus its BSZ bytes on, by the next.
     size_t gaps = 0;
     const Candidate *last = nullptr;
@@ -156,7 +196,7 @@ std::optional<Save> inferSave(DumpInput &in, uint16_t fallbackHsz)
         last = &c;
     }
     const uint16_t hsz = gaps ? mostCommon<uint16_t>(std::span(sizes).first(gaps)).first : fallbackHsz;
-    return Save{tim, hsz, headers};
+    return Save{tim, hsz, headers, first};
 }
 
 } // namespace trelkit::dump

@@ -11,11 +11,21 @@
 
 namespace trelkit::dump {
 
+// What lies where a record header's block ends: the next record header of
+// the save (or the input's end within it: nothing contradicts the header),
+// bytes that fail a header's checks, nothing (the block runs past the
+// input's end), or, on a pipe, bytes the buffer cannot reach yet.
+enum class Successor { Holds, Fails, PastEnd, Unknown };
+Successor successorOf(DumpInput &in, uint64_t at, uint32_t hsz, uint32_t bsz, int32_t tim);
+
 // Moves the input to the first position from which a record header of the
-// save (time stamp tim) begins that passes every check a reader makes and,
-// on a seekable input, whose block lies within the input. False when the
-// input ends first; it is then at its end. The scan only moves forward.
-bool findHeader(DumpInput &in, int32_t tim, uint32_t hsz);
+// save (time stamp tim) begins that passes every check a reader makes, whose
+// block lies within the input and whose successor does not fail (a header of
+// BSZ 0 may end the dump: what follows it is not asked): two records in a
+// row are evidence random bytes do not give. Stops at limit
+// (then false, at limit) or where the input ends (false, at its end). The
+// scan only moves forward.
+bool findHeader(DumpInput &in, int32_t tim, uint32_t hsz, uint64_t limit = UINT64_MAX);
 
 // The first start from from on, with 16 bytes behind it, where the first two
 // bytes of a time stamp stand; the size of bytes when there is none.
@@ -28,11 +38,15 @@ struct Save {
     int32_t tim;
     uint16_t hsz;
     unsigned headers; // how many record headers told
+    uint64_t first;   // where the first of them starts
 };
 
 // Reads off the first MiB of the input, from its current position and
-// without taking anything, the time stamp most valid-looking record headers
-// share and the header size most often found between one and the next.
+// without taking anything, the save whose records come first (the first
+// valid-looking header followed, at a header size's distance past its block,
+// by another of its time stamp; failing that, the time stamp most such
+// headers share) and the header size most often found between one of its
+// headers and the next.
 std::optional<Save> inferSave(DumpInput &in, uint16_t fallbackHsz);
 
 } // namespace trelkit::dump
