@@ -707,6 +707,9 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
         {"a bad header, listed", badHeader, "pdex --salvage -",
          {kHeading + row("  1     1          6     1", "console (damaged)") + two + total(2), damaged158, 2}},
         {"a bad header, extracted", badHeader, "pdex --salvage - console", {"hello ", damaged158, 2}},
+        {"a header among the skipped bytes whose successor fails", badHeader.substr(0, 164) +
+         encodeHeader(Header{.dsz = 1, .bsz = 2}, 16, kDefaultTime) + sample.substr(180), "pdex --salvage - console",
+         {"hello ", damaged158, 2}},
         {"a bad header, copied", badHeader, "pdcp --salvage - -",
          {sample.substr(0, 158) + sample.substr(180) + noted(damaged158, "1 \"console\""), pdcp(damaged158), 2}},
         {"a bad header, records", badHeader, "pdex --records -", {head + "-: " + at158 + "\n", "", 2}},
