@@ -28,6 +28,8 @@ constexpr const char *kHeading = "Sec  Blks  Data size  Prio  Created           
 constexpr const char *kMetaTrace = "META HEADER:ID=Halvern Linux Panic Dump\n"
                                    "     VER=1 TIM=1700000000 SIZ=64 HSZ=16 CS=c14c(OK)\n";
 
+const std::string kLogOpen = "evlog_open chassis 0 trelkit", kLogClose = "evlog_close";
+
 Attr attr(std::string name, int16_t pri = 0, int32_t ver = 1)
 {
     return Attr{std::move(name), kDefaultTime - 10, 0, ver, pri};
@@ -555,7 +557,12 @@ TEST_F(EndToEnd, StartsAndFailuresOfEveryTool)
         {self, {"errloginfo"}, {.argv0 = "trelkit"}, errloginfoUsage("errloginfo")},
         {self, {}, {.argv0 = "/opt/errloginfo"}, errloginfoUsage("/opt/errloginfo")},
         {self, {"-t"}, {.argv0 = "errloginfo"}, errloginfoUsage("errloginfo")},
-        {self, {"syslockdump", "-"}, {.argv0 = "trelkit"}, {"", "Unable to open file -", 255}},
+        {self, {"syslockdump", "-"}, {.input = sampleRecord().encode(), .argv0 = "trelkit"}, ok(kSampleRecord)},
+        {"syslockdump", {"-"}, {.stdinFile = lock, .stdoutFile = lock, .append = true},
+         {"", "syslockdump: standard input" + same, 1}},
+        {"pdex", {"--help", dump}, {}, {"", "pdex: unrecognized option '--help'\n" + std::string(kPdexUsage), 1}},
+        {"pdmap", {"--dry-run"}, {}, {"", "pdmap: open of map file failed: No such file or directory\n", 1}},
+        {"pdmap", {"--pin", "--dry", "x"}, {}, {"Usage: pdmap <name of map file>\n", "", 1}},
         {self, {"--list"}, {.stdoutFile = "/dev/full", .argv0 = "trelkit"}, {"", "trelkit" + noSpace, 1}},
         {self, {"--list"}, {.closed = {1}, .argv0 = "trelkit"}, {"", "trelkit" + badFd, 1}},
         {"pdex", {"-x", dump}, {}, {"", "pdex: invalid option -- 'x'\n" + std::string(kPdexUsage), 1}},
@@ -616,6 +623,44 @@ TEST_F(EndToEnd, StartsAndFailuresOfEveryTool)
     EXPECT_EQ(readFile(console), capture(0, 0, 4, 0, "text")); // never written into itself
     EXPECT_TRUE(std::filesystem::exists(dir.path("created"))); // the output is made before the input is opened
     EXPECT_EQ(readFile(dump), before);                         // never copied onto itself
+}
+
+// Alone on the command line, --help and -h print a tool's usage with every option it takes and --version the version,
+// under the tool's name and through trelkit; the tool itself does not run (no event, no hypervisor, no device).
+TEST_F(EndToEnd, EveryToolAnswersHelpAndVersion)
+{
+    struct Tool {
+        std::string name;
+        std::vector<std::string> options; // besides -h, --help and --version
+    };
+    const std::vector<Tool> cases = {
+        {"pdex", {"-d", "--check", "--records", "--salvage"}},
+        {"pdcp", {"-d", "--salvage"}},
+        {"pdmap", {"--dry-run", "--pin"}},
+        {"errloginfo", {"-t"}},
+        {"catconsole", {}},
+        {"objectdump", {}},
+        {"syslockdump", {}},
+    };
+    ASSERT_EQ(cases.size(), toolNames().size());
+    const std::string self = dir.path("trelkit");
+    ASSERT_EQ(symlink(TRELKIT_BUILD_DIR "/trelkit", self.c_str()), 0);
+    for (const Tool &c : cases) {
+        const Result help = run(c.name, {"--help"}, {.doubles = true});
+        EXPECT_EQ(help.status, 0) << c.name;
+        EXPECT_EQ(help.err, "") << c.name;
+        EXPECT_TRUE(help.out.starts_with("Usage: " + c.name + " ")) << help.out;
+        for (const std::string &option : c.options)
+            EXPECT_NE(help.out.find(option), std::string::npos) << c.name << " " << option;
+        EXPECT_NE(help.out.find("-h, --help"), std::string::npos) << c.name;
+        EXPECT_NE(help.out.find("--version"), std::string::npos) << c.name;
+        EXPECT_EQ(help.calls, (std::vector<std::string>{kLogOpen, kLogClose})) << c.name;
+        EXPECT_EQ(run(c.name, {"-h"}), help) << c.name;
+        EXPECT_EQ(run(self, {c.name, "--help"}, {.argv0 = "trelkit"}), help) << c.name;
+        EXPECT_EQ(run(c.name, {"--version"}), ok("trelkit " TRELKIT_VERSION "\n")) << c.name;
+        EXPECT_EQ(run(c.name, {"--help"}, {.stdoutFile = "/dev/full"}),
+                  (Result{"", c.name + ": error writing standard output: No space left on device\n", 1}));
+    }
 }
 
 std::string flipped(std::string bytes, size_t at)
@@ -798,8 +843,6 @@ std::string request(unsigned long code, const std::string &rest = "arg=2")
     return "ioctl " + std::to_string(code) + " " + rest;
 }
 
-const std::string kLogOpen = "evlog_open chassis 0 trelkit", kLogClose = "evlog_close";
-
 // The device's map request for a file as this test sees it through FIBMAP.
 std::string addMap(const std::string &path, uint32_t count)
 {
@@ -840,14 +883,19 @@ TEST_F(EndToEnd, PdmapMapsEveryBlockAndStopsAtTheFirstFailure)
                       many = map("many", std::string(257, 'd'), 1 << 20 | 1), middle = map("middle", "d.d"),
                       reserved = map("reserved", "df"), largest = map("largest", "", INT32_MAX),
                       huge = map("huge", "", size_t{1} << 31), noMap = shm.write("map", "no block map"),
-                      fifo = dir.path("fifo");
+                      fifo = dir.path("fifo"), unsynced = dir.path("unsynced");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Written and left to the page cache: pdmap syncs it before asking where its blocks are.
+    std::ofstream(unsynced) << std::string(10000, 'u');
     // clang-format off
     auto hole = [](const std::string &path, int at) { return Result{"", "pdmap: " + path + ": block " +
         std::to_string(at) + " has no disk block (a hole, or space preallocated and never written)\n", 1}; };
     auto failed = [](const char *what, const char *why) {
         return Result{"", std::string("pdmap: ") + what + " failed: " + why + "\n", 1}; };
     auto notRegular = [](const std::string &p) { return Result{"", "pdmap: " + p + ": not a regular file\n", 1}; };
+    auto refused = [](const std::string &path, uint64_t first, uint64_t last, const char *why) { return Result{"",
+        "pdmap: " + path + ": bytes " + std::to_string(first) + " to " + std::to_string(last) + ": " + why + "\n", 1}; };
+    const char *cow = "on a copy-on-write file system, and not NOCOW (chattr +C)";
     struct Map {
         std::vector<std::string> env;
         std::string map;
@@ -863,9 +911,28 @@ TEST_F(EndToEnd, PdmapMapsEveryBlockAndStopsAtTheFirstFailure)
         {{}, many, ok(""), 5, 257},
         {{}, fifo, notRegular(fifo), -1}, // and no wait for a writer
         {{}, "/dev/null", notRegular("/dev/null"), -1},
-        {{}, middle, hole(middle, 1), -1},
-        {{}, reserved, hole(reserved, 1), -1},
-        {{}, largest, hole(largest, 0), -1},
+        {{}, unsynced, ok(""), 5, 3},
+        {{}, middle, refused(middle, 4096, 8191, "a hole, with no disk blocks"), -1},
+        {{}, reserved, refused(reserved, 4096, 8191, "preallocated and never written"), -1},
+        {{}, largest, refused(largest, 0, INT32_MAX - 1, "a hole, with no disk blocks"), -1},
+        {{"FIEMAP_ERRNO=95"}, middle, hole(middle, 1), -1}, // not answered: FIBMAP's check, as before FIEMAP
+        {{"FIEMAP_ERRNO=95"}, reserved, hole(reserved, 1), -1},
+        {{"FIEMAP_ERRNO=25"}, three, ok(""), 5, 3},
+        {{"FIEMAP_ERRNO=5"}, three, failed("FIEMAP", "Input/output error"), -1},
+        {{"FIEMAP_FLAGS=0:0x4"}, three, refused(three, 0, 9999, "not yet on disk"), -1},
+        {{"FIEMAP_FLAGS=0:0x2"}, three, refused(three, 0, 9999, "at no known place on disk"), -1},
+        {{"FIEMAP_FLAGS=0:0x200"}, one, refused(one, 0, 9, "stored inline with the file system's metadata"), -1},
+        {{"FIEMAP_FLAGS=0:0x400"}, three, refused(three, 0, 9999, "packed into a block with other files' data"), -1},
+        {{"FIEMAP_FLAGS=0:0x100"}, three, refused(three, 0, 9999, "not aligned to blocks"), -1},
+        {{"FIEMAP_FLAGS=0:0x8"}, three, refused(three, 0, 9999, "compressed or encoded"), -1},
+        {{"FIEMAP_FLAGS=0:0x80"}, three, refused(three, 0, 9999, "encrypted"), -1},
+        {{"FIEMAP_FLAGS=0:0x2000"}, three, refused(three, 0, 9999, "shared with another file"), -1},
+        {{"FIEMAP_FLAGS=0:0x1001"}, three, ok(""), 5, 3}, // merged, last: harmless
+        {{"FIEMAP_FLAGS=1:0x2000"}, reserved, refused(reserved, 4096, 8191, "preallocated and never written"), -1},
+        {{"FSTATFS_TYPE=0x9123683E"}, three, refused(three, 0, 9999, cow), -1},
+        {{"FSTATFS_TYPE=0xca451a4e"}, three, refused(three, 0, 9999, cow), -1},
+        {{"FSTATFS_TYPE=0x9123683E", "GETFLAGS_SET=0x800000"}, three, ok(""), 5, 3},
+        {{"FSTATFS_TYPE=0x9123683E"}, empty, ok(""), 5}, // no block to copy
         {{"ATA_FAIL=6:98"}, empty, ok(""), 5},
         {{"ATA_FAIL=6:5"}, empty, failed("IOC_ALLOC", "Input/output error"), 1},
         {{"ATA_FAIL=3:16"}, empty, failed("IOC_DISARM", "Device or resource busy"), 2},
@@ -1041,8 +1108,8 @@ TEST_F(EndToEnd, ViewersPrintExactly)
         const Result r = run(c.tool, {dir.write("in", c.bytes)});
         EXPECT_EQ(r, wanted) << c.tool << ": " << c.title;
         EXPECT_EQ(r.pipeSize >= 1 << 20, c.tool == std::string("objectdump")) << c.title;            // fewer switches
-        std::vector<std::string> fromStdin(std::string_view(c.tool) == "syslockdump", "/dev/stdin"); // else: usage
-        EXPECT_EQ(run(c.tool, fromStdin, Options{.input = c.bytes, .env = {"READ_STEP=23"}, .doubles = true}), wanted)
+        std::vector<std::string> fromStdin(std::string_view(c.tool) == "syslockdump", "-"); // else: usage
+        EXPECT_EQ(run(c.tool, {"-"}, Options{.input = c.bytes, .env = {"READ_STEP=23"}, .doubles = true}), wanted)
             << c.title << " from a pipe";
         EXPECT_EQ(run(c.tool, fromStdin, Options{.stdinFile = dir.path("in")}), wanted) << c.title << " on stdin";
     }

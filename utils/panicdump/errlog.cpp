@@ -20,6 +20,10 @@ constexpr int kTrapId = 0x3d0002;
 
 } // namespace
 
+extern const char errloginfoUsage[] = "Usage: errloginfo [-t] word...\n"
+                                      "Writes the words, joined by blanks, into the platform's event log.\n"
+                                      "  -t          use the trap message id (only as the first argument)\n";
+
 [[noreturn]] void print_usage_and_exit(const char *path)
 {
     printf("usage:\n%s: [-t (if trap required)] \"log string\"\n", path ? path : "");

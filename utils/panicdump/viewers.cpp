@@ -3,6 +3,8 @@
 //   catconsole [capture]   the head, then the ring from its oldest byte, between banners
 //   objectdump [file]      00000000 41424344 ...         . . . . A B C D ...
 //   syslockdump file       per record a text line, its task and time, its frames
+//
+// A file of - is standard input, as no file is for the first two.
 #include "viewers.h"
 
 #include <algorithm>
@@ -292,12 +294,13 @@ Pointer pointer(uint32_t value)
 
 int sysLockDump(const char *path)
 {
-    int in = open(path, O_RDONLY);
+    int in = path ? open(path, O_RDONLY) : STDIN_FILENO;
     if (in < 0) {
         fprintf(stderr, "Unable to open file %s", path); // the system's own: no line feed, and status 255
         exit(255);
     }
-    refuseOutputIntoInput(in, path);
+    const char *name = path ? path : "standard input";
+    refuseOutputIntoInput(in, name);
     // Record by record: memory stays one record whatever the file's size,
     // and a pipe or FIFO works as a file does. A short last record is ignored.
     std::array<uint8_t, kLockRecordSize> record;
@@ -305,7 +308,7 @@ int sysLockDump(const char *path)
     while ((got = readUpTo(in, record)) == static_cast<ssize_t>(record.size()))
         printLockRecord(record, stdout);
     if (got < 0) {
-        reportReadError("syslockdump", path, errno);
+        reportReadError("syslockdump", name, errno);
         exit(255);
     }
     close(in);
@@ -475,13 +478,34 @@ void printLockRecord(std::span<const uint8_t, kLockRecordSize> r, FILE *out)
 
 using namespace trelkit::viewers;
 
+extern const char catconsoleUsage[] =
+    "Usage: catconsole [capture]\n"
+    "Prints a saved console capture: its head, then its ring-buffer tail from the\n"
+    "oldest byte. Without capture, or with -, reads standard input.\n";
+extern const char objectdumpUsage[] =
+    "Usage: objectdump [file]\n"
+    "Prints file as hexadecimal words and characters, 16 bytes a line, folding\n"
+    "repeated lines. Without file, or with -, reads standard input.\n";
+extern const char syslockdumpUsage[] = "Usage: syslockdump file\n"
+                                       "Prints a binary lock dump record by record. A file of - is standard input.\n";
+
+namespace {
+
+// The path an operand names; none for -, standard input.
+const char *inputPath(const char *operand)
+{
+    return strcmp(operand, "-") == 0 ? nullptr : operand;
+}
+
+} // namespace
+
 int catconsoleMain(int argc, char **argv)
 {
     if (argc > 2) {
         printf("Usage: catconsole input CONSLOE_LOG client's file\n"); // the system's own spelling
         exit(0);                                                       // and its own status: a usage that succeeds
     }
-    catConsole(argc == 2 ? argv[1] : nullptr);
+    catConsole(argc == 2 ? inputPath(argv[1]) : nullptr);
 }
 
 int objectdumpMain(int argc, char **argv)
@@ -490,7 +514,7 @@ int objectdumpMain(int argc, char **argv)
         printf("Usage: objectdump [one-input-file]\n       use stdin if input-file omitted\n");
         exit(1);
     }
-    return objectDump(argc == 2 ? argv[1] : nullptr);
+    return objectDump(argc == 2 ? inputPath(argv[1]) : nullptr);
 }
 
 int syslockdumpMain(int argc, char **argv)
@@ -499,5 +523,5 @@ int syslockdumpMain(int argc, char **argv)
         printf("Usage: syslockdump [one-input-file]\n");
         exit(1);
     }
-    return sysLockDump(argv[1]);
+    return sysLockDump(inputPath(argv[1]));
 }
