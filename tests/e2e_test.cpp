@@ -11,6 +11,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <tuple>
 
@@ -859,6 +860,12 @@ std::string addMap(const std::string &path, uint32_t count)
     return request(IOC_ADD_MAP, map);
 }
 
+bool mapsBlocks(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDONLY), size = 0, block = 0;
+    return ioctl(fd, FIGETBSZ, &size) + ioctl(fd, FIBMAP, &block) + close(fd) == 0 && size == 4096 && block != 0;
+}
+
 // Every block of the map file goes to the device, which is then armed. A failure ends the run where it happens: nothing
 // is undone, no later request reaches the device, and a map file with a hole never reaches it at all.
 TEST_F(EndToEnd, PdmapMapsEveryBlockAndStopsAtTheFirstFailure)
@@ -875,8 +882,7 @@ TEST_F(EndToEnd, PdmapMapsEveryBlockAndStopsAtTheFirstFailure)
         EXPECT_EQ(ftruncate(fd, static_cast<off_t>(size.value_or(pattern.size() * 4096))) + fsync(fd) + close(fd), 0);
         return dir.path(name);
     };
-    int fd = open(map("probe", "d").c_str(), O_RDONLY), size = 0, block = 0;
-    if (ioctl(fd, FIGETBSZ, &size) + ioctl(fd, FIBMAP, &block) + close(fd) != 0 || size != 4096 || block == 0)
+    if (!mapsBlocks(map("probe", "d")))
         GTEST_SKIP() << "the file system of " << dir.path("") << " does not map 4096-byte blocks with FIBMAP";
     TempDir shm(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
     const std::string empty = map("empty", ""), one = map("one", "d", 10), three = map("three", "ddd", 10000),
@@ -966,6 +972,142 @@ TEST_F(EndToEnd, PdmapMapsEveryBlockAndStopsAtTheFirstFailure)
     Result usage = run("pdmap", {}, {.env = {"HV_RUNNING=1"}, .doubles = true});
     EXPECT_EQ(usage, (Result{"Usage: pdmap <name of map file>\n", "", 1}));
     EXPECT_EQ(usage.calls, (std::vector<std::string>{kLogOpen, kLogClose}));
+}
+
+int inodeFlags(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDONLY), flags = 0;
+    ioctl(fd, FS_IOC_GETFLAGS, &flags);
+    close(fd);
+    return flags;
+}
+
+void setInodeFlags(const std::string &path, int flags)
+{
+    int fd = open(path.c_str(), O_RDONLY);
+    ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    close(fd);
+}
+
+// What filefrag -v says of a file: its size line, its extents (logical, physical, length) and its count line.
+std::vector<std::string> filefrag(const std::string &text)
+{
+    static const std::regex line(R"(^File size of .*|^ *\d+: *(\d+)\.\. *(\d+): *(\d+)\.\. *(\d+): *(\d+):.*|.*: \d+ extents? found$)");
+    std::vector<std::string> kept;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        if (std::smatch m; std::regex_match(l, m, line))
+            kept.push_back(m[1].matched ? m.str(1) + " " + m.str(2) + " " + m.str(3) + " " + m.str(4) + " " + m.str(5) : l);
+    return kept;
+}
+
+std::string commandOutput(const std::string &command)
+{
+    std::string out;
+    FILE *p = popen(command.c_str(), "r");
+    for (int c; p && (c = fgetc(p)) != EOF;)
+        out += static_cast<char>(c);
+    if (p)
+        pclose(p);
+    return out;
+}
+
+// A dry run makes every check a real run makes and prints the map as filefrag -v shows the file, and nothing reaches
+// the device; --pin makes the map file immutable before the device is opened, and never on a dry run or a refusal.
+TEST_F(EndToEnd, PdmapDryRunShowsTheMapAndPinMakesItImmutable)
+{
+    auto written = [&](const char *name, size_t size) {
+        std::ofstream(dir.path(name)) << std::string(size, 'w');
+        return dir.path(name);
+    };
+    if (!mapsBlocks(written("probe", 4096)))
+        GTEST_SKIP() << "the file system of " << dir.path("") << " does not map 4096-byte blocks with FIBMAP";
+    const std::string three = written("three", 10000), many = written("many", 257 * 4096 + 1), empty = written("e", 0),
+                      sparse = dir.path("sparse");
+    ASSERT_EQ(truncate(written("sparse", 0).c_str(), 8192), 0);
+    const std::vector<std::string> untouched = {kLogOpen, "hv_running", kLogClose};
+    for (const std::string &map : {three, many, empty}) {
+        Result r = run("pdmap", {"--dry-run", map}, {.env = {"ATA_OPEN_ERRNO=2"}, .doubles = true});
+        struct stat st;
+        ASSERT_EQ(stat(map.c_str(), &st), 0);
+        const std::string device = "Device: " + std::to_string(static_cast<uint32_t>(st.st_dev)) + " (" +
+                                   std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev)) + ")\n";
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(device), std::string::npos) << r.out;
+        EXPECT_EQ(filefrag(r.out), filefrag(commandOutput("filefrag -v " + map))) << r.out;
+        EXPECT_EQ(r.calls, untouched) << map;
+    }
+    // clang-format off
+    struct Pin {
+        std::vector<std::string> args, env;
+        Result result;
+        bool pinned;
+        std::vector<std::string> calls;
+    };
+    const std::string refusal = "pdmap: " + sparse + ": bytes 0 to 8191: a hole, with no disk blocks\n";
+    const std::vector<std::string> armed = {kLogOpen, "hv_running", "open /dev/ata_dumper O_RDWR", request(IOC_ALLOC),
+        request(IOC_DISARM), request(IOC_CLEAR_MAP), addMap(three, 3), request(IOC_ARM), kLogClose};
+    const std::vector<Pin> cases = {
+        {{"--pin", three}, {}, ok(""), true, armed},
+        {{"--pin", three}, {"ATA_OPEN_ERRNO=2"}, {"", "pdmap: open of DUMPDEV failed: No such file or directory\n", 1},
+         true, {kLogOpen, "hv_running", "open /dev/ata_dumper O_RDWR", kLogClose}},
+        {{"--dry-run", "--pin", three}, {}, {}, false, untouched},
+        {{"--pin", "--dry-run", sparse}, {}, {"", refusal, 1}, false, untouched},
+        {{"--pin", sparse}, {}, {"", refusal, 1}, false, untouched},
+        {{"--dry-run", three}, {"HV_RUNNING=1"}, ok(three + ": would be handed to the hypervisor, which maps it itself\n"),
+         false, untouched},
+    };
+    // clang-format on
+    for (const Pin &c : cases) {
+        Result r = run("pdmap", c.args, {.env = c.env, .doubles = true});
+        const std::string &map = c.args.back();
+        EXPECT_EQ(r.status, std::max(c.result.status, 0)) << r.err; // -1: a dry run's map, as checked above
+        if (c.result.status >= 0) {
+            EXPECT_EQ(r, c.result) << c.args[0];
+        }
+        EXPECT_EQ(r.calls, c.calls) << c.args[0] << " " << map;
+        EXPECT_EQ((inodeFlags(map) & FS_IMMUTABLE_FL) != 0, c.pinned) << c.args[0] << " " << map;
+        if (c.pinned) { // cannot be rewritten or removed, until it is retired
+            EXPECT_EQ(open(map.c_str(), O_WRONLY), -1);
+            EXPECT_EQ(unlink(map.c_str()), -1);
+            setInodeFlags(map, inodeFlags(map) & ~FS_IMMUTABLE_FL);
+        }
+    }
+}
+
+// On a copy-on-write file system a block of a file may be shared with another (a reflink), and a file written in
+// place moves unless it is NOCOW: pdmap refuses both. A btrfs image on a loop device, where this machine allows one.
+TEST_F(EndToEnd, PdmapRefusesSharedAndCopiedOnWriteBlocks)
+{
+    const std::string image = dir.path("image"), mnt = dir.path("mnt");
+    const std::string make = "truncate -s 128M " + image + " && mkfs.btrfs -q " + image + " >/dev/null 2>&1 && mkdir " +
+                             mnt + " && mount -o loop " + image + " " + mnt + " 2>/dev/null";
+    if (system(make.c_str()) != 0)
+        GTEST_SKIP() << "no btrfs image on a loop device here (mkfs.btrfs, a loop device and mount are needed)";
+    auto file = [&](const char *name, const char *make) {
+        const std::string path = mnt + "/" + name;
+        EXPECT_EQ(system(("cd " + mnt + " && " + make + " && sync").c_str()), 0) << make;
+        return path;
+    };
+    const std::string solo = file("solo", "head -c 65536 /dev/zero >solo"),
+                      copy = file("copy", "head -c 65536 /dev/zero >orig && cp --reflink=always orig copy"),
+                      nocow = file("nocow", "touch nocow && chattr +C nocow && head -c 65536 /dev/zero >>nocow");
+    auto refused = [](const std::string &path, const char *why) {
+        return Result{"", "pdmap: " + path + ": bytes 0 to 65535: " + why + "\n", 1};
+    };
+    // clang-format off
+    const std::vector<std::pair<std::string, Result>> cases = {
+        {copy, refused(copy, "shared with another file")},
+        {solo, refused(solo, "on a copy-on-write file system, and not NOCOW (chattr +C)")},
+        {nocow, {"", "pdmap: FIBMAP failed: Invalid argument\n", 1}}, // its blocks are the file system's own numbers
+    };
+    // clang-format on
+    for (const auto &[map, result] : cases) {
+        Result r = run("pdmap", {map}, {.doubles = true});
+        EXPECT_EQ(r, result) << map;
+        EXPECT_EQ(r.calls, (std::vector<std::string>{kLogOpen, "hv_running", kLogClose})) << map;
+    }
+    EXPECT_EQ(umount(mnt.c_str()), 0);
 }
 
 // The record of a run that wrote text, in events of 150 characters.
