@@ -135,7 +135,10 @@ Extents checkExtents(int map, const char *path, uint64_t size)
     uint64_t covered = 0; // bytes before this are in fit extents
     while (covered < size) {
         memset(buffer, 0, sizeof buffer);
-        *answer = fiemap{covered, size - covered, FIEMAP_FLAG_SYNC, 0, kPerCall, 0};
+        answer->fm_start = covered;
+        answer->fm_length = size - covered;
+        answer->fm_flags = FIEMAP_FLAG_SYNC;
+        answer->fm_extent_count = kPerCall;
         if (ioctl(map, FS_IOC_FIEMAP, answer) != 0) {
             if (covered == 0 && (errno == EOPNOTSUPP || errno == ENOTTY || errno == EBADR))
                 return Extents::NotAnswered;
@@ -164,11 +167,89 @@ Extents checkExtents(int map, const char *path, uint64_t size)
     return Extents::Fit;
 }
 
+// The map file as the checks leave it; its descriptor stays open to the end.
+struct MapFile {
+    int fd = -1;
+    struct stat st{};
+    uint32_t blockSize = 0, nblocks = 0;
+    BlockList blocks;
+};
+
+// Opens the map file and checks it: a regular file with a block size and a
+// size the platform's stat can give, synced, with extents fit for the device.
+int examine(const char *path, MapFile &file)
+{
+    file.fd = open(path, O_RDONLY | O_NONBLOCK); // a FIFO given as the map file must not hang the run
+    if (file.fd < 0)
+        return fail("pdmap: open of map file failed");
+    // Only a regular file has blocks on a disk: anything else (a FIFO, a
+    // device, a mistyped path) would clear the device's map and arm it empty.
+    struct stat &st = file.st;
+    if (fstat(file.fd, &st) == 0 && !S_ISREG(st.st_mode)) {
+        fprintf(stderr, "pdmap: %s: not a regular file\n", path);
+        return 1;
+    }
+    int blockSize = 0;
+    if (ioctl(file.fd, FIGETBSZ, &blockSize) != 0)
+        return fail("pdmap: FIGETBZ failed"); // the system's own spelling: scripts match it
+    if (blockSize <= 0) {
+        errno = EINVAL; // nothing can be mapped in blocks of no size
+        return fail("pdmap: FIGETBZ failed");
+    }
+    if (fstat(file.fd, &st) != 0)
+        return fail("pdmap: fstat failed");
+    if (st.st_size > kMaxMapSize) {
+        errno = EOVERFLOW; // as the platform's own stat fails, on every build
+        return fail("pdmap: fstat failed");
+    }
+    if (fsync(file.fd) != 0)
+        return fail("pdmap: fsync of map file failed");
+    if (checkExtents(file.fd, path, static_cast<uint64_t>(st.st_size)) == Extents::Refused)
+        return 1;
+    file.blockSize = static_cast<uint32_t>(blockSize);
+    file.nblocks = (file.blockSize - 1 + static_cast<uint32_t>(st.st_size)) / file.blockSize;
+    return 0;
+}
+
+// The physical block of each logical block, as FIBMAP names it.
+int mapBlocks(const char *path, MapFile &file)
+{
+    // calloc: the count times 4 cannot wrap around a 32-bit size_t unnoticed.
+    file.blocks.reset(static_cast<uint32_t *>(calloc(file.nblocks, sizeof(uint32_t))));
+    if (!file.blocks) {
+        fwrite("pdmap: malloc failed\n", 1, 21, stderr);
+        return 1;
+    }
+    for (uint32_t i = 0; i < file.nblocks; ++i) {
+        int block = static_cast<int>(i);
+        if (ioctl(file.fd, FIBMAP, &block) != 0)
+            return fail("pdmap: FIBMAP failed");
+        // A hole, or space preallocated and never written, maps to block 0:
+        // the device would write the next panic over the start of the file system.
+        if (block == 0) {
+            fprintf(stderr,
+                    "pdmap: %s: block %" PRIu32
+                    " has no disk block (a hole, or space preallocated and never written)\n",
+                    path, i);
+            return 1;
+        }
+        file.blocks[i] = static_cast<uint32_t>(block);
+    }
+    return 0;
+}
+
 // ---- what is registered ----------------------------------------------------
 
-// The map as filefrag -v shows a file: runs of consecutive physical blocks.
-void printMap(const char *path, const struct stat &st, uint32_t blockSize, const uint32_t *blocks, uint32_t nblocks)
+int printed()
 {
+    return outputWritten(stdout, "standard output") ? 0 : 1;
+}
+
+// The map as filefrag -v shows a file: runs of consecutive physical blocks.
+void printMap(const char *path, const MapFile &file)
+{
+    const struct stat &st = file.st;
+    const uint32_t blockSize = file.blockSize, nblocks = file.nblocks, *blocks = file.blocks.get();
     printf("File size of %s is %lld (%" PRIu32 " block%s of %" PRIu32 " bytes)\n", path,
            static_cast<long long>(st.st_size), nblocks, nblocks == 1 ? "" : "s", blockSize);
     printf("Device: %" PRIu32 " (%u:%u)\n", static_cast<uint32_t>(st.st_dev), major(st.st_dev), minor(st.st_dev));
@@ -239,7 +320,7 @@ int pdmapMain(int argc, char **argv)
     if (hv_running()) {
         if (command.dryRun) {
             printf("%s: would be handed to the hypervisor, which maps it itself\n", path);
-            return outputWritten(stdout, "standard output") ? 0 : 1;
+            return printed();
         }
         // The result is the status, but the exit status keeps only its low 8
         // bits: a failure that has none (256) must not end as success.
@@ -247,73 +328,25 @@ int pdmapMain(int argc, char **argv)
         return result != 0 && (result & 0xff) == 0 ? 1 : result;
     }
 
-    int map = open(path, O_RDONLY | O_NONBLOCK); // a FIFO given as the map file must not hang the run
-    if (map < 0)
-        return fail("pdmap: open of map file failed");
-    // Only a regular file has blocks on a disk: anything else (a FIFO, a
-    // device, a mistyped path) would clear the device's map and arm it empty.
-    struct stat st;
-    if (fstat(map, &st) == 0 && !S_ISREG(st.st_mode)) {
-        fprintf(stderr, "pdmap: %s: not a regular file\n", path);
-        return 1;
-    }
-    int blockSize = 0;
-    if (ioctl(map, FIGETBSZ, &blockSize) != 0)
-        return fail("pdmap: FIGETBZ failed"); // the system's own spelling: scripts match it
-    if (blockSize <= 0) {
-        errno = EINVAL; // nothing can be mapped in blocks of no size
-        return fail("pdmap: FIGETBZ failed");
-    }
-    if (fstat(map, &st) != 0)
-        return fail("pdmap: fstat failed");
-    if (st.st_size > kMaxMapSize) {
-        errno = EOVERFLOW; // as the platform's own stat fails, on every build
-        return fail("pdmap: fstat failed");
-    }
-
-    if (fsync(map) != 0)
-        return fail("pdmap: fsync of map file failed");
-    if (checkExtents(map, path, static_cast<uint64_t>(st.st_size)) == Extents::Refused)
-        return 1;
-
-    const auto size = static_cast<uint32_t>(blockSize);
-    const uint32_t nblocks = (size - 1 + static_cast<uint32_t>(st.st_size)) / size;
-    // calloc: the count times 4 cannot wrap around a 32-bit size_t unnoticed.
-    BlockList blocks(static_cast<uint32_t *>(calloc(nblocks, sizeof(uint32_t))));
-    if (!blocks) {
-        fwrite("pdmap: malloc failed\n", 1, 21, stderr);
-        return 1;
-    }
-    for (uint32_t i = 0; i < nblocks; ++i) {
-        int block = static_cast<int>(i);
-        if (ioctl(map, FIBMAP, &block) != 0)
-            return fail("pdmap: FIBMAP failed");
-        // A hole, or space preallocated and never written, maps to block 0:
-        // the device would write the next panic over the start of the file system.
-        if (block == 0) {
-            fprintf(stderr,
-                    "pdmap: %s: block %" PRIu32
-                    " has no disk block (a hole, or space preallocated and never written)\n",
-                    path, i);
-            return 1;
-        }
-        blocks[i] = static_cast<uint32_t>(block);
-    }
-
+    MapFile file;
+    if (int status = examine(path, file); status != 0)
+        return status;
+    if (int status = mapBlocks(path, file); status != 0)
+        return status;
     if (command.dryRun) {
-        printMap(path, st, size, blocks.get(), nblocks);
-        return outputWritten(stdout, "standard output") ? 0 : 1;
+        printMap(path, file);
+        return printed();
     }
-    if (command.pin && pin(map) != 0)
+    if (command.pin && pin(file.fd) != 0)
         return 1;
 
     int dev = open(DUMPDEV, O_RDWR);
     if (dev < 0)
         return fail("pdmap: open of DUMPDEV failed"); // the system's own text: the constant's name, not the path
-    DumpMapRequest request{kDumpId, static_cast<uint32_t>(st.st_dev), nblocks, blocks.get()};
+    DumpMapRequest request{kDumpId, static_cast<uint32_t>(file.st.st_dev), file.nblocks, file.blocks.get()};
     if (int status = armDevice(dev, request); status != 0)
         return status;
     close(dev);
-    close(map);
+    close(file.fd);
     return 0;
 }

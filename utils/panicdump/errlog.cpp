@@ -20,10 +20,6 @@ constexpr int kTrapId = 0x3d0002;
 
 } // namespace
 
-extern const char errloginfoUsage[] = "Usage: errloginfo [-t] word...\n"
-                                      "Writes the words, joined by blanks, into the platform's event log.\n"
-                                      "  -t          use the trap message id (only as the first argument)\n";
-
 [[noreturn]] void print_usage_and_exit(const char *path)
 {
     printf("usage:\n%s: [-t (if trap required)] \"log string\"\n", path ? path : "");
@@ -63,6 +59,10 @@ void log_err_str(const char *text)
         offset += n;
     }
 }
+
+extern const char errloginfoUsage[] = "Usage: errloginfo [-t] word...\n"
+                                      "Writes the words, joined by blanks, into the platform's event log.\n"
+                                      "  -t          use the trap message id (only as the first argument)\n";
 
 int errloginfo_main(int argc, char **argv)
 {
