@@ -102,10 +102,10 @@ int ioctl(int fd, unsigned long request, ...)
         unsigned k, flags;
         struct fiemap *map = arg;
         if (done == 0 && request == FS_IOC_FIEMAP && getenv("FIEMAP_FLAGS") &&
-            sscanf(getenv("FIEMAP_FLAGS"), "%u:%i", &k, &flags) == 2 && k < map->fm_mapped_extents)
+            sscanf(getenv("FIEMAP_FLAGS"), "%u:%x", &k, &flags) == 2 && k < map->fm_mapped_extents)
             map->fm_extents[k].fe_flags |= flags;
         if (done == 0 && request == FS_IOC_GETFLAGS && getenv("GETFLAGS_SET"))
-            *(int *)arg |= (int)strtol(getenv("GETFLAGS_SET"), NULL, 0);
+            *(int *)arg |= (int)strtoul(getenv("GETFLAGS_SET"), NULL, 0);
         return done;
     }
     if (request == IOC_ADD_MAP) {
@@ -240,7 +240,7 @@ int fstatfs64(int fd, struct statfs64 *fs)
     int (*fstatfs_)(int, struct statfs64 *) = dlsym(RTLD_NEXT, "fstatfs64");
     int done = fstatfs_(fd, fs);
     if (done == 0 && getenv("FSTATFS_TYPE"))
-        fs->f_type = strtol(getenv("FSTATFS_TYPE"), NULL, 0);
+        fs->f_type = (__typeof__(fs->f_type))strtoul(getenv("FSTATFS_TYPE"), NULL, 0);
     return done;
 }
 
