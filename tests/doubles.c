@@ -3,8 +3,7 @@
  *   ATA_OPEN_ERRNO=e: opening /dev/ata_dumper fails (otherwise it is a stand-in whose requests are recorded);
  *     ATA_FAIL=nr:e: request nr fails; ATA_FIGETBSZ=n: FIGETBSZ reports n. HV_RUNNING=n, HV_RESULT=n.
  *   FIEMAP_FLAGS=k:f: the file system's FIEMAP answer gets flags f on its extent k (flags no file system here gives);
- *     FIEMAP_ERRNO=e: FIEMAP fails with e. FSTATFS_TYPE=n: fstatfs names file system type n. GETFLAGS_SET=f: the
- *     inode flags read carry f too.
+ *     FIEMAP_ERRNO=e: FIEMAP fails with e.
  *   COPY_RANGE=n: kernel copies copy n bytes in all, then return 0; -e: they fail with errno e; COPY_STEP=n: at
  *     most n bytes a call; COPY_SCRIBBLE=n: the first one first flips the input's byte n (a dump rewritten in place),
  *     -n: cuts the input to n bytes.
@@ -25,7 +24,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -104,8 +102,6 @@ int ioctl(int fd, unsigned long request, ...)
         if (done == 0 && request == FS_IOC_FIEMAP && getenv("FIEMAP_FLAGS") &&
             sscanf(getenv("FIEMAP_FLAGS"), "%u:%x", &k, &flags) == 2 && k < map->fm_mapped_extents)
             map->fm_extents[k].fe_flags |= flags;
-        if (done == 0 && request == FS_IOC_GETFLAGS && getenv("GETFLAGS_SET"))
-            *(int *)arg |= (int)strtoul(getenv("GETFLAGS_SET"), NULL, 0);
         return done;
     }
     if (request == IOC_ADD_MAP) {
@@ -232,15 +228,6 @@ int fstat64(int fd, struct stat64 *st)
     int done = fstat_(fd, st);
     if (done == 0 && getenv("FSTAT_SIZE") && S_ISREG(st->st_mode))
         st->st_size = env("FSTAT_SIZE", 0);
-    return done;
-}
-
-int fstatfs64(int fd, struct statfs64 *fs)
-{
-    int (*fstatfs_)(int, struct statfs64 *) = dlsym(RTLD_NEXT, "fstatfs64");
-    int done = fstatfs_(fd, fs);
-    if (done == 0 && getenv("FSTATFS_TYPE"))
-        fs->f_type = (__typeof__(fs->f_type))strtoul(getenv("FSTATFS_TYPE"), NULL, 0);
     return done;
 }
 

@@ -12,8 +12,8 @@
 // synced and its extents are checked with FIEMAP where the file system
 // answers it; FIBMAP then names each block, and refuses a hole where FIEMAP
 // is not answered.
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstddef>
 #include <cstdint>
@@ -133,7 +133,7 @@ Extents checkExtents(int map, const char *path, uint64_t size)
     alignas(fiemap) static uint8_t buffer[sizeof(fiemap) + kPerCall * sizeof(fiemap_extent)];
     auto *answer = reinterpret_cast<fiemap *>(buffer);
     uint64_t covered = 0; // bytes before this are in fit extents
-    while (covered < size) {
+    for (bool last = false; covered < size && !last;) {
         memset(buffer, 0, sizeof buffer);
         answer->fm_start = covered;
         answer->fm_length = size - covered;
@@ -145,9 +145,9 @@ Extents checkExtents(int map, const char *path, uint64_t size)
             fail("pdmap: FIEMAP failed");
             return Extents::Refused;
         }
-        if (answer->fm_mapped_extents == 0)
-            break;
-        for (uint32_t i = 0; i < answer->fm_mapped_extents && covered < size; ++i) {
+        const uint64_t before = covered;
+        const uint32_t answered = std::min(answer->fm_mapped_extents, kPerCall);
+        for (uint32_t i = 0; i < answered && covered < size && !last; ++i) {
             const fiemap_extent &e = answer->fm_extents[i];
             const uint64_t end = std::min<uint64_t>(e.fe_logical + e.fe_length, size);
             if (e.fe_logical > covered)
@@ -156,9 +156,10 @@ Extents checkExtents(int map, const char *path, uint64_t size)
                 if (e.fe_flags & fault.flag)
                     return refuse(path, covered, end, fault.why);
             covered = std::max(covered, end);
-            if (e.fe_flags & FIEMAP_EXTENT_LAST)
-                size = std::min(size, covered); // nothing follows: what is left is a hole
+            last = e.fe_flags & FIEMAP_EXTENT_LAST;
         }
+        if (covered == before)
+            break; // no extent at or after it: the rest is a hole
     }
     if (covered < size)
         return refuse(path, covered, size, kHole);
@@ -170,7 +171,7 @@ Extents checkExtents(int map, const char *path, uint64_t size)
 // The map file as the checks leave it; its descriptor stays open to the end.
 struct MapFile {
     int fd = -1;
-    struct stat st{};
+    struct stat st {};
     uint32_t blockSize = 0, nblocks = 0;
     BlockList blocks;
 };
@@ -302,12 +303,11 @@ bool parse(int argc, char **argv, Command &command)
 
 } // namespace
 
-extern const char pdmapUsage[] =
-    "Usage: pdmap [--dry-run] [--pin] mapfile\n"
-    "Tells the dump device /dev/ata_dumper which disk blocks hold mapfile, after\n"
-    "checking that each is on disk and belongs to mapfile alone, and arms it.\n"
-    "  --dry-run   check and print what would be registered; touch no device\n"
-    "  --pin       make mapfile immutable (chattr +i) before arming the device\n";
+extern const char pdmapUsage[] = "Usage: pdmap [--dry-run] [--pin] mapfile\n"
+                                 "Tells the dump device /dev/ata_dumper which disk blocks hold mapfile, after\n"
+                                 "checking that each is on disk and belongs to mapfile alone, and arms it.\n"
+                                 "  --dry-run   check and print what would be registered; touch no device\n"
+                                 "  --pin       make mapfile immutable (chattr +i) before arming the device\n";
 
 int pdmapMain(int argc, char **argv)
 {

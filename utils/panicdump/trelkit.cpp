@@ -17,7 +17,7 @@
 // A tool's entry takes the whole argument vector and returns the exit status,
 // or ends the process itself where its command line says so. Its usage text
 // (name##Usage) lists its command lines and every option of its own.
-#define TOOL(name, match, entry, source, directory)                                                                   \
+#define TOOL(name, match, entry, source, directory)                                                                    \
     int entry(int argc, char **argv);                                                                                  \
     extern const char name##Usage[];
 #include "tools.def"
