@@ -830,19 +830,14 @@ extern const char pdexUsage[] = "Usage: pdex [-d] file [name]\n"
                                 "       pdex [-d] --check file\n"
                                 "       pdex [-d] --records [--salvage] file\n"
                                 "       pdex [-d] --salvage file [name]\n"
-                                "Lists the sections of a panic dump, or writes the data of section name to\n"
-                                "standard output. A file of - is standard input.\n"
-                                "  -d          trace every record decoded on standard error\n"
-                                "  --check     say in one line where the first damage is\n"
-                                "  --records   print the structure, a line a record, then the --check line\n"
-                                "  --salvage   go on past damage and recover every section that survived\n";
+                                "  -d          trace each record decoded\n"
+                                "  --check     say where the first damage is\n"
+                                "  --records   a line a record\n"
+                                "  --salvage   recover what damage left\n";
 extern const char pdcpUsage[] = "Usage: pdcp [-d] infile [outfile]\n"
                                 "       pdcp [-d] --salvage infile outfile\n"
-                                "Copies a panic dump, checking every record, or prints its save time stamp.\n"
-                                "A file of - is standard input (infile) or standard output (outfile).\n"
-                                "  -d          trace every record decoded on standard error\n"
-                                "  --salvage   copy everything that survived damage into a dump the plain\n"
-                                "              tools accept\n";
+                                "  -d          trace each record decoded\n"
+                                "  --salvage   copy what damage left\n";
 
 namespace {
 

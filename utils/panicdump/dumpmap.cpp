@@ -304,10 +304,8 @@ bool parse(int argc, char **argv, Command &command)
 } // namespace
 
 extern const char pdmapUsage[] = "Usage: pdmap [--dry-run] [--pin] mapfile\n"
-                                 "Tells the dump device /dev/ata_dumper which disk blocks hold mapfile, after\n"
-                                 "checking that each is on disk and belongs to mapfile alone, and arms it.\n"
-                                 "  --dry-run   check and print what would be registered; touch no device\n"
-                                 "  --pin       make mapfile immutable (chattr +i) before arming the device\n";
+                                 "  --dry-run   check, print the map, touch no device\n"
+                                 "  --pin       make mapfile immutable before arming\n";
 
 int pdmapMain(int argc, char **argv)
 {

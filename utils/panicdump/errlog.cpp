@@ -61,8 +61,7 @@ void log_err_str(const char *text)
 }
 
 extern const char errloginfoUsage[] = "Usage: errloginfo [-t] word...\n"
-                                      "Writes the words, joined by blanks, into the platform's event log.\n"
-                                      "  -t          use the trap message id (only as the first argument)\n";
+                                      "  -t          trap message id (first argument only)\n";
 
 int errloginfo_main(int argc, char **argv)
 {

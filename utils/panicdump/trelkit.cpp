@@ -114,7 +114,7 @@ int runTool(const Tool *tool, int argc, char **argv)
     if (!tool)
         return pdMain(argc, argv);
     if (argc == 2 && asksForHelp(argv[1])) {
-        printf("%s  -h, --help  print this usage and exit\n  --version   print the version and exit\n", tool->usage);
+        printf("%s  -h, --help  this usage\n  --version   the version\n", tool->usage);
         return answered();
     }
     if (argc == 2 && strcmp(argv[1], "--version") == 0)

@@ -478,14 +478,9 @@ void printLockRecord(std::span<const uint8_t, kLockRecordSize> r, FILE *out)
 
 using namespace trelkit::viewers;
 
-extern const char catconsoleUsage[] = "Usage: catconsole [capture]\n"
-                                      "Prints a saved console capture: its head, then its ring-buffer tail from the\n"
-                                      "oldest byte. Without capture, or with -, reads standard input.\n";
-extern const char objectdumpUsage[] = "Usage: objectdump [file]\n"
-                                      "Prints file as hexadecimal words and characters, 16 bytes a line, folding\n"
-                                      "repeated lines. Without file, or with -, reads standard input.\n";
-extern const char syslockdumpUsage[] = "Usage: syslockdump file\n"
-                                       "Prints a binary lock dump record by record. A file of - is standard input.\n";
+extern const char catconsoleUsage[] = "Usage: catconsole [capture|-]\n";
+extern const char objectdumpUsage[] = "Usage: objectdump [file|-]\n";
+extern const char syslockdumpUsage[] = "Usage: syslockdump file|-\n";
 
 namespace {
 
