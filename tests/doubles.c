@@ -2,6 +2,8 @@
  * each line: nothing is lost when a tool ends by exit(). What they do is set in the environment:
  *   ATA_OPEN_ERRNO=e: opening /dev/ata_dumper fails (otherwise it is a stand-in whose requests are recorded);
  *     ATA_FAIL=nr:e: request nr fails; ATA_FIGETBSZ=n: FIGETBSZ reports n. HV_RUNNING=n, HV_RESULT=n.
+ *   FIEMAP_FLAGS=k:f: the file system's FIEMAP answer gets flags f on its extent k (flags no file system here gives);
+ *     FIEMAP_ERRNO=e: FIEMAP fails with e.
  *   COPY_RANGE=n: kernel copies copy n bytes in all, then return 0; -e: they fail with errno e; COPY_STEP=n: at
  *     most n bytes a call; COPY_SCRIBBLE=n: the first one first flips the input's byte n (a dump rewritten in place),
  *     -n: cuts the input to n bytes.
@@ -15,6 +17,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/fiemap.h>
 #include <linux/fs.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -91,7 +94,15 @@ int ioctl(int fd, unsigned long request, ...)
     }
     if (fd < 0 || fd != device_fd) {
         int (*ioctl_)(int, unsigned long, ...) = dlsym(RTLD_NEXT, "ioctl");
-        return ioctl_(fd, request, arg);
+        if (request == FS_IOC_FIEMAP && env("FIEMAP_ERRNO", 0))
+            return errno = env("FIEMAP_ERRNO", 0), -1;
+        const int done = ioctl_(fd, request, arg);
+        unsigned k, flags;
+        struct fiemap *map = arg;
+        if (done == 0 && request == FS_IOC_FIEMAP && getenv("FIEMAP_FLAGS") &&
+            sscanf(getenv("FIEMAP_FLAGS"), "%u:%x", &k, &flags) == 2 && k < map->fm_mapped_extents)
+            map->fm_extents[k].fe_flags |= flags;
+        return done;
     }
     if (request == IOC_ADD_MAP) {
         const struct DumpMapRequest *map = arg;

@@ -1131,6 +1131,21 @@ int dopd(const char *name)
 
 // ---- the command lines ------------------------------------------------------
 
+// What --help prints (the entry adds --help and --version); the usage on a
+// wrong command line stays the system's own, below.
+extern const char pdexUsage[] = "Usage: pdex [-d] file [name]\n"
+                                "       pdex [-d] --check file\n"
+                                "       pdex [-d] --records [--salvage] file\n"
+                                "       pdex [-d] --salvage file [name]\n"
+                                "  -d          trace each record decoded\n"
+                                "  --check     say where the first damage is\n"
+                                "  --records   a line a record\n"
+                                "  --salvage   recover what damage left\n";
+extern const char pdcpUsage[] = "Usage: pdcp [-d] infile [outfile]\n"
+                                "       pdcp [-d] --salvage infile outfile\n"
+                                "  -d          trace each record decoded\n"
+                                "  --salvage   copy what damage left\n";
+
 namespace {
 
 constexpr const char *kPdexUsage =

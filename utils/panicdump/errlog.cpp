@@ -64,6 +64,9 @@ void log_err_str(const char *text)
     }
 }
 
+extern const char errloginfoUsage[] = "Usage: errloginfo [-t] word...\n"
+                                      "  -t          trap message id (first argument only)\n";
+
 int errloginfo_main(int argc, char **argv)
 {
     if (argc < 2)

@@ -4,6 +4,7 @@
 //
 //   $ trelkit pdcp dump             as if started as pdcp
 //   $ trelkit --list                the tool names, one a line
+//   $ pdmap --help                  any tool's usage; --version, the version
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -14,8 +15,11 @@
 #include "platform/evlog.h"
 
 // A tool's entry takes the whole argument vector and returns the exit status,
-// or ends the process itself where its command line says so.
-#define TOOL(name, match, entry, source, directory) int entry(int argc, char **argv);
+// or ends the process itself where its command line says so. Its usage text
+// (name##Usage) lists its command lines and every option of its own.
+#define TOOL(name, match, entry, source, directory)                                                                    \
+    int entry(int argc, char **argv);                                                                                  \
+    extern const char name##Usage[];
 #include "tools.def"
 #undef TOOL
 
@@ -27,10 +31,11 @@ struct Tool {
     const char *name;
     Match match;
     int (*run)(int, char **);
+    const char *usage;
 };
 
 constexpr Tool kTools[] = {
-#define TOOL(name, match, entry, source, directory) {#name, Match::match, entry},
+#define TOOL(name, match, entry, source, directory) {#name, Match::match, entry, name##Usage},
 #include "tools.def"
 #undef TOOL
 };
@@ -51,13 +56,13 @@ bool matches(const Tool &tool, const char *name)
     return strstr(name, tool.name) != nullptr;
 }
 
-// Any name that no row matches runs the dump commands, which decide what it means.
-int (*toolFor(const char *name))(int, char **)
+// The first row that matches the name; none for a name no row matches.
+const Tool *toolFor(const char *name)
 {
     for (const Tool &tool : kTools)
         if (matches(tool, name))
-            return tool.run;
-    return pdMain;
+            return &tool;
+    return nullptr;
 }
 
 const char *baseName(const char *path)
@@ -90,6 +95,33 @@ int answered()
     return outputWritten(stdout, "standard output") ? 0 : 1;
 }
 
+int version()
+{
+    printf("trelkit %s\n", TRELKIT_VERSION);
+    return answered();
+}
+
+bool asksForHelp(const char *arg)
+{
+    return strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0; // no tool has an -h of its own
+}
+
+// Alone on a tool's command line, --help (or -h) and --version are answered
+// here, the same way for every tool; any other command line is the tool's.
+// A name no row matches runs the dump commands, which decide what it means.
+int runTool(const Tool *tool, int argc, char **argv)
+{
+    if (!tool)
+        return pdMain(argc, argv);
+    if (argc == 2 && asksForHelp(argv[1])) {
+        printf("%s  -h, --help  this usage\n  --version   the version\n", tool->usage);
+        return answered();
+    }
+    if (argc == 2 && strcmp(argv[1], "--version") == 0)
+        return version();
+    return tool->run(argc, argv);
+}
+
 // Started as trelkit: a front-end option is answered here; a tool's name and
 // what follows it become the command line.
 int frontEnd(int argc, char **argv)
@@ -104,11 +136,9 @@ int frontEnd(int argc, char **argv)
             printf("%s\n", tool.name);
         return answered();
     }
-    if (strcmp(first, "--version") == 0) {
-        printf("trelkit %s\n", TRELKIT_VERSION);
-        return answered();
-    }
-    if (strcmp(first, "--help") == 0 || strcmp(first, "-h") == 0) {
+    if (strcmp(first, "--version") == 0)
+        return version();
+    if (asksForHelp(first)) {
         usage(stdout);
         return answered();
     }
@@ -117,7 +147,7 @@ int frontEnd(int argc, char **argv)
         return kUnknownTool;
     }
     progname = first;
-    return toolFor(first)(argc - 1, argv + 1);
+    return runTool(toolFor(first), argc - 1, argv + 1);
 }
 
 // A standard descriptor the tool starts without is taken by /dev/null, so
@@ -138,7 +168,7 @@ int main(int argc, char **argv)
     holdStandardDescriptors();
     evlog_open("chassis", 0, "trelkit");
     progname = baseName(argv[0]); // NULL when argc is 0
-    const int status = strcmp(progname, "trelkit") == 0 ? frontEnd(argc, argv) : toolFor(progname)(argc, argv);
+    const int status = strcmp(progname, "trelkit") == 0 ? frontEnd(argc, argv) : runTool(toolFor(progname), argc, argv);
     evlog_close();
     return status;
 }

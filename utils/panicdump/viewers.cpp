@@ -3,6 +3,8 @@
 //   catconsole [capture]   the head, then the ring from its oldest byte, between banners
 //   objectdump [file]      00000000 41424344 ...         . . . . A B C D ...
 //   syslockdump file       per record a text line, its task and time, its frames
+//
+// A file of - is standard input, as no file is for the first two.
 #include "viewers.h"
 
 #include <algorithm>
@@ -295,12 +297,13 @@ Pointer pointer(uint32_t value)
 
 int sysLockDump(const char *path)
 {
-    int in = open(path, O_RDONLY);
+    int in = path ? open(path, O_RDONLY) : STDIN_FILENO;
     if (in < 0) {
         fprintf(stderr, "Unable to open file %s", path); // the system's own: no line feed, and status 255
         exit(255);
     }
-    refuseOutputIntoInput(in, path);
+    const char *name = path ? path : "standard input";
+    refuseOutputIntoInput(in, name);
     // Record by record: memory stays one record whatever the file's size,
     // and a pipe or FIFO works as a file does. A short last record is
     // ignored; so is the rest of the input once a write has failed.
@@ -309,7 +312,7 @@ int sysLockDump(const char *path)
     while (!ferror(stdout) && (got = readUpTo(in, record)) == static_cast<ssize_t>(record.size()))
         printLockRecord(record, stdout);
     if (got < 0) {
-        reportReadError("syslockdump", path, errno);
+        reportReadError("syslockdump", name, errno);
         exit(255);
     }
     close(in);
@@ -479,13 +482,27 @@ void printLockRecord(std::span<const uint8_t, kLockRecordSize> r, FILE *out)
 
 using namespace trelkit::viewers;
 
+extern const char catconsoleUsage[] = "Usage: catconsole [capture|-]\n";
+extern const char objectdumpUsage[] = "Usage: objectdump [file|-]\n";
+extern const char syslockdumpUsage[] = "Usage: syslockdump file|-\n";
+
+namespace {
+
+// The path an operand names; none for -, standard input.
+const char *inputPath(const char *operand)
+{
+    return strcmp(operand, "-") == 0 ? nullptr : operand;
+}
+
+} // namespace
+
 int catconsoleMain(int argc, char **argv)
 {
     if (argc > 2) {
         printf("Usage: catconsole input CONSLOE_LOG client's file\n"); // the system's own spelling
         exit(0);                                                       // and its own status: a usage that succeeds
     }
-    catConsole(argc == 2 ? argv[1] : nullptr);
+    catConsole(argc == 2 ? inputPath(argv[1]) : nullptr);
 }
 
 int objectdumpMain(int argc, char **argv)
@@ -494,7 +511,7 @@ int objectdumpMain(int argc, char **argv)
         printf("Usage: objectdump [one-input-file]\n       use stdin if input-file omitted\n");
         exit(1);
     }
-    return objectDump(argc == 2 ? argv[1] : nullptr);
+    return objectDump(argc == 2 ? inputPath(argv[1]) : nullptr);
 }
 
 int syslockdumpMain(int argc, char **argv)
@@ -503,5 +520,5 @@ int syslockdumpMain(int argc, char **argv)
         printf("Usage: syslockdump [one-input-file]\n");
         exit(1);
     }
-    return sysLockDump(argv[1]);
+    return sysLockDump(inputPath(argv[1]));
 }
