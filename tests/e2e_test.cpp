@@ -1,6 +1,7 @@
 // Every tool end to end under its own names: exact output and status; doubles stand in where a test says so.
 #include <climits>
 #include <functional>
+#include <map>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <regex>
@@ -1218,6 +1219,90 @@ TEST_F(EndToEnd, ViewersPrintExactly)
             << c.title << " from a pipe";
         EXPECT_EQ(run(c.tool, fromStdin, Options{.stdinFile = dir.path("in")}), wanted) << c.title << " on stdin";
     }
+}
+
+// The bytes a listing shows at each offset: od's "-A x -t x1 -v" lines, or objectdump's --offsets lines with their
+// folds unfolded (each fold repeats the line before it at the next offsets).
+std::map<uint64_t, unsigned> shownBytes(const std::string &text, bool od)
+{
+    std::map<uint64_t, unsigned> bytes;
+    std::istringstream lines(text);
+    std::vector<unsigned> last;
+    uint64_t at = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (long long n = 0; !od && sscanf(line.c_str(), " Last %*[a-z] %lld times", &n) == 1) {
+            for (; n > 0; --n, at += last.size())
+                for (size_t k = 0; k < last.size(); ++k)
+                    bytes[at + k] = last[k];
+            continue;
+        }
+        std::istringstream fields(line.substr(0, od ? std::string::npos : line.find("  ")));
+        std::string word;
+        fields >> std::hex >> at >> word; // objectdump's offset ends in a colon
+        last.clear();
+        for (word = od ? word : ""; !word.empty() || fields >> word; word.clear())
+            for (size_t k = 0; k + 1 < word.size(); k += 2)
+                last.push_back(static_cast<unsigned>(std::stoul(word.substr(k, 2), nullptr, 16)));
+        for (size_t k = 0; k < last.size(); ++k)
+            bytes[at + k] = last[k];
+        at += last.size();
+    }
+    return bytes;
+}
+
+std::string commandOutput(const std::string &command)
+{
+    FILE *p = popen(command.c_str(), "r");
+    std::string out;
+    for (int c; p && (c = fgetc(p)) != EOF;)
+        out += static_cast<char>(c);
+    if (p)
+        pclose(p);
+    return out;
+}
+
+// A window shows the bytes od shows of it, at the same offsets, from a file (seeking, past 4 GiB too) or a pipe (read
+// and dropped); lines start at the window's start, 16 bytes apart.
+TEST_F(EndToEnd, ObjectdumpWindowsShowWhatOdShows)
+{
+    std::string bytes;
+    for (int i = 0; i < 90; ++i)
+        bytes += static_cast<char>(i * 37 % 251);
+    bytes += std::string(70, 'z') + "tail of the input";
+    const std::string small = dir.write("small", bytes), big = file(Dump().zeros(5ull << 30).bytes(bytes), "big");
+    struct Window {
+        std::string skip, length, odSkip, odLength;
+        bool big = false;
+    };
+    const std::vector<Window> windows = {
+        {"", "", "0", "1000"},       {"0x20", "40", "32", "40"}, {"3", "100", "3", "100"}, {"1", "", "1", "1000"},
+        {"95", "17", "95", "17"},    {"170", "", "170", "1000"},    {"1K", "", "1024", "1"},  {"0", "0", "0", "0"},
+        {"5G", "", "5368709120", "1000", true}, {"0x13ffffff8", "30", "5368709112", "30", true},
+    };
+    for (const Window &w : windows) {
+        std::vector<std::string> args = {"--offsets"};
+        for (auto [option, value] : {std::pair{"--skip", w.skip}, {"--length", w.length}})
+            if (!value.empty())
+                args.insert(args.end(), {option, value});
+        const std::string path = w.big ? big : small;
+        const auto wanted = shownBytes(commandOutput("od -A x -t x1 -v -j " + w.odSkip + " -N " + w.odLength + " " + path + " 2>/dev/null"), true);
+        ASSERT_FALSE(wanted.empty() && w.odLength != "0" && w.skip != "1K") << w.skip;
+        args.push_back(path);
+        const Result r = run("objectdump", args);
+        EXPECT_EQ(shownBytes(r.out, false), wanted) << w.skip << " " << w.length;
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(r.out.empty() || r.out.starts_with(w.big ? "1" : "0")) << r.out; // 9 digits from 4 GiB on
+        if (!w.big) {
+            args.pop_back();
+            EXPECT_EQ(run("objectdump", args, Options{.input = bytes, .env = {"READ_STEP=7"}, .doubles = true}), r)
+                << w.skip << " from a pipe";
+        }
+    }
+    const std::string plain = run("objectdump", {small}).out;
+    const std::string withOffsets = run("objectdump", {"--offsets", small}).out;
+    EXPECT_EQ(std::regex_replace(withOffsets, std::regex("(^|\n)[0-9a-f]{8}: "), "$1"), plain) << "the rest of each line and the folds unchanged";
+    EXPECT_EQ(run("objectdump", {"--length", "2x", small}),
+              (Result{"", "objectdump: --length takes a number of bytes (decimal, 0x hex, K, M or G after it), not '2x'\n", 1}));
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "common.h"
 #include "dumpscan.h"
 #include "viewers.h"
 
@@ -74,6 +75,26 @@ TEST(HeaderScan, TheFastSearchFindsWhatThePlainOneFindsAndReadsNoFurther)
             ASSERT_TRUE(!two || size < 2 || trelkit::dump::nextStamp(b, 1, stamp) == size) << size;
         }
     munmap(area, 2 * page);
+}
+
+TEST(SizeOperand, DecimalHexAndSuffixesUpToTwoToThe63)
+{
+    struct Row {
+        const char *text;
+        bool ok;
+        uint64_t value;
+    };
+    for (const Row &r : std::initializer_list<Row>{
+             {"0", true, 0}, {"4096", true, 4096}, {"0x1F", true, 31}, {"0XfF", true, 255}, {"2k", true, 2048},
+             {"3M", true, 3 << 20}, {"0x2G", true, 2ull << 30}, {"9223372036854775807", true, INT64_MAX},
+             {"0x7fffffffffffffff", true, INT64_MAX}, {"8589934591G", true, 8589934591ull << 30},
+             {"9223372036854775808", false, 0}, {"8589934592G", false, 0}, {"", false, 0}, {"0x", false, 0},
+             {"K", false, 0}, {"1KB", false, 0}, {"1 ", false, 0}, {"-1", false, 0}, {"1T", false, 0},
+             {"12a", false, 0}, {"0x1g5", false, 0}, {"1K ", false, 0}}) {
+        uint64_t value = 12345;
+        EXPECT_EQ(parseSize(r.text, value), r.ok) << r.text;
+        EXPECT_EQ(value, r.ok ? r.value : 12345) << r.text;
+    }
 }
 
 } // namespace
