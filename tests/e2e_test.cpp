@@ -1305,4 +1305,81 @@ TEST_F(EndToEnd, ObjectdumpWindowsShowWhatOdShows)
               (Result{"", "objectdump: --length takes a number of bytes (decimal, 0x hex, K, M or G after it), not '2x'\n", 1}));
 }
 
+// The files of a directory and what they hold.
+std::map<std::string, std::string> filesIn(const std::string &path)
+{
+    std::map<std::string, std::string> files;
+    for (const auto &f : std::filesystem::directory_iterator(path))
+        files[f.path().filename()] = readFile(f.path());
+    return files;
+}
+
+// One pass writes each section into a file of its own that no name can move out of the directory or hide, the list
+// printed as a list prints it; each file holds what --section of its number writes. A file is never replaced unless
+// --force, a section not wholly written is named so, and a directory that cannot take files is said at once.
+TEST_F(EndToEnd, ExtractAllWritesEachSectionIntoItsOwnFileAndNowhereElse)
+{
+    Dump hostile;
+    for (const char *name : {"a/b", "..", "", "\x01z\xff", "console", "console", "-"})
+        hostile.section(attr(name)).data(std::string(name) + " data", 3).data("+").endSection();
+    hostile.endDump();
+    Dump many;
+    for (int i = 0; i < 10000; ++i)
+        many.section(attr("s")).data(std::to_string(i)).endSection();
+    const std::string in = file(hostile.endDump(), "hostile"), cut = file(sampleDump().endDump().truncateTo(277), "cut"),
+                      out = dir.path("out"), notDir = dir.write("plain", "x");
+    const std::vector<std::string> names = {"001-a_b",   "002-..",      "003-unnamed", "004-_z_",
+                                            "005-console", "006-console", "007--"};
+    struct Row {
+        const char *title;
+        std::vector<std::string> args;
+        Options options;
+        Result wanted;
+        std::vector<std::string> files; // in out
+    };
+    const std::string salvageErr = "pdex: " + cut + ": damaged at byte 274: block of data header 1 of section 2 \"regs\": "
+                                   "premature EOF: the input ends at byte 277, 2 bytes short\npdex: " + cut + ": " + out +
+                                   "/002-regs.damaged: what was recovered of the section\n";
+    const std::vector<Row> rows = {
+        {"hostile names", {"--extract-all", out, in}, {}, run("pdex", {in}), names},
+        {"from a pipe", {"--extract-all", out, "-"}, {.input = readFile(in)}, run("pdex", {in}), names},
+        {"salvaged", {"--extract-all", out, "--salvage", cut}, {}, {run("pdex", {"--salvage", cut}).out, salvageErr, 2},
+         {"001-console", "002-regs.damaged"}},
+        {"a full disk", {"--extract-all", out, in}, {.fileSize = 5},
+         {kHeading + row("  1     2          9     0", "a/b"), "pdex: error writing " + out + "/001-a_b: File too large\npdex: " + in + ": " + out +
+                  "/001-a_b.damaged: what was recovered of the section\n", 2},
+         {"001-a_b.damaged"}},
+        {"into a file", {"--extract-all", notDir, in}, {}, {"", "pdex: cannot write files into " + notDir + ": Not a directory\n", 1}, {}},
+    };
+    for (const Row &r : rows) {
+        std::filesystem::remove_all(out);
+        EXPECT_EQ(run("pdex", r.args, r.options), r.wanted) << r.title;
+        std::vector<std::string> made;
+        for (const auto &[name, bytes] : std::filesystem::exists(out) ? filesIn(out) : std::map<std::string, std::string>{}) {
+            made.push_back(name);
+            const std::string number = std::to_string(std::stoi(name)), salvaging = r.wanted.status ? "--salvage" : "-d";
+            const std::string section =
+                run("pdex", {salvaging, "--section", number, r.args.back() == "-" ? in : r.args.back()}).out;
+            EXPECT_EQ(bytes, name.ends_with(".damaged") ? section.substr(0, bytes.size()) : section) << r.title << name;
+        }
+        EXPECT_EQ(made, r.files) << r.title;
+    }
+    EXPECT_EQ(filesIn(dir.path("")).size(), 3u) << "nothing written beside the directory";
+    EXPECT_EQ(run("pdex", {"--extract-all", out, in}).status, 0);
+    EXPECT_EQ(run("pdex", {"--extract-all", out, in}).err, "pdex: will not replace " + out + "/001-a_b: File exists\n");
+    dir.write("out/001-a_b", "kept");
+    std::filesystem::remove(out + "/002-..");
+    std::filesystem::create_symlink(dir.path("plain"), out + "/002-..");
+    EXPECT_EQ(run("pdex", {"--extract-all", out, "--force", in}).status, 2) << "no link followed";
+    EXPECT_EQ(readFile(dir.path("plain")), "x");
+    EXPECT_EQ(readFile(out + "/001-a_b"), "a/b data+");
+    std::filesystem::remove_all(out);
+    EXPECT_EQ(run("pdex", {"--extract-all", out, file(many.endDump(), "many")}).status, 0);
+    EXPECT_EQ(filesIn(out).size(), 10000u);
+    EXPECT_EQ(readFile(out + "/10000-s"), "9999");
+    EXPECT_EQ(run("pdex", {"--section", "8", in}), (Result{"", "pdex: " + in + ": no section 8: the dump holds 7\n", 2}));
+    EXPECT_EQ(run("pdex", {"--section", "0", in}).err.substr(0, 68),
+              "pdex: --section takes a section number as the list shows it, not '0'");
+}
+
 } // namespace

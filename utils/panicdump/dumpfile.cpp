@@ -10,6 +10,9 @@
 #include "dumpfile.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
@@ -36,6 +39,7 @@ FILE *outfp;
 bool pd_salvage;
 const char *pd_inputName = "-";
 const char *pd_outputPath;
+int32_t pd_section;
 
 namespace {
 
@@ -267,6 +271,93 @@ private:
     size_t used_ = 0;
     unsigned dropped_ = 0;
 };
+
+// --extract-all: each section's data into a file of its own in one
+// directory, named by its number and its name, so that order and duplicates
+// survive and no name can leave the directory or hide: "001-console", a
+// name's bytes outside [A-Za-z0-9._-] as '_', an empty name "unnamed". No file
+// is replaced without --force, nor a link followed. A file whose section was
+// not wholly written is renamed, ".damaged" after its name.
+class SectionFiles {
+public:
+    void setUp(const char *dir, bool force); // ends the process when dir is no directory it can write in
+    bool active() const { return dir_ >= 0; }
+    int create(int32_t number, const char *name); // the file's descriptor; -1 when it cannot be made (reported)
+    bool close(bool damaged);                     // the file of the last create, if any
+    void writeFailed();                           // its write failed: reported, and named as cut
+
+private:
+    void say(const char *what, int err) const;
+    int dir_ = -1;
+    const char *path_ = "";
+    bool force_ = false;
+    int fd_ = -1;
+    char name_[64] = "";
+};
+SectionFiles sectionFiles;
+
+void SectionFiles::setUp(const char *dir, bool force)
+{
+    path_ = dir;
+    force_ = force;
+    if (mkdir(dir, 0777) != 0 && errno != EEXIST)
+        say("cannot create the directory", errno), exit(1);
+    dir_ = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_ < 0 || faccessat(dir_, ".", W_OK | X_OK, AT_EACCESS) != 0)
+        say("cannot write files into", errno), exit(1);
+}
+
+int SectionFiles::create(int32_t number, const char *name)
+{
+    char safe[kNameSize + 1] = "unnamed";
+    for (size_t i = 0; name[i]; ++i)
+        safe[i] = isalnum(static_cast<unsigned char>(name[i])) || strchr("._-", name[i]) ? name[i] : '_';
+    if (name[0])
+        safe[strlen(name)] = '\0';
+    snprintf(name_, sizeof name_, "%03d-%s.damaged", number, safe);
+    struct stat st;
+    if (!force_ && fstatat(dir_, name_, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        say("will not replace", EEXIST);
+        return -1;
+    }
+    name_[strlen(name_) - strlen(".damaged")] = '\0';
+    fd_ = openat(dir_, name_, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (force_ ? O_TRUNC : O_EXCL), 0666);
+    if (fd_ < 0)
+        say(errno == EEXIST ? "will not replace" : "cannot create", errno);
+    return fd_;
+}
+
+bool SectionFiles::close(bool damaged)
+{
+    if (fd_ < 0)
+        return true;
+    const int err = ::close(fd_) == 0 ? 0 : errno;
+    fd_ = -1;
+    if (err)
+        say("error writing", err);
+    char to[sizeof name_ + 8];
+    snprintf(to, sizeof to, "%s.damaged", name_);
+    if (damaged && renameat2(dir_, name_, dir_, to, force_ ? 0 : RENAME_NOREPLACE) != 0)
+        return say("cannot rename", errno), false;
+    if (damaged)
+        printfstderr("%s: %s: %s/%s: what was recovered of the section\n", progname, pd_inputName, path_, to);
+    return err == 0;
+}
+
+void SectionFiles::writeFailed()
+{
+    if (const int err = takeWriteError(); err && fd_ >= 0)
+        say("error writing", err);
+    close(true);
+}
+
+void SectionFiles::say(const char *what, int err) const
+{
+    if (name_[0])
+        printfstderr("%s: %s %s/%s: %s\n", progname, what, path_, name_, strerror(err));
+    else
+        printfstderr("%s: %s %s: %s\n", progname, what, path_, strerror(err));
+}
 
 enum class Step {
     Next,         // the walk goes on
@@ -576,8 +667,15 @@ Step Walk::attributes(uint64_t at)
         salvageReport(d, "%s", "");
     }
     record("section", at, header_.bsz, header_.dsz, shown(attr_.name).text);
-    selected_ = pd_op == PD_EXTRACT && name_ && strcmp(attr_.name, name_) == 0;
+    selected_ = pd_op == PD_EXTRACT && (name_ ? strcmp(attr_.name, name_) == 0 : sections_ == pd_section);
     found_ = found_ || selected_;
+    if (sectionFiles.active()) {
+        const int fd = sectionFiles.create(sections_, attr_.name);
+        if (fd < 0)
+            return Step::OutputFailed;
+        out_.open(fd);
+        selected_ = true;
+    }
     return Step::Next;
 }
 
@@ -641,9 +739,13 @@ Step Walk::dataBlock(uint64_t at)
         return Step::Next;
     }
     // The DSZ data bytes out, the filler dropped; a salvage writes none of a
-    // block the input cuts short.
-    if (pd_salvage && !holdsNext(header_.bsz))
-        return moved(Moved::InputEnded, Record::Block, start, end, false);
+    // block the input cuts short, and counts it as a list does: not recovered.
+    if (pd_salvage && !holdsNext(header_.bsz)) {
+        const Step step = moved(Moved::InputEnded, Record::Block, start, end, false);
+        --blocks_;
+        dataBytes_ -= header_.dsz;
+        return step;
+    }
     const uint64_t filler = header_.bsz - header_.dsz;
     Moved data = out_.move(in_, header_.dsz, Piece::Block);
     if (data == Moved::All && in_.discard(filler) != filler)
@@ -730,6 +832,8 @@ bool Walk::closeSection(bool cut, uint64_t end)
     }
     if (pd_op == PD_LIST)
         flushInfo(attr_, sections_, blocks_, dataBytes_, sectionDamaged_ || cut);
+    if (sectionFiles.active() && (out_.flush() != Moved::All || !sectionFiles.close(sectionDamaged_ || cut)))
+        return false;
     if (copying() && (sectionDamaged_ || cut)) {
         char line[64];
         snprintf(line, sizeof line, "section %d \"%s\" damaged", sections_, shown(attr_.name).text);
@@ -775,14 +879,19 @@ bool Walk::finish(Step step)
     if (step == Step::OutputFailed) {
         if (copying())
             reportError("dopd", __LINE__, "fwrite failed for %s.", pieceName(out_.failedPiece()));
+        if (sectionFiles.active())
+            sectionFiles.writeFailed();
         return false;
     }
+    sectionFiles.close(true); // a section the walk did not end
     Shown savedFor;
     if (pd_op == PD_LIST && started_)
         printf("Total %d sections saved for %.*s at %s", sections_, static_cast<int>(kSavedForSize),
                forTerminal(meta_.savedFor, savedFor), timeText(meta_.tim));
     if (checking() && step != Step::NoDump)
         printCheck();
+    if (pd_section && !found_ && step == Step::EndOfDump)
+        printfstderr("%s: %s: no section %d: the dump holds %d\n", progname, pd_inputName, pd_section, sections_);
     if (pd_op == PD_EXTRACT && !found_)
         return false;
     return step == Step::EndOfDump && !damaged_ && !noted_;
@@ -1078,13 +1187,27 @@ void refuseCopyOntoItself(const char *in, const char *out)
 }
 
 // The options beyond -d are long ones, and only pdex and pdcp know them.
-enum LongOption { kCheck = 'C', kRecords = 'R', kSalvage = 'S' }; // no short option's letter
+enum LongOption { kCheck = 'C', kRecords = 'R', kSalvage = 'S', kSection = 'N', kExtractAll = 'X', kForce = 'F' };
 constexpr option kPdexOptions[] = {
     {"check", no_argument, nullptr, kCheck},
     {"records", no_argument, nullptr, kRecords},
     {"salvage", no_argument, nullptr, kSalvage},
+    {"section", required_argument, nullptr, kSection},
+    {"extract-all", required_argument, nullptr, kExtractAll},
+    {"force", no_argument, nullptr, kForce},
     {},
 };
+
+// --section N: a section's number as the list shows it.
+int32_t sectionNumber(const char *text)
+{
+    uint64_t n = 0;
+    if (!parseSize(text, n) || n == 0 || n > INT32_MAX) {
+        printfstderr("%s: --section takes a section number as the list shows it, not '%s'\n", progname, text);
+        help();
+    }
+    return static_cast<int32_t>(n);
+}
 constexpr option kPdcpOptions[] = {{"salvage", no_argument, nullptr, kSalvage}, {}};
 constexpr option kNoOptions[] = {{}};
 
@@ -1097,6 +1220,8 @@ int pdMain(int argc, char **argv)
     std::string_view tool = progname;
     const option *longOptions = tool == "pdex" ? kPdexOptions : tool == "pdcp" ? kPdcpOptions : kNoOptions;
     int32_t walk = PD_LIST; // or --check, or --records
+    const char *extractDir = nullptr;
+    bool force = false;
     for (int opt; (opt = getopt_long(argc, argv, "d", longOptions, nullptr)) != -1;) {
         if (opt == 'd')
             debugopt = true;
@@ -1104,6 +1229,12 @@ int pdMain(int argc, char **argv)
             walk = std::max<int32_t>(walk, opt == kCheck ? PD_CHECK : PD_RECORDS);
         else if (opt == kSalvage)
             pd_salvage = true;
+        else if (opt == kSection)
+            pd_section = sectionNumber(optarg);
+        else if (opt == kExtractAll)
+            extractDir = optarg;
+        else if (opt == kForce)
+            force = true;
         else
             help();
     }
@@ -1112,9 +1243,15 @@ int pdMain(int argc, char **argv)
     const char *name = nullptr;
 
     if (tool == "pdex") {
+        if ((walk != PD_LIST) + (pd_section > 0) + (extractDir != nullptr) > 1 || (force && !extractDir)) {
+            printfstderr("%s: --check, --records, --section and --extract-all are an operation each; --force goes "
+                         "with --extract-all\n",
+                         progname);
+            help();
+        }
         if (operands == 1)
-            pd_op = walk;
-        else if (operands == 2 && walk == PD_LIST) {
+            pd_op = pd_section ? PD_EXTRACT : walk;
+        else if (operands == 2 && walk == PD_LIST && !pd_section && !extractDir) {
             pd_op = PD_EXTRACT;
             name = operand[1];
         } else
@@ -1124,6 +1261,8 @@ int pdMain(int argc, char **argv)
             help();
         }
         openInFile(operand[0]);
+        if (extractDir)
+            sectionFiles.setUp(extractDir, force);
     } else if (tool == "pdcp") {
         if (operands == 1 && !pd_salvage) {
             pd_op = PD_TIME;
