@@ -1382,4 +1382,62 @@ TEST_F(EndToEnd, ExtractAllWritesEachSectionIntoItsOwnFileAndNowhereElse)
               "pdex: --section takes a section number as the list shows it, not '0'");
 }
 
+// What the plain commands print, made from their --json documents by python3's json: every field a line shows is
+// there, with the same values and every byte of each name.
+const char *kFromJson = R"(
+import json, sys, time
+d = json.load(open(sys.argv[1])); out = []
+b = lambda s: s.encode('latin-1')
+when = lambda t: b(time.strftime('%a %b %e %H:%M:%S %Y', time.gmtime(t['unix'])))
+assert all(time.strftime('%Y-%m-%dT%H:%M:%SZ', time.gmtime(t['unix'])) == t['utc'] for t in
+           [d.get('time', {'unix': 0, 'utc': '1970-01-01T00:00:00Z'})] + [s['created'] for s in d.get('sections', [])])
+if 'sections' in d:
+    out += [b'Sec  Blks  Data size  Prio  Created                   Name\n'] if d['sections'] else []
+    out += [b'%3d  %4d  %9d  %4d  %s  %s%s\n' % (s['number'], s['blocks'], s['data_size'], s['priority'],
+            when(s['created']), b(s['name']), b' (damaged)' if s['damaged'] else b'') for s in d['sections']]
+    out += [b'Total %d sections saved for %s at %s\n' % (d['count'], b(d['saved_for']), when(d['time']))]
+for r in d.get('records', []):
+    out += [b'%d\t%s\t%d\t%d\t%d\t%d\t%s\n' % (r['offset'], b(r['kind']), r['hsz'], r['bsz'], r['dsz'], r['section'],
+            bytes(c if 32 <= c <= 126 else 63 for c in b(r.get('name', r.get('reason', '')))))]
+if 'bytes_after' in d:
+    f, g = b(d['file']), d['damage']
+    if g:
+        out += [b'%s: damaged at byte %d: %s: %s\n' % (f, g['offset'], b(g['record']), b(g['reason']))]
+    else:
+        n, a = d['count'], d['bytes_after']
+        out += [b'%s: %s: %d section%s, end-of-dump header at byte %d%s\n' % (f, b'salvaged copy' if d['salvaged']
+                else b'intact', n, b'' if n == 1 else b's', d['end_of_dump'], b', %d byte%s after it' % (a, b'' if
+                a == 1 else b's') if a else b'')]
+        out += [b'%s: salvage: %s\n' % (f, b(l)) for l in d['salvaged'] or []]
+if 'count' not in d:
+    out += [b'%d %s %s\n' % (d['time']['unix'], b(d['saved_for']), when(d['time']))]
+sys.stdout.buffer.write(b''.join(out))
+)";
+
+TEST_F(EndToEnd, JsonSaysWhatThePlainOutputSays)
+{
+    Dump names;
+    names.section(attr("a\"b\\c\x01\xff\xc3\xa9/..", 7)).filledData(1u << 20, 'x').endSection();
+    const std::string intact = file(sampleDump().endDump(), "intact"), cut = file(sampleDump().endDump().truncateTo(277), "cut"),
+                      hostile = file(names.endDump().bytes("after"), "hostile"), copy = dir.path("copy"),
+                      script = dir.write("from.py", kFromJson);
+    run("pdcp", {"--salvage", cut, copy});
+    for (const std::string &f : {intact, cut, hostile, copy})
+        for (const std::vector<std::string> &how : std::vector<std::vector<std::string>>{
+                 {}, {"--salvage"}, {"--check"}, {"--records"}, {"--records", "--salvage"}, {"pdcp"}}) {
+            std::vector<std::string> args = how;
+            const std::string tool = !how.empty() && how[0] == "pdcp" ? "pdcp" : "pdex";
+            if (tool == "pdcp")
+                args.clear();
+            args.push_back(f);
+            const Result plain = run(tool, args);
+            args.insert(args.begin(), "--json");
+            const Result json = run(tool, args);
+            EXPECT_EQ(json.status, plain.status) << f << " " << args[1];
+            EXPECT_EQ(json.err, plain.err) << f << " " << args[1];
+            EXPECT_EQ(commandOutput("python3 " + script + " " + dir.write("doc", json.out)), plain.out)
+                << f << " " << args[1] << "\n" << json.out;
+        }
+}
+
 } // namespace

@@ -7,6 +7,7 @@
 
 #include "common.h"
 #include "dumpscan.h"
+#include "json.h"
 #include "viewers.h"
 
 using namespace trelkit::viewers;
@@ -95,6 +96,45 @@ TEST(SizeOperand, DecimalHexAndSuffixesUpToTwoToThe63)
         EXPECT_EQ(parseSize(r.text, value), r.ok) << r.text;
         EXPECT_EQ(value, r.ok ? r.value : 12345) << r.text;
     }
+}
+
+// Every byte in a string comes back from a real parser as the code point of its value; keys, nesting and numbers too.
+TEST(Json, APythonParserGetsEveryByteBack)
+{
+    std::string all;
+    for (int b = 255; b >= 0; --b)
+        all += static_cast<char>(b);
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *out = open_memstream(&text, &size);
+    trelkit::JsonWriter json(out);
+    json.begin('{');
+    json.key("bytes").string(all.data(), all.size());
+    json.key("\"\\/\x7f").begin('[');
+    json.number(INT64_MIN);
+    json.time(0);
+    json.begin('[');
+    json.end(']');
+    json.boolean(false);
+    json.null();
+    json.string("");
+    json.end(']');
+    json.end('}');
+    fclose(out);
+    const std::string doc(text, size), path = testing::TempDir() + "/doc.json";
+    free(text);
+    FILE *f = fopen(path.c_str(), "w");
+    fwrite(doc.data(), 1, doc.size(), f);
+    fclose(f);
+    FILE *p = popen(("python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); "
+                     "sys.stdout.buffer.write(d[\"bytes\"].encode(\"latin-1\")); print(repr(d[\"\\\"\\\\/\\x7f\"]))' " +
+                     path).c_str(), "r");
+    std::string back;
+    for (int c; (c = fgetc(p)) != EOF;)
+        back += static_cast<char>(c);
+    pclose(p);
+    EXPECT_EQ(back, all + "[-9223372036854775808, {'unix': 0, 'utc': '1970-01-01T00:00:00Z'}, [], False, None, '']\n")
+        << doc;
 }
 
 } // namespace

@@ -25,6 +25,7 @@
 
 #include "common.h"
 #include "dumpscan.h"
+#include "json.h"
 
 using namespace trelkit;
 using namespace trelkit::dump;
@@ -42,6 +43,11 @@ const char *pd_outputPath;
 int32_t pd_section;
 
 namespace {
+
+// --json: what the list, the check, the records and the time stamp print
+// instead of their lines (the schema is in pdex(1)).
+constexpr int kJsonVersion = 1;
+std::optional<JsonWriter> json;
 
 // HSZ is at most 64 KiB: a header's storage is fixed, so that reading one can
 // never fail for want of memory.
@@ -375,6 +381,7 @@ struct Damage {
     uint64_t at; // where the record starts
     char what[128];
     char why[160];
+    int32_t section; // the section it is in, or 0
 };
 
 struct Block {
@@ -428,6 +435,9 @@ private:
     bool putEndHeader(std::string_view mag); // one the copy needs and the input lost
     void printCheck();
     void printNote();
+    uint64_t bytesAfterEnd();
+    void startJson();
+    void finishJson(Step step);
 
     bool copying() const { return pd_op == PD_COPY; }
     bool put(std::span<const uint8_t> bytes, Piece piece) { return out_.put(bytes, piece) == Moved::All; }
@@ -463,6 +473,8 @@ bool Walk::run()
 {
     if (!copying())
         openOutput();
+    if (json && pd_op != PD_TIME)
+        startJson();
     Step step = startDump();
     if (pd_op == PD_TIME && step == Step::Next) {
         showTime(meta_);
@@ -885,10 +897,12 @@ bool Walk::finish(Step step)
     }
     sectionFiles.close(true); // a section the walk did not end
     Shown savedFor;
-    if (pd_op == PD_LIST && started_)
+    if (json && pd_op != PD_EXTRACT)
+        finishJson(step);
+    else if (pd_op == PD_LIST && started_)
         printf("Total %d sections saved for %.*s at %s", sections_, static_cast<int>(kSavedForSize),
                forTerminal(meta_.savedFor, savedFor), timeText(meta_.tim));
-    if (checking() && step != Step::NoDump)
+    if (checking() && step != Step::NoDump && !json)
         printCheck();
     if (pd_section && !found_ && step == Step::EndOfDump)
         printfstderr("%s: %s: no section %d: the dump holds %d\n", progname, pd_inputName, pd_section, sections_);
@@ -905,7 +919,7 @@ Damage Walk::damage(Record record, uint64_t at, uint64_t end)
 {
     damaged_ = true;
     sectionDamaged_ = sectionDamaged_ || pd_state == PD_IN_SECTION;
-    Damage d{at, {}, {}};
+    Damage d{at, {}, {}, pd_state == PD_IN_SECTION && !orphans_ ? sections_ : 0};
     describe(record, d.what, sizeof d.what);
     const bool told = pd_salvage || checking(); // the plain commands say less, and need not look
     const uint64_t inputEnd = failure.inputEnded && told ? in_.end().value_or(UINT64_MAX) : UINT64_MAX;
@@ -1012,7 +1026,20 @@ void Walk::tell(const char *fmt, ...)
 // range's BSZ is its length and its name the reason.
 void Walk::record(const char *kind, uint64_t at, uint64_t bsz, uint32_t dsz, const char *name) const
 {
-    if (pd_op == PD_RECORDS)
+    if (pd_op == PD_RECORDS && json) {
+        json->begin('{');
+        json->key("offset").number(static_cast<int64_t>(at));
+        json->key("kind").string(kind);
+        json->key("hsz").number(rheaderSize);
+        json->key("bsz").number(static_cast<int64_t>(bsz));
+        json->key("dsz").number(dsz);
+        json->key("section").number(sections_);
+        if (strcmp(kind, "section") == 0)
+            json->key("name").string(attr_.name);
+        else if (*name)
+            json->key("reason").string(name);
+        json->end('}');
+    } else if (pd_op == PD_RECORDS)
         printf("%llu\t%s\t%u\t%llu\t%u\t%d\t%s\n", static_cast<ull>(at), kind, rheaderSize, static_cast<ull>(bsz), dsz,
                sections_, name);
 }
@@ -1050,7 +1077,9 @@ void Walk::readNote(uint64_t at)
         return;
     noted_ = true;
     note_.take(note.subspan(kHeaderSize));
-    if (pd_op == PD_RECORDS)
+    if (json)
+        record("note", at, note.size() - kHeaderSize, 0);
+    else if (pd_op == PD_RECORDS) // the note's head is 16 bytes, whatever HSZ is
         printf("%llu\tnote\t%zu\t%zu\t0\t%d\t\n", static_cast<ull>(at), kHeaderSize, note.size() - kHeaderSize,
                sections_);
     in_.consume(note.size());
@@ -1078,15 +1107,74 @@ void Walk::printCheck()
                first_->why);
         return;
     }
-    // A shorter save written over a longer one leaves bytes after its end.
-    const uint64_t after = in_.position();
-    const std::optional<uint64_t> end = in_.seekable() ? in_.end() : after + in_.discard(UINT64_MAX);
+    const uint64_t after = bytesAfterEnd();
     printf("%s: %s: %d section%s, end-of-dump header at byte %llu", pd_inputName, noted_ ? "salvaged copy" : "intact",
            sections_, plural(static_cast<uint64_t>(sections_)), static_cast<ull>(endAt_));
-    if (end && *end > after)
-        printf(", %llu byte%s after it", static_cast<ull>(*end - after), plural(*end - after));
+    if (after > 0)
+        printf(", %llu byte%s after it", static_cast<ull>(after), plural(after));
     printf("\n");
     printNote();
+}
+
+// A shorter save written over a longer one leaves bytes after its end.
+uint64_t Walk::bytesAfterEnd()
+{
+    const uint64_t after = in_.position();
+    const std::optional<uint64_t> end = in_.seekable() ? in_.end() : after + in_.discard(UINT64_MAX);
+    return end && *end > after ? *end - after : 0;
+}
+
+// The document opens before the walk: the rows of the list and the records
+// go out as the walk meets them.
+void Walk::startJson()
+{
+    json->begin('{');
+    json->key("version").number(kJsonVersion);
+    json->key("file").string(pd_inputName);
+    if (pd_op == PD_LIST || pd_op == PD_RECORDS)
+        json->key(pd_op == PD_LIST ? "sections" : "records").begin('[');
+}
+
+// What the summary line and the check line say.
+void Walk::finishJson(Step step)
+{
+    if (pd_op == PD_LIST || pd_op == PD_RECORDS)
+        json->end(']');
+    if (started_) {
+        json->key("saved_for").string(meta_.savedFor);
+        json->key("time").time(meta_.tim);
+    }
+    json->key("count").number(sections_);
+    json->key("complete").boolean(step == Step::EndOfDump && !damaged_ && !noted_);
+    json->key("end_of_dump");
+    step == Step::EndOfDump ? json->number(static_cast<int64_t>(endAt_)) : json->null();
+    if (checking())
+        json->key("bytes_after").number(static_cast<int64_t>(step == Step::EndOfDump ? bytesAfterEnd() : 0));
+    json->key("damage");
+    if (first_) {
+        json->begin('{');
+        json->key("offset").number(static_cast<int64_t>(first_->at));
+        json->key("record").string(first_->what);
+        json->key("section").number(first_->section);
+        json->key("reason").string(first_->why);
+        json->end('}');
+    } else {
+        json->null();
+    }
+    if (checking()) {
+        json->key("salvaged");
+        noted_ ? json->begin('[') : json->null();
+        const std::span<const uint8_t> text = noted_ ? note_.text() : std::span<const uint8_t>();
+        for (size_t at = 0, end; at < text.size(); at = end + 1) {
+            end = static_cast<size_t>(std::find(text.begin() + static_cast<std::ptrdiff_t>(at), text.end(), '\n') -
+                                      text.begin());
+            json->string(reinterpret_cast<const char *>(&text[at]), end - at);
+        }
+        if (noted_)
+            json->end(']');
+    }
+    json->end('}');
+    putchar('\n');
 }
 
 // What the salvage that made the copy said, a line each, in its input's offsets.
@@ -1103,6 +1191,16 @@ void Walk::printNote()
 
 void showTime(const PanicDumpMetaHeader &meta)
 {
+    if (json) {
+        json->begin('{');
+        json->key("version").number(kJsonVersion);
+        json->key("file").string(pd_inputName);
+        json->key("saved_for").string(meta.savedFor);
+        json->key("time").time(meta.tim);
+        json->end('}');
+        putchar('\n');
+        return;
+    }
     Shown savedFor;
     printf("%d %.*s %s", meta.tim, static_cast<int>(kSavedForSize), forTerminal(meta.savedFor, savedFor),
            timeText(meta.tim));
@@ -1110,6 +1208,18 @@ void showTime(const PanicDumpMetaHeader &meta)
 
 void flushInfo(const PanicDumpAttr &attr, int32_t section, int32_t blocks, uint64_t dataBytes, bool damaged)
 {
+    if (json) {
+        json->begin('{');
+        json->key("number").number(section);
+        json->key("name").string(attr.name);
+        json->key("blocks").number(blocks);
+        json->key("data_size").number(static_cast<int64_t>(dataBytes));
+        json->key("priority").number(attr.pri);
+        json->key("created").time(attr.tim);
+        json->key("damaged").boolean(damaged);
+        json->end('}');
+        return;
+    }
     static bool headingPrinted;
     if (!headingPrinted) {
         printf("Sec  Blks  Data size  Prio  Created                   Name\n");
@@ -1187,7 +1297,7 @@ void refuseCopyOntoItself(const char *in, const char *out)
 }
 
 // The options beyond -d are long ones, and only pdex and pdcp know them.
-enum LongOption { kCheck = 'C', kRecords = 'R', kSalvage = 'S', kSection = 'N', kExtractAll = 'X', kForce = 'F' };
+enum LongOption { kCheck = 'C', kRecords = 'R', kSalvage = 'S', kSection = 'N', kExtractAll = 'X', kForce = 'F', kJson = 'J' };
 constexpr option kPdexOptions[] = {
     {"check", no_argument, nullptr, kCheck},
     {"records", no_argument, nullptr, kRecords},
@@ -1195,6 +1305,7 @@ constexpr option kPdexOptions[] = {
     {"section", required_argument, nullptr, kSection},
     {"extract-all", required_argument, nullptr, kExtractAll},
     {"force", no_argument, nullptr, kForce},
+    {"json", no_argument, nullptr, kJson},
     {},
 };
 
@@ -1208,7 +1319,7 @@ int32_t sectionNumber(const char *text)
     }
     return static_cast<int32_t>(n);
 }
-constexpr option kPdcpOptions[] = {{"salvage", no_argument, nullptr, kSalvage}, {}};
+constexpr option kPdcpOptions[] = {{"salvage", no_argument, nullptr, kSalvage}, {"json", no_argument, nullptr, kJson}, {}};
 constexpr option kNoOptions[] = {{}};
 
 } // namespace
@@ -1235,6 +1346,8 @@ int pdMain(int argc, char **argv)
             extractDir = optarg;
         else if (opt == kForce)
             force = true;
+        else if (opt == kJson)
+            json.emplace(stdout);
         else
             help();
     }
@@ -1247,6 +1360,10 @@ int pdMain(int argc, char **argv)
             printfstderr("%s: --check, --records, --section and --extract-all are an operation each; --force goes "
                          "with --extract-all\n",
                          progname);
+            help();
+        }
+        if (json && (operands != 1 || pd_section)) {
+            printfstderr("%s: --json goes with a list, --check and --records\n", progname);
             help();
         }
         if (operands == 1)
@@ -1264,6 +1381,10 @@ int pdMain(int argc, char **argv)
         if (extractDir)
             sectionFiles.setUp(extractDir, force);
     } else if (tool == "pdcp") {
+        if (json && operands != 1) {
+            printfstderr("%s: --json goes with the time stamp\n", progname);
+            help();
+        }
         if (operands == 1 && !pd_salvage) {
             pd_op = PD_TIME;
             openInFile(operand[0]);
