@@ -240,6 +240,13 @@ const char *forTerminal(const char *text, Shown &storage)
     return storage.text;
 }
 
+// Where the line of text that starts at at ends: at its newline, or at the end.
+size_t lineEnd(std::span<const uint8_t> text, size_t at)
+{
+    return static_cast<size_t>(std::find(text.begin() + static_cast<std::ptrdiff_t>(at), text.end(), '\n') -
+                               text.begin());
+}
+
 // A salvaged copy's note (see dumpformat.h): lines added as the salvage says
 // them, or as a check reads them. Its size is bounded: the lines that do not
 // fit are counted, and the last line says how many.
@@ -1166,8 +1173,7 @@ void Walk::finishJson(Step step)
         noted_ ? json->begin('[') : json->null();
         const std::span<const uint8_t> text = noted_ ? note_.text() : std::span<const uint8_t>();
         for (size_t at = 0, end; at < text.size(); at = end + 1) {
-            end = static_cast<size_t>(std::find(text.begin() + static_cast<std::ptrdiff_t>(at), text.end(), '\n') -
-                                      text.begin());
+            end = lineEnd(text, at);
             json->string(reinterpret_cast<const char *>(&text[at]), end - at);
         }
         if (noted_)
@@ -1182,7 +1188,7 @@ void Walk::printNote()
 {
     const std::span<const uint8_t> text = note_.text();
     for (size_t at = 0, end; noted_ && at < text.size(); at = end + 1) {
-        end = std::find(text.begin() + static_cast<std::ptrdiff_t>(at), text.end(), '\n') - text.begin();
+        end = lineEnd(text, at);
         printf("%s: salvage: %.*s\n", pd_inputName, static_cast<int>(end - at), &text[at]);
     }
 }

@@ -419,8 +419,11 @@ size_t formatOffset(uint64_t at, char *out)
     size_t digits = 8;
     while (digits < 16 && at >> (4 * digits) != 0)
         ++digits;
-    for (size_t i = digits; i-- > 0; at >>= 4)
-        out[i] = "0123456789abcdef"[at & 15];
+    // A byte's two digits at a time: this is on every line.
+    for (size_t i = digits; i >= 2; i -= 2, at >>= 8)
+        memcpy(out + i - 2, kHexPairs[at & 0xff].data(), 2);
+    if (digits % 2)
+        out[0] = kHexPairs[at & 15][1];
     out[digits] = ':';
     out[digits + 1] = ' ';
     return digits + 2;
