@@ -86,6 +86,14 @@ if [ ! -f "$work/random.pd" ]; then
     { cat "$work/meta.pd"; head -c $((1 << 30)) /dev/urandom; } > "$work/random.pd"
     { cat "$work/meta.pd"; yes pHpD | tr -d '\n' | head -c $((1 << 30)) || true; } > "$work/crafted.pd"
 fi
+# 1 GiB in 16 sections of 64 MiB; 10 GiB of holes; 256 MiB of random bytes.
+if [ ! -f "$work/sixteen.pd" ]; then
+    { echo meta; for i in $(seq 16); do printf 'section name=s%d\ndata fill=0x%02x size=65536 repeat=1024\nendsection\n' "$i" "$i"; done
+      echo enddump; } | "$mk" dump "$work/sixteen.pd"
+fi
+[ -f "$work/holes" ] || truncate -s 10G "$work/holes"
+[ -f "$work/random256" ] || head -c $((256 << 20)) /dev/urandom > "$work/random256"
+cat "$work/sixteen.pd" "$work/random256" > /dev/null
 cat "$work/big.pd" "$work/small-blocks.pd" "$work/random.pd" "$work/crafted.pd" > /dev/null # a warm page cache
 
 [ -f "$work/small.pd" ] || "$mk" dump "$work/small.pd" "$(dirname "$0")/../samples/panic.desc"
@@ -110,6 +118,15 @@ compare "pdex --salvage through 1 GiB of random bytes vs cat" \
     "$bin/pdex --salvage $work/random.pd > /dev/null 2>&1" "cat $work/random.pd > /dev/null" 1.5
 compare "pdex --salvage through 1 GiB of 'pHpD...' vs cat" \
     "$bin/pdex --salvage $work/crafted.pd > /dev/null 2>&1" "cat $work/crafted.pd > /dev/null" 3
+printf "%-58s %9s %9s %7s\n" "== windows and extraction" ours theirs ratio
+compare "objectdump --skip to the last MiB of 10 GiB vs tail -c 1M" \
+    "$bin/objectdump --skip $(((10 << 30) - (1 << 20))) $work/holes > /dev/null" "tail -c 1M $work/holes > /dev/null" 2
+compare "objectdump --offsets 256 MiB random vs plain objectdump" \
+    "$bin/objectdump --offsets $work/random256 > /dev/null" "$bin/objectdump $work/random256 > /dev/null" 1.1
+compare "pdex --extract-all 1 GiB of 16 sections vs cat + cp" \
+    "$bin/pdex --extract-all $work/sections --force $work/sixteen.pd > /dev/null" \
+    "cat $work/sixteen.pd > /dev/null; cp $work/sixteen.pd $work/out" 1.3
+memory "pdex --extract-all 1 GiB of 16 sections" "$bin/pdex --extract-all $work/sections --force $work/sixteen.pd" 4096
 memory "pdex list 10 GiB sparse dump" "$bin/pdex $work/sparse.pd" 4096
 memory "pdex extract 1 GiB section to a file" "$bin/pdex $work/big.pd core > $work/out" 4096
 memory "pdex extract 1 GiB section from a pipe" "$bin/pdex - core < <(cat $work/big.pd)" 4096

@@ -1,6 +1,7 @@
 // Every tool end to end under its own names: exact output and status; doubles stand in where a test says so.
 #include <climits>
 #include <functional>
+#include <map>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <regex>
@@ -648,12 +649,12 @@ TEST_F(EndToEnd, StartsAndFailuresOfEveryTool)
 TEST_F(EndToEnd, EveryToolAnswersHelpAndVersion)
 {
     const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
-        {"pdex", {"-d", "--check", "--records", "--salvage"}},
-        {"pdcp", {"-d", "--salvage"}},
+        {"pdex", {"-d", "--check", "--records", "--salvage", "--section", "--extract-all", "--force", "--json"}},
+        {"pdcp", {"-d", "--salvage", "--json"}},
         {"pdmap", {"--dry-run", "--pin"}},
         {"errloginfo", {"-t"}},
         {"catconsole", {}},
-        {"objectdump", {}},
+        {"objectdump", {"--offsets", "--skip", "--length"}},
         {"syslockdump", {}}};
     ASSERT_EQ(cases.size(), toolNames().size());
     for (auto [name, options] : cases) {
@@ -1420,6 +1421,225 @@ TEST_F(EndToEnd, ViewersPrintExactly)
             << c.title << " from a pipe";
         EXPECT_EQ(run(c.tool, {"-"}, Options{.stdinFile = dir.path("in")}), wanted) << c.title << " on stdin";
     }
+}
+
+// The bytes a listing shows at each offset: od's "-A x -t x1 -v" lines, or objectdump's --offsets lines with their
+// folds unfolded (each fold repeats the line before it at the next offsets).
+std::map<uint64_t, unsigned> shownBytes(const std::string &text, bool od)
+{
+    std::map<uint64_t, unsigned> bytes;
+    std::istringstream lines(text);
+    std::vector<unsigned> last;
+    uint64_t at = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (long long n = 0; !od && sscanf(line.c_str(), " Last %*[a-z] %lld times", &n) == 1) {
+            for (; n > 0; --n, at += last.size())
+                for (size_t k = 0; k < last.size(); ++k)
+                    bytes[at + k] = last[k];
+            continue;
+        }
+        std::istringstream fields(line.substr(0, od ? std::string::npos : line.find("  ")));
+        std::string word;
+        fields >> std::hex >> at >> word; // objectdump's offset ends in a colon
+        last.clear();
+        for (word = od ? word : ""; !word.empty() || fields >> word; word.clear())
+            for (size_t k = 0; k + 1 < word.size(); k += 2)
+                last.push_back(static_cast<unsigned>(std::stoul(word.substr(k, 2), nullptr, 16)));
+        for (size_t k = 0; k < last.size(); ++k)
+            bytes[at + k] = last[k];
+        at += last.size();
+    }
+    return bytes;
+}
+
+std::string commandOutput(const std::string &command)
+{
+    FILE *p = popen(command.c_str(), "r");
+    std::string out;
+    for (int c; p && (c = fgetc(p)) != EOF;)
+        out += static_cast<char>(c);
+    if (p)
+        pclose(p);
+    return out;
+}
+
+// A window shows the bytes od shows of it, at the same offsets, from a file (seeking, past 4 GiB too) or a pipe (read
+// and dropped); lines start at the window's start, 16 bytes apart.
+TEST_F(EndToEnd, ObjectdumpWindowsShowWhatOdShows)
+{
+    std::string bytes;
+    for (int i = 0; i < 90; ++i)
+        bytes += static_cast<char>(i * 37 % 251);
+    bytes += std::string(70, 'z') + "tail of the input";
+    const std::string small = dir.write("small", bytes), big = file(Dump().zeros(5ull << 30).bytes(bytes), "big");
+    struct Window {
+        std::string skip, length, odSkip, odLength;
+        bool big = false;
+    };
+    const std::vector<Window> windows = {
+        {"", "", "0", "1000"},       {"0x20", "40", "32", "40"}, {"3", "100", "3", "100"}, {"1", "", "1", "1000"},
+        {"95", "17", "95", "17"},    {"170", "", "170", "1000"},    {"1K", "", "1024", "1"},  {"0", "0", "0", "0"},
+        {"5G", "", "5368709120", "1000", true}, {"0x13ffffff8", "30", "5368709112", "30", true},
+    };
+    for (const Window &w : windows) {
+        std::vector<std::string> args = {"--offsets"};
+        for (auto [option, value] : {std::pair{"--skip", w.skip}, {"--length", w.length}})
+            if (!value.empty())
+                args.insert(args.end(), {option, value});
+        const std::string path = w.big ? big : small;
+        const auto wanted = shownBytes(commandOutput("od -A x -t x1 -v -j " + w.odSkip + " -N " + w.odLength + " " + path + " 2>/dev/null"), true);
+        ASSERT_FALSE(wanted.empty() && w.odLength != "0" && w.skip != "1K") << w.skip;
+        args.push_back(path);
+        const Result r = run("objectdump", args);
+        EXPECT_EQ(shownBytes(r.out, false), wanted) << w.skip << " " << w.length;
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(r.out.empty() || r.out.starts_with(w.big ? "1" : "0")) << r.out; // 9 digits from 4 GiB on
+        if (!w.big) {
+            args.pop_back();
+            EXPECT_EQ(run("objectdump", args, Options{.input = bytes, .env = {"READ_STEP=7"}, .doubles = true}), r)
+                << w.skip << " from a pipe";
+        }
+    }
+    const std::string plain = run("objectdump", {small}).out;
+    const std::string withOffsets = run("objectdump", {"--offsets", small}).out;
+    EXPECT_EQ(std::regex_replace(withOffsets, std::regex("(^|\n)[0-9a-f]{8}: "), "$1"), plain) << "the rest of each line and the folds unchanged";
+    EXPECT_EQ(run("objectdump", {"--length", "2x", small}),
+              (Result{"", "objectdump: --length takes a number of bytes (decimal, 0x hex, K, M or G after it), not '2x'\n", 1}));
+}
+
+// The files of a directory and what they hold.
+std::map<std::string, std::string> filesIn(const std::string &path)
+{
+    std::map<std::string, std::string> files;
+    for (const auto &f : std::filesystem::directory_iterator(path))
+        files[f.path().filename()] = readFile(f.path());
+    return files;
+}
+
+// One pass writes each section into a file of its own that no name can move out of the directory or hide, the list
+// printed as a list prints it; each file holds what --section of its number writes. A file is never replaced unless
+// --force, a section not wholly written is named so, and a directory that cannot take files is said at once.
+TEST_F(EndToEnd, ExtractAllWritesEachSectionIntoItsOwnFileAndNowhereElse)
+{
+    Dump hostile;
+    for (const char *name : {"a/b", "..", "", "\x01z\xff", "console", "console", "-"})
+        hostile.section(attr(name)).data(std::string(name) + " data", 3).data("+").endSection();
+    hostile.endDump();
+    Dump many;
+    for (int i = 0; i < 10000; ++i)
+        many.section(attr("s")).data(std::to_string(i)).endSection();
+    const std::string in = file(hostile.endDump(), "hostile"), cut = file(sampleDump().endDump().truncateTo(277), "cut"),
+                      out = dir.path("out"), notDir = dir.write("plain", "x");
+    const std::vector<std::string> names = {"001-a_b",   "002-..",      "003-unnamed", "004-_z_",
+                                            "005-console", "006-console", "007--"};
+    struct Row {
+        const char *title;
+        std::vector<std::string> args;
+        Options options;
+        Result wanted;
+        std::vector<std::string> files; // in out
+    };
+    const std::string salvageErr = "pdex: " + cut + ": damaged at byte 274: block of data header 1 of section 2 \"regs\": "
+                                   "premature EOF: the input ends at byte 277, 2 bytes short\npdex: " + cut + ": " + out +
+                                   "/002-regs.damaged: what was recovered of the section\n";
+    const std::vector<Row> rows = {
+        {"hostile names", {"--extract-all", out, in}, {}, run("pdex", {in}), names},
+        {"from a pipe", {"--extract-all", out, "-"}, {.input = readFile(in)}, run("pdex", {in}), names},
+        {"salvaged", {"--extract-all", out, "--salvage", cut}, {}, {run("pdex", {"--salvage", cut}).out, salvageErr, 2},
+         {"001-console", "002-regs.damaged"}},
+        {"a full disk", {"--extract-all", out, in}, {.fileSize = 5},
+         {kHeading + row("  1     2          9     0", "a/b"), "pdex: error writing " + out + "/001-a_b: File too large\npdex: " + in + ": " + out +
+                  "/001-a_b.damaged: what was recovered of the section\n", 2},
+         {"001-a_b.damaged"}},
+        {"into a file", {"--extract-all", notDir, in}, {}, {"", "pdex: cannot write files into " + notDir + ": Not a directory\n", 1}, {}},
+    };
+    for (const Row &r : rows) {
+        std::filesystem::remove_all(out);
+        EXPECT_EQ(run("pdex", r.args, r.options), r.wanted) << r.title;
+        std::vector<std::string> made;
+        for (const auto &[name, bytes] : std::filesystem::exists(out) ? filesIn(out) : std::map<std::string, std::string>{}) {
+            made.push_back(name);
+            const std::string number = std::to_string(std::stoi(name)), salvaging = r.wanted.status ? "--salvage" : "-d";
+            const std::string section =
+                run("pdex", {salvaging, "--section", number, r.args.back() == "-" ? in : r.args.back()}).out;
+            EXPECT_EQ(bytes, name.ends_with(".damaged") ? section.substr(0, bytes.size()) : section) << r.title << name;
+        }
+        EXPECT_EQ(made, r.files) << r.title;
+    }
+    EXPECT_EQ(filesIn(dir.path("")).size(), 3u) << "nothing written beside the directory";
+    EXPECT_EQ(run("pdex", {"--extract-all", out, in}).status, 0);
+    EXPECT_EQ(run("pdex", {"--extract-all", out, in}).err, "pdex: will not replace " + out + "/001-a_b: File exists\n");
+    dir.write("out/001-a_b", "kept");
+    std::filesystem::remove(out + "/002-..");
+    std::filesystem::create_symlink(dir.path("plain"), out + "/002-..");
+    EXPECT_EQ(run("pdex", {"--extract-all", out, "--force", in}).status, 2) << "no link followed";
+    EXPECT_EQ(readFile(dir.path("plain")), "x");
+    EXPECT_EQ(readFile(out + "/001-a_b"), "a/b data+");
+    std::filesystem::remove_all(out);
+    EXPECT_EQ(run("pdex", {"--extract-all", out, file(many.endDump(), "many")}).status, 0);
+    EXPECT_EQ(filesIn(out).size(), 10000u);
+    EXPECT_EQ(readFile(out + "/10000-s"), "9999");
+    EXPECT_EQ(run("pdex", {"--section", "8", in}), (Result{"", "pdex: " + in + ": no section 8: the dump holds 7\n", 2}));
+    EXPECT_EQ(run("pdex", {"--section", "0", in}).err.substr(0, 68),
+              "pdex: --section takes a section number as the list shows it, not '0'");
+}
+
+// What the plain commands print, made from their --json documents by python3's json: every field a line shows is
+// there, with the same values and every byte of each name.
+const char *kFromJson = R"(
+import json, sys, time
+d = json.load(open(sys.argv[1])); out = []
+b = lambda s: s.encode('latin-1')
+when = lambda t: b(time.strftime('%a %b %e %H:%M:%S %Y', time.gmtime(t['unix'])))
+assert all(time.strftime('%Y-%m-%dT%H:%M:%SZ', time.gmtime(t['unix'])) == t['utc'] for t in
+           [d.get('time', {'unix': 0, 'utc': '1970-01-01T00:00:00Z'})] + [s['created'] for s in d.get('sections', [])])
+if 'sections' in d:
+    out += [b'Sec  Blks  Data size  Prio  Created                   Name\n'] if d['sections'] else []
+    out += [b'%3d  %4d  %9d  %4d  %s  %s%s\n' % (s['number'], s['blocks'], s['data_size'], s['priority'],
+            when(s['created']), b(s['name']), b' (damaged)' if s['damaged'] else b'') for s in d['sections']]
+    out += [b'Total %d sections saved for %s at %s\n' % (d['count'], b(d['saved_for']), when(d['time']))]
+for r in d.get('records', []):
+    out += [b'%d\t%s\t%d\t%d\t%d\t%d\t%s\n' % (r['offset'], b(r['kind']), r['hsz'], r['bsz'], r['dsz'], r['section'],
+            bytes(c if 32 <= c <= 126 else 63 for c in b(r.get('name', r.get('reason', '')))))]
+if 'bytes_after' in d:
+    f, g = b(d['file']), d['damage']
+    if g:
+        out += [b'%s: damaged at byte %d: %s: %s\n' % (f, g['offset'], b(g['record']), b(g['reason']))]
+    else:
+        n, a = d['count'], d['bytes_after']
+        out += [b'%s: %s: %d section%s, end-of-dump header at byte %d%s\n' % (f, b'salvaged copy' if d['salvaged']
+                else b'intact', n, b'' if n == 1 else b's', d['end_of_dump'], b', %d byte%s after it' % (a, b'' if
+                a == 1 else b's') if a else b'')]
+        out += [b'%s: salvage: %s\n' % (f, b(l)) for l in d['salvaged'] or []]
+if 'count' not in d:
+    out += [b'%d %s %s\n' % (d['time']['unix'], b(d['saved_for']), when(d['time']))]
+sys.stdout.buffer.write(b''.join(out))
+)";
+
+TEST_F(EndToEnd, JsonSaysWhatThePlainOutputSays)
+{
+    Dump names;
+    names.section(attr("a\"b\\c\x01\xff\xc3\xa9/..", 7)).filledData(1u << 20, 'x').endSection();
+    const std::string intact = file(sampleDump().endDump(), "intact"), cut = file(sampleDump().endDump().truncateTo(277), "cut"),
+                      hostile = file(names.endDump().bytes("after"), "hostile"), copy = dir.path("copy"),
+                      script = dir.write("from.py", kFromJson);
+    run("pdcp", {"--salvage", cut, copy});
+    for (const std::string &f : {intact, cut, hostile, copy})
+        for (const std::vector<std::string> &how : std::vector<std::vector<std::string>>{
+                 {}, {"--salvage"}, {"--check"}, {"--records"}, {"--records", "--salvage"}, {"pdcp"}}) {
+            std::vector<std::string> args = how;
+            const std::string tool = !how.empty() && how[0] == "pdcp" ? "pdcp" : "pdex";
+            if (tool == "pdcp")
+                args.clear();
+            args.push_back(f);
+            const Result plain = run(tool, args);
+            args.insert(args.begin(), "--json");
+            const Result json = run(tool, args);
+            EXPECT_EQ(json.status, plain.status) << f << " " << args[1];
+            EXPECT_EQ(json.err, plain.err) << f << " " << args[1];
+            EXPECT_EQ(commandOutput("python3 " + script + " " + dir.write("doc", json.out)), plain.out)
+                << f << " " << args[1] << "\n" << json.out;
+        }
 }
 
 } // namespace

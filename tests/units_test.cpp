@@ -5,7 +5,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "common.h"
 #include "dumpscan.h"
+#include "json.h"
 #include "viewers.h"
 
 using namespace trelkit::viewers;
@@ -74,6 +76,65 @@ TEST(HeaderScan, TheFastSearchFindsWhatThePlainOneFindsAndReadsNoFurther)
             ASSERT_TRUE(!two || size < 2 || trelkit::dump::nextStamp(b, 1, stamp) == size) << size;
         }
     munmap(area, 2 * page);
+}
+
+TEST(SizeOperand, DecimalHexAndSuffixesUpToTwoToThe63)
+{
+    struct Row {
+        const char *text;
+        bool ok;
+        uint64_t value;
+    };
+    for (const Row &r : std::initializer_list<Row>{
+             {"0", true, 0}, {"4096", true, 4096}, {"0x1F", true, 31}, {"0XfF", true, 255}, {"2k", true, 2048},
+             {"3M", true, 3 << 20}, {"0x2G", true, 2ull << 30}, {"9223372036854775807", true, INT64_MAX},
+             {"0x7fffffffffffffff", true, INT64_MAX}, {"8589934591G", true, 8589934591ull << 30},
+             {"9223372036854775808", false, 0}, {"8589934592G", false, 0}, {"", false, 0}, {"0x", false, 0},
+             {"K", false, 0}, {"1KB", false, 0}, {"1 ", false, 0}, {"-1", false, 0}, {"1T", false, 0},
+             {"12a", false, 0}, {"0x1g5", false, 0}, {"1K ", false, 0}}) {
+        uint64_t value = 12345;
+        EXPECT_EQ(parseSize(r.text, value), r.ok) << r.text;
+        EXPECT_EQ(value, r.ok ? r.value : 12345) << r.text;
+    }
+}
+
+// Every byte in a string comes back from a real parser as the code point of its value; keys, nesting and numbers too.
+TEST(Json, APythonParserGetsEveryByteBack)
+{
+    std::string all;
+    for (int b = 255; b >= 0; --b)
+        all += static_cast<char>(b);
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *out = open_memstream(&text, &size);
+    trelkit::JsonWriter json(out);
+    json.begin('{');
+    json.key("bytes").string(all.data(), all.size());
+    json.key("\"\\/\x7f").begin('[');
+    json.number(INT64_MIN);
+    json.time(0);
+    json.begin('[');
+    json.end(']');
+    json.boolean(false);
+    json.null();
+    json.string("");
+    json.end(']');
+    json.end('}');
+    fclose(out);
+    const std::string doc(text, size), path = testing::TempDir() + "/doc.json";
+    free(text);
+    FILE *f = fopen(path.c_str(), "w");
+    fwrite(doc.data(), 1, doc.size(), f);
+    fclose(f);
+    FILE *p = popen(("python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); "
+                     "sys.stdout.buffer.write(d[\"bytes\"].encode(\"latin-1\")); print(repr(d[\"\\\"\\\\/\\x7f\"]))' " +
+                     path).c_str(), "r");
+    std::string back;
+    for (int c; (c = fgetc(p)) != EOF;)
+        back += static_cast<char>(c);
+    pclose(p);
+    EXPECT_EQ(back, all + "[-9223372036854775808, {'unix': 0, 'utc': '1970-01-01T00:00:00Z'}, [], False, None, '']\n")
+        << doc;
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #include "common.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstring>
 #include <fcntl.h>
@@ -52,6 +53,38 @@ bool outputWritten(FILE *out, const char *name)
     if (writeErrno)
         printfstderr("%s: error writing %s: %s\n", progname, name, strerror(writeErrno));
     return !writeErrno && !ferror(stderr);
+}
+
+int takeWriteError()
+{
+    const int err = writeErrno;
+    writeErrno = 0;
+    return err;
+}
+
+bool parseSize(const char *text, uint64_t &value)
+{
+    const bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char *p = hex ? text + 2 : text;
+    const uint64_t base = hex ? 16 : 10, limit = INT64_MAX;
+    uint64_t v = 0;
+    const char *digits = p;
+    for (;; ++p) {
+        const char c = *p;
+        const int d = c >= '0' && c <= '9' ? c - '0' : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                    : hex && c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (d < 0)
+            break;
+        if (v > (limit - static_cast<uint64_t>(d)) / base)
+            return false;
+        v = v * base + static_cast<uint64_t>(d);
+    }
+    const char unit = static_cast<char>(*p & ~0x20); // upper case
+    const unsigned shift = unit == 'K' ? 10 : unit == 'M' ? 20 : unit == 'G' ? 30 : 0;
+    if (p == digits || (*p && (!shift || p[1])) || v > limit >> shift)
+        return false;
+    value = v << shift;
+    return true;
 }
 
 void enlargePipe(int fd)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
@@ -32,8 +33,15 @@ void reportError(const char *function, int line, const char *fmt, ...) __attribu
 // is nowhere left to make one.
 bool noteWriteError();
 bool outputWritten(FILE *out, const char *name);
+// The noted write error, taken: for an output that reports its own failure
+// under its own name (a file the tool creates and closes itself).
+int takeWriteError();
 // A pipe on fd gets a larger buffer: fewer switches between writer and reader.
 void enlargePipe(int fd);
+// A count of bytes as the command lines take it: decimal, or hexadecimal
+// after 0x, then optionally K, M or G (times 1024, 1024^2, 1024^3; either
+// case). False for anything else, and for a value past 2^63 - 1.
+bool parseSize(const char *text, uint64_t &value);
 // Owns what malloc gave, as unique_ptr<T[], FreeMemory>.
 struct FreeMemory {
     void operator()(void *p) const { free(p); }

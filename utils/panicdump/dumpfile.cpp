@@ -10,6 +10,9 @@
 #include "dumpfile.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
@@ -22,6 +25,7 @@
 
 #include "common.h"
 #include "dumpscan.h"
+#include "json.h"
 
 using namespace trelkit;
 using namespace trelkit::dump;
@@ -36,8 +40,14 @@ FILE *outfp;
 bool pd_salvage;
 const char *pd_inputName = "-";
 const char *pd_outputPath;
+int32_t pd_section;
 
 namespace {
+
+// --json: what the list, the check, the records and the time stamp print
+// instead of their lines (the schema is in pdex(1)).
+constexpr int kJsonVersion = 1;
+std::optional<JsonWriter> json;
 
 // HSZ is at most 64 KiB: a header's storage is fixed, so that reading one can
 // never fail for want of memory.
@@ -230,6 +240,13 @@ const char *forTerminal(const char *text, Shown &storage)
     return storage.text;
 }
 
+// Where the line of text that starts at at ends: at its newline, or at the end.
+size_t lineEnd(std::span<const uint8_t> text, size_t at)
+{
+    return static_cast<size_t>(std::find(text.begin() + static_cast<std::ptrdiff_t>(at), text.end(), '\n') -
+                               text.begin());
+}
+
 // A salvaged copy's note (see dumpformat.h): lines added as the salvage says
 // them, or as a check reads them. Its size is bounded: the lines that do not
 // fit are counted, and the last line says how many.
@@ -268,6 +285,93 @@ private:
     unsigned dropped_ = 0;
 };
 
+// --extract-all: each section's data into a file of its own in one
+// directory, named by its number and its name, so that order and duplicates
+// survive and no name can leave the directory or hide: "001-console", a
+// name's bytes outside [A-Za-z0-9._-] as '_', an empty name "unnamed". No file
+// is replaced without --force, nor a link followed. A file whose section was
+// not wholly written is renamed, ".damaged" after its name.
+class SectionFiles {
+public:
+    void setUp(const char *dir, bool force); // ends the process when dir is no directory it can write in
+    bool active() const { return dir_ >= 0; }
+    int create(int32_t number, const char *name); // the file's descriptor; -1 when it cannot be made (reported)
+    bool close(bool damaged);                     // the file of the last create, if any
+    void writeFailed();                           // its write failed: reported, and named as cut
+
+private:
+    void say(const char *what, int err) const;
+    int dir_ = -1;
+    const char *path_ = "";
+    bool force_ = false;
+    int fd_ = -1;
+    char name_[64] = "";
+};
+SectionFiles sectionFiles;
+
+void SectionFiles::setUp(const char *dir, bool force)
+{
+    path_ = dir;
+    force_ = force;
+    if (mkdir(dir, 0777) != 0 && errno != EEXIST)
+        say("cannot create the directory", errno), exit(1);
+    dir_ = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_ < 0 || faccessat(dir_, ".", W_OK | X_OK, AT_EACCESS) != 0)
+        say("cannot write files into", errno), exit(1);
+}
+
+int SectionFiles::create(int32_t number, const char *name)
+{
+    char safe[kNameSize + 1] = "unnamed";
+    for (size_t i = 0; name[i]; ++i)
+        safe[i] = isalnum(static_cast<unsigned char>(name[i])) || strchr("._-", name[i]) ? name[i] : '_';
+    if (name[0])
+        safe[strlen(name)] = '\0';
+    snprintf(name_, sizeof name_, "%03d-%s.damaged", number, safe);
+    struct stat st;
+    if (!force_ && fstatat(dir_, name_, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        say("will not replace", EEXIST);
+        return -1;
+    }
+    name_[strlen(name_) - strlen(".damaged")] = '\0';
+    fd_ = openat(dir_, name_, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (force_ ? O_TRUNC : O_EXCL), 0666);
+    if (fd_ < 0)
+        say(errno == EEXIST ? "will not replace" : "cannot create", errno);
+    return fd_;
+}
+
+bool SectionFiles::close(bool damaged)
+{
+    if (fd_ < 0)
+        return true;
+    const int err = ::close(fd_) == 0 ? 0 : errno;
+    fd_ = -1;
+    if (err)
+        say("error writing", err);
+    char to[sizeof name_ + 8];
+    snprintf(to, sizeof to, "%s.damaged", name_);
+    if (damaged && renameat2(dir_, name_, dir_, to, force_ ? 0 : RENAME_NOREPLACE) != 0)
+        return say("cannot rename", errno), false;
+    if (damaged)
+        printfstderr("%s: %s: %s/%s: what was recovered of the section\n", progname, pd_inputName, path_, to);
+    return err == 0;
+}
+
+void SectionFiles::writeFailed()
+{
+    if (const int err = takeWriteError(); err && fd_ >= 0)
+        say("error writing", err);
+    close(true);
+}
+
+void SectionFiles::say(const char *what, int err) const
+{
+    if (name_[0])
+        printfstderr("%s: %s %s/%s: %s\n", progname, what, path_, name_, strerror(err));
+    else
+        printfstderr("%s: %s %s: %s\n", progname, what, path_, strerror(err));
+}
+
 enum class Step {
     Next,         // the walk goes on
     NoDump,       // a salvage found neither a meta header nor a record header
@@ -284,6 +388,7 @@ struct Damage {
     uint64_t at; // where the record starts
     char what[128];
     char why[160];
+    int32_t section; // the section it is in, or 0
 };
 
 struct Block {
@@ -341,6 +446,9 @@ private:
     bool putEndHeader(std::string_view mag); // one the copy needs and the input lost
     void printCheck();
     void printNote();
+    uint64_t bytesAfterEnd();
+    void startJson();
+    void finishJson(Step step);
 
     bool copying() const { return pd_op == PD_COPY; }
     bool put(std::span<const uint8_t> bytes, Piece piece) { return out_.put(bytes, piece) == Moved::All; }
@@ -378,6 +486,8 @@ bool Walk::run()
 {
     if (!copying())
         openOutput();
+    if (json && pd_op != PD_TIME)
+        startJson();
     Step step = startDump();
     if (pd_op == PD_TIME && step == Step::Next) {
         showTime(meta_);
@@ -653,8 +763,15 @@ Step Walk::attributes(uint64_t at)
         salvageReport(d, "%s", "");
     }
     record("section", at, header_.bsz, header_.dsz, shown(attr_.name).text);
-    selected_ = pd_op == PD_EXTRACT && name_ && strcmp(attr_.name, name_) == 0;
+    selected_ = pd_op == PD_EXTRACT && (name_ ? strcmp(attr_.name, name_) == 0 : sections_ == pd_section);
     found_ = found_ || selected_;
+    if (sectionFiles.active()) {
+        const int fd = sectionFiles.create(sections_, attr_.name);
+        if (fd < 0)
+            return Step::OutputFailed;
+        out_.open(fd);
+        selected_ = true;
+    }
     return Step::Next;
 }
 
@@ -718,9 +835,13 @@ Step Walk::dataBlock(uint64_t at)
         return Step::Next;
     }
     // The DSZ data bytes out, the filler dropped; a salvage writes none of a
-    // block the input cuts short.
-    if (pd_salvage && !holdsNext(header_.bsz))
-        return moved(Moved::InputEnded, Record::Block, start, end, false);
+    // block the input cuts short, and counts it as a list does: not recovered.
+    if (pd_salvage && !holdsNext(header_.bsz)) {
+        const Step step = moved(Moved::InputEnded, Record::Block, start, end, false);
+        --blocks_;
+        dataBytes_ -= header_.dsz;
+        return step;
+    }
     const uint64_t filler = header_.bsz - header_.dsz;
     Moved data = out_.move(in_, header_.dsz, Piece::Block);
     if (data == Moved::All && in_.discard(filler) != filler)
@@ -826,6 +947,8 @@ bool Walk::closeSection(bool cut, uint64_t end)
     }
     if (pd_op == PD_LIST)
         flushInfo(attr_, sections_, blocks_, dataBytes_, sectionDamaged_ || cut);
+    if (sectionFiles.active() && (out_.flush() != Moved::All || !sectionFiles.close(sectionDamaged_ || cut)))
+        return false;
     if (copying() && (sectionDamaged_ || cut)) {
         char line[64];
         snprintf(line, sizeof line, "section %d \"%s\" damaged", sections_, shown(attr_.name).text);
@@ -871,14 +994,21 @@ bool Walk::finish(Step step)
     if (step == Step::OutputFailed) {
         if (copying())
             reportError("dopd", __LINE__, "fwrite failed for %s.", pieceName(out_.failedPiece()));
+        if (sectionFiles.active())
+            sectionFiles.writeFailed();
         return false;
     }
+    sectionFiles.close(true); // a section the walk did not end
     Shown savedFor;
-    if (pd_op == PD_LIST && started_)
+    if (json && pd_op != PD_EXTRACT)
+        finishJson(step);
+    else if (pd_op == PD_LIST && started_)
         printf("Total %d sections saved for %.*s at %s", sections_, static_cast<int>(kSavedForSize),
                forTerminal(meta_.savedFor, savedFor), timeText(meta_.tim));
-    if (checking() && step != Step::NoDump)
+    if (checking() && step != Step::NoDump && !json)
         printCheck();
+    if (pd_section && !found_ && step == Step::EndOfDump)
+        printfstderr("%s: %s: no section %d: the dump holds %d\n", progname, pd_inputName, pd_section, sections_);
     if (pd_op == PD_EXTRACT && !found_)
         return false;
     return step == Step::EndOfDump && !damaged_ && !noted_;
@@ -892,7 +1022,7 @@ Damage Walk::damage(Record record, uint64_t at, uint64_t end)
 {
     damaged_ = true;
     sectionDamaged_ = sectionDamaged_ || pd_state == PD_IN_SECTION;
-    Damage d{at, {}, {}};
+    Damage d{at, {}, {}, pd_state == PD_IN_SECTION && !orphans_ ? sections_ : 0};
     describe(record, d.what, sizeof d.what);
     const bool told = pd_salvage || checking(); // the plain commands say less, and need not look
     const uint64_t inputEnd = failure.inputEnded && told ? in_.end().value_or(UINT64_MAX) : UINT64_MAX;
@@ -1008,7 +1138,20 @@ void Walk::tell(const char *fmt, ...)
 // range's BSZ is its length and its name the reason.
 void Walk::record(const char *kind, uint64_t at, uint64_t bsz, uint32_t dsz, const char *name) const
 {
-    if (pd_op == PD_RECORDS)
+    if (pd_op == PD_RECORDS && json) {
+        json->begin('{');
+        json->key("offset").number(static_cast<int64_t>(at));
+        json->key("kind").string(kind);
+        json->key("hsz").number(rheaderSize);
+        json->key("bsz").number(static_cast<int64_t>(bsz));
+        json->key("dsz").number(dsz);
+        json->key("section").number(sections_);
+        if (strcmp(kind, "section") == 0)
+            json->key("name").string(attr_.name);
+        else if (*name)
+            json->key("reason").string(name);
+        json->end('}');
+    } else if (pd_op == PD_RECORDS)
         printf("%llu\t%s\t%u\t%llu\t%u\t%d\t%s\n", static_cast<ull>(at), kind, rheaderSize, static_cast<ull>(bsz), dsz,
                sections_, name);
 }
@@ -1046,7 +1189,9 @@ void Walk::readNote(uint64_t at)
         return;
     noted_ = true;
     note_.take(note.subspan(kHeaderSize));
-    if (pd_op == PD_RECORDS)
+    if (json)
+        record("note", at, note.size() - kHeaderSize, 0);
+    else if (pd_op == PD_RECORDS) // the note's head is 16 bytes, whatever HSZ is
         printf("%llu\tnote\t%zu\t%zu\t0\t%d\t\n", static_cast<ull>(at), kHeaderSize, note.size() - kHeaderSize,
                sections_);
     in_.consume(note.size());
@@ -1074,15 +1219,73 @@ void Walk::printCheck()
                first_->why);
         return;
     }
-    // A shorter save written over a longer one leaves bytes after its end.
-    const uint64_t after = in_.position();
-    const std::optional<uint64_t> end = in_.seekable() ? in_.end() : after + in_.discard(UINT64_MAX);
+    const uint64_t after = bytesAfterEnd();
     printf("%s: %s: %d section%s, end-of-dump header at byte %llu", pd_inputName, noted_ ? "salvaged copy" : "intact",
            sections_, plural(static_cast<uint64_t>(sections_)), static_cast<ull>(endAt_));
-    if (end && *end > after)
-        printf(", %llu byte%s after it", static_cast<ull>(*end - after), plural(*end - after));
+    if (after > 0)
+        printf(", %llu byte%s after it", static_cast<ull>(after), plural(after));
     printf("\n");
     printNote();
+}
+
+// A shorter save written over a longer one leaves bytes after its end.
+uint64_t Walk::bytesAfterEnd()
+{
+    const uint64_t after = in_.position();
+    const std::optional<uint64_t> end = in_.seekable() ? in_.end() : after + in_.discard(UINT64_MAX);
+    return end && *end > after ? *end - after : 0;
+}
+
+// The document opens before the walk: the rows of the list and the records
+// go out as the walk meets them.
+void Walk::startJson()
+{
+    json->begin('{');
+    json->key("version").number(kJsonVersion);
+    json->key("file").string(pd_inputName);
+    if (pd_op == PD_LIST || pd_op == PD_RECORDS)
+        json->key(pd_op == PD_LIST ? "sections" : "records").begin('[');
+}
+
+// What the summary line and the check line say.
+void Walk::finishJson(Step step)
+{
+    if (pd_op == PD_LIST || pd_op == PD_RECORDS)
+        json->end(']');
+    if (started_) {
+        json->key("saved_for").string(meta_.savedFor);
+        json->key("time").time(meta_.tim);
+    }
+    json->key("count").number(sections_);
+    json->key("complete").boolean(step == Step::EndOfDump && !damaged_ && !noted_);
+    json->key("end_of_dump");
+    step == Step::EndOfDump ? json->number(static_cast<int64_t>(endAt_)) : json->null();
+    if (checking())
+        json->key("bytes_after").number(static_cast<int64_t>(step == Step::EndOfDump ? bytesAfterEnd() : 0));
+    json->key("damage");
+    if (first_) {
+        json->begin('{');
+        json->key("offset").number(static_cast<int64_t>(first_->at));
+        json->key("record").string(first_->what);
+        json->key("section").number(first_->section);
+        json->key("reason").string(first_->why);
+        json->end('}');
+    } else {
+        json->null();
+    }
+    if (checking()) {
+        json->key("salvaged");
+        noted_ ? json->begin('[') : json->null();
+        const std::span<const uint8_t> text = noted_ ? note_.text() : std::span<const uint8_t>();
+        for (size_t at = 0, end; at < text.size(); at = end + 1) {
+            end = lineEnd(text, at);
+            json->string(reinterpret_cast<const char *>(&text[at]), end - at);
+        }
+        if (noted_)
+            json->end(']');
+    }
+    json->end('}');
+    putchar('\n');
 }
 
 // What the salvage that made the copy said, a line each, in its input's offsets.
@@ -1090,7 +1293,7 @@ void Walk::printNote()
 {
     const std::span<const uint8_t> text = note_.text();
     for (size_t at = 0, end; noted_ && at < text.size(); at = end + 1) {
-        end = std::find(text.begin() + static_cast<std::ptrdiff_t>(at), text.end(), '\n') - text.begin();
+        end = lineEnd(text, at);
         printf("%s: salvage: %.*s\n", pd_inputName, static_cast<int>(end - at), &text[at]);
     }
 }
@@ -1099,6 +1302,16 @@ void Walk::printNote()
 
 void showTime(const PanicDumpMetaHeader &meta)
 {
+    if (json) {
+        json->begin('{');
+        json->key("version").number(kJsonVersion);
+        json->key("file").string(pd_inputName);
+        json->key("saved_for").string(meta.savedFor);
+        json->key("time").time(meta.tim);
+        json->end('}');
+        putchar('\n');
+        return;
+    }
     Shown savedFor;
     printf("%d %.*s %s", meta.tim, static_cast<int>(kSavedForSize), forTerminal(meta.savedFor, savedFor),
            timeText(meta.tim));
@@ -1106,6 +1319,18 @@ void showTime(const PanicDumpMetaHeader &meta)
 
 void flushInfo(const PanicDumpAttr &attr, int32_t section, int32_t blocks, uint64_t dataBytes, bool damaged)
 {
+    if (json) {
+        json->begin('{');
+        json->key("number").number(section);
+        json->key("name").string(attr.name);
+        json->key("blocks").number(blocks);
+        json->key("data_size").number(static_cast<int64_t>(dataBytes));
+        json->key("priority").number(attr.pri);
+        json->key("created").time(attr.tim);
+        json->key("damaged").boolean(damaged);
+        json->end('}');
+        return;
+    }
     static bool headingPrinted;
     if (!headingPrinted) {
         printf("Sec  Blks  Data size  Prio  Created                   Name\n");
@@ -1137,14 +1362,18 @@ extern const char pdexUsage[] = "Usage: pdex [-d] file [name]\n"
                                 "       pdex [-d] --check file\n"
                                 "       pdex [-d] --records [--salvage] file\n"
                                 "       pdex [-d] --salvage file [name]\n"
+                                "       pdex [--salvage] --section n file\n"
+                                "       pdex [--salvage] [--force] --extract-all dir file\n"
                                 "  -d          trace each record decoded\n"
                                 "  --check     say where the first damage is\n"
                                 "  --records   a line a record\n"
-                                "  --salvage   recover what damage left\n";
+                                "  --salvage   recover what damage left\n"
+                                "  --json      the list, check or records as JSON\n";
 extern const char pdcpUsage[] = "Usage: pdcp [-d] infile [outfile]\n"
                                 "       pdcp [-d] --salvage infile outfile\n"
                                 "  -d          trace each record decoded\n"
-                                "  --salvage   copy what damage left\n";
+                                "  --salvage   copy what damage left\n"
+                                "  --json      the time stamp as JSON\n";
 
 namespace {
 
@@ -1198,14 +1427,29 @@ void refuseCopyOntoItself(const char *in, const char *out)
 }
 
 // The options beyond -d are long ones, and only pdex and pdcp know them.
-enum LongOption { kCheck = 'C', kRecords = 'R', kSalvage = 'S' }; // no short option's letter
+enum LongOption { kCheck = 'C', kRecords = 'R', kSalvage = 'S', kSection = 'N', kExtractAll = 'X', kForce = 'F', kJson = 'J' };
 constexpr option kPdexOptions[] = {
     {"check", no_argument, nullptr, kCheck},
     {"records", no_argument, nullptr, kRecords},
     {"salvage", no_argument, nullptr, kSalvage},
+    {"section", required_argument, nullptr, kSection},
+    {"extract-all", required_argument, nullptr, kExtractAll},
+    {"force", no_argument, nullptr, kForce},
+    {"json", no_argument, nullptr, kJson},
     {},
 };
-constexpr option kPdcpOptions[] = {{"salvage", no_argument, nullptr, kSalvage}, {}};
+
+// --section N: a section's number as the list shows it.
+int32_t sectionNumber(const char *text)
+{
+    uint64_t n = 0;
+    if (!parseSize(text, n) || n == 0 || n > INT32_MAX) {
+        printfstderr("%s: --section takes a section number as the list shows it, not '%s'\n", progname, text);
+        help();
+    }
+    return static_cast<int32_t>(n);
+}
+constexpr option kPdcpOptions[] = {{"salvage", no_argument, nullptr, kSalvage}, {"json", no_argument, nullptr, kJson}, {}};
 constexpr option kNoOptions[] = {{}};
 
 } // namespace
@@ -1217,6 +1461,8 @@ int pdMain(int argc, char **argv)
     std::string_view tool = progname;
     const option *longOptions = tool == "pdex" ? kPdexOptions : tool == "pdcp" ? kPdcpOptions : kNoOptions;
     int32_t walk = PD_LIST; // or --check, or --records
+    const char *extractDir = nullptr;
+    bool force = false;
     for (int opt; (opt = getopt_long(argc, argv, "d", longOptions, nullptr)) != -1;) {
         if (opt == 'd')
             debugopt = true;
@@ -1224,6 +1470,14 @@ int pdMain(int argc, char **argv)
             walk = std::max<int32_t>(walk, opt == kCheck ? PD_CHECK : PD_RECORDS);
         else if (opt == kSalvage)
             pd_salvage = true;
+        else if (opt == kSection)
+            pd_section = sectionNumber(optarg);
+        else if (opt == kExtractAll)
+            extractDir = optarg;
+        else if (opt == kForce)
+            force = true;
+        else if (opt == kJson)
+            json.emplace(stdout);
         else
             help();
     }
@@ -1232,9 +1486,19 @@ int pdMain(int argc, char **argv)
     const char *name = nullptr;
 
     if (tool == "pdex") {
+        if ((walk != PD_LIST) + (pd_section > 0) + (extractDir != nullptr) > 1 || (force && !extractDir)) {
+            printfstderr("%s: --check, --records, --section and --extract-all are an operation each; --force goes "
+                         "with --extract-all\n",
+                         progname);
+            help();
+        }
+        if (json && (operands != 1 || pd_section)) {
+            printfstderr("%s: --json goes with a list, --check and --records\n", progname);
+            help();
+        }
         if (operands == 1)
-            pd_op = walk;
-        else if (operands == 2 && walk == PD_LIST) {
+            pd_op = pd_section ? PD_EXTRACT : walk;
+        else if (operands == 2 && walk == PD_LIST && !pd_section && !extractDir) {
             pd_op = PD_EXTRACT;
             name = operand[1];
         } else
@@ -1244,7 +1508,13 @@ int pdMain(int argc, char **argv)
             help();
         }
         openInFile(operand[0]);
+        if (extractDir)
+            sectionFiles.setUp(extractDir, force);
     } else if (tool == "pdcp") {
+        if (json && operands != 1) {
+            printfstderr("%s: --json goes with the time stamp\n", progname);
+            help();
+        }
         if (operands == 1 && !pd_salvage) {
             pd_op = PD_TIME;
             openInFile(operand[0]);

@@ -26,6 +26,7 @@ extern FILE *outfp;
 extern bool pd_salvage;
 extern const char *pd_inputName;  // the input as check lines and salvage reports name it
 extern const char *pd_outputPath; // a copy's output, opened by the walk once the input shows a dump
+extern int32_t pd_section;        // PD_EXTRACT without a name: the number of the section to extract
 
 int readMetaHeader(trelkit::dump::DumpInput &stream, PanicDumpMetaHeader &meta, trelkit::dump::MetaBytes &raw);
 int readHeader(trelkit::dump::DumpInput &stream, PanicDumpHeader &header, uint8_t *buffer, uint32_t size);

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 #if defined(__SSE2__)
@@ -177,23 +178,58 @@ void formatFullLine(const uint8_t *bytes, char *out)
 // The dumper's state is static: two 16-byte lines and an output buffer.
 HexDumper dumper;
 
-int objectDump(const char *path)
+// What of the input objectdump shows: from skip on, length bytes (all when
+// unset), lines led by their offsets or not. Offsets count from where the
+// input starts; lines start at skip, 16 bytes apart.
+struct Window {
+    uint64_t skip = 0;
+    uint64_t length = UINT64_MAX;
+    bool offsets = false;
+};
+
+std::array<uint8_t, 64 * 1024> input;
+
+[[noreturn]] void readFailed(const char *path, int err)
+{
+    dumper.finish();
+    reportReadError("objectdump", path ? path : "standard input", err);
+    exit(1);
+}
+
+// To the window's start: a seek where the input can seek (a file, a disk),
+// else its bytes read and dropped (a pipe, a terminal).
+void skipTo(int fd, const char *path, uint64_t skip)
+{
+    struct stat st;
+    const bool seekable = fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
+    if (skip == 0 || (seekable && lseek(fd, static_cast<off_t>(skip), SEEK_CUR) >= 0))
+        return;
+    for (uint64_t left = skip; left > 0;) {
+        const ssize_t n = read(fd, input.data(), static_cast<size_t>(std::min<uint64_t>(left, input.size())));
+        if (n < 0)
+            readFailed(path, errno);
+        if (n == 0)
+            return;
+        left -= static_cast<uint64_t>(n);
+    }
+}
+
+int objectDump(const char *path, const Window &window)
 {
     int fd = openOrExit(path);
     // A dump is some five times its input: into a pipe (less, grep) a larger
     // pipe buffer saves most of the switches between writer and reader.
     enlargePipe(STDOUT_FILENO);
-    static std::array<uint8_t, 64 * 1024> input;
-    for (;;) {
-        ssize_t n = read(fd, input.data(), input.size());
-        if (n < 0) {
-            int err = errno;
-            dumper.finish();
-            reportReadError("objectdump", path ? path : "standard input", err);
-            exit(1);
-        }
+    skipTo(fd, path, window.skip);
+    if (window.offsets)
+        dumper.showOffsets(window.skip);
+    for (uint64_t left = window.length; left > 0;) {
+        ssize_t n = read(fd, input.data(), static_cast<size_t>(std::min<uint64_t>(left, input.size())));
+        if (n < 0)
+            readFailed(path, errno);
         if (n == 0)
             break;
+        left -= static_cast<uint64_t>(n);
         dumper.feed(std::span<const uint8_t>(input.data(), static_cast<size_t>(n)));
         if (ferror(stdout))
             break; // nothing more can go out: reading on would only take time
@@ -381,6 +417,27 @@ size_t formatHexLine(std::span<const uint8_t> bytes, char *out)
     return static_cast<size_t>(p - out);
 }
 
+size_t formatOffset(uint64_t at, char *out)
+{
+    size_t digits = 8;
+    while (digits < 16 && at >> (4 * digits) != 0)
+        ++digits;
+    // A byte's two digits at a time: this is on every line.
+    for (size_t i = digits; i >= 2; i -= 2, at >>= 8)
+        memcpy(out + i - 2, kHexPairs[at & 0xff].data(), 2);
+    if (digits % 2)
+        out[0] = kHexPairs[at & 15][1];
+    out[digits] = ':';
+    out[digits + 1] = ' ';
+    return digits + 2;
+}
+
+void HexDumper::showOffsets(uint64_t first)
+{
+    offsets_ = true;
+    at_ = first;
+}
+
 void HexDumper::feed(std::span<const uint8_t> data)
 {
     while (!data.empty()) {
@@ -416,6 +473,8 @@ void HexDumper::emit(std::span<const uint8_t> bytes)
     // (none before the first: last_ starts empty and no line is).
     // Full lines, nearly all of them, compare with a fixed size: the hot path.
     const bool full = bytes.size() == kLineBytes;
+    const uint64_t at = at_;
+    at_ += bytes.size();
     const bool same =
         bytes.size() == last_.size && memcmp(bytes.data(), last_.bytes.data(), full ? kLineBytes : bytes.size()) == 0;
     if (same) {
@@ -426,8 +485,10 @@ void HexDumper::emit(std::span<const uint8_t> bytes)
         print(" Last repeated %lld times\n", repeats_); // the system's own: "1 times" too
         repeats_ = 0;
     }
-    if (used_ + kMaxLine > out_.size())
+    if (used_ + kMaxOffset + kMaxLine > out_.size())
         flush();
+    if (offsets_)
+        used_ += formatOffset(at, out_.data() + used_);
     used_ += formatHexLine(bytes, out_.data() + used_);
     std::copy(bytes.begin(), bytes.end(), last_.bytes.begin());
     last_.size = bytes.size();
@@ -483,7 +544,7 @@ void printLockRecord(std::span<const uint8_t, kLockRecordSize> r, FILE *out)
 using namespace trelkit::viewers;
 
 extern const char catconsoleUsage[] = "Usage: catconsole [capture|-]\n";
-extern const char objectdumpUsage[] = "Usage: objectdump [file|-]\n";
+extern const char objectdumpUsage[] = "Usage: objectdump [--offsets] [--skip n] [--length n] [file|-]\n";
 extern const char syslockdumpUsage[] = "Usage: syslockdump file|-\n";
 
 namespace {
@@ -505,13 +566,52 @@ int catconsoleMain(int argc, char **argv)
     catConsole(argc == 2 ? inputPath(argv[1]) : nullptr);
 }
 
+namespace {
+
+// --skip N, --skip=N, --length N, --length=N: the number, or the process ends.
+uint64_t windowSize(int argc, char **argv, int &i, std::string_view option)
+{
+    const std::string_view arg = argv[i];
+    const char *text = arg.size() > option.size() ? argv[i] + option.size() + 1 : i + 1 < argc ? argv[++i] : nullptr;
+    uint64_t value = 0;
+    if (!text || !parseSize(text, value)) {
+        fprintf(stderr, "objectdump: %.*s takes a number of bytes (decimal, 0x hex, K, M or G after it), not '%s'\n",
+                static_cast<int>(option.size()), option.data(), text ? text : "");
+        exit(1);
+    }
+    return value;
+}
+
+bool isOption(std::string_view arg, std::string_view option)
+{
+    return arg == option || (arg.starts_with(option) && arg.size() > option.size() && arg[option.size()] == '=');
+}
+
+} // namespace
+
+// Only the long options are options: any other argument is the input, as it
+// has always been (a file called "-x" included).
 int objectdumpMain(int argc, char **argv)
 {
-    if (argc > 2) {
+    Window window;
+    const char *path = nullptr;
+    int operands = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--offsets")
+            window.offsets = true;
+        else if (isOption(arg, "--skip"))
+            window.skip = windowSize(argc, argv, i, "--skip");
+        else if (isOption(arg, "--length"))
+            window.length = windowSize(argc, argv, i, "--length");
+        else
+            path = operands++ == 0 ? argv[i] : path;
+    }
+    if (operands > 1) {
         printf("Usage: objectdump [one-input-file]\n       use stdin if input-file omitted\n");
         exit(1);
     }
-    return objectDump(argc == 2 ? inputPath(argv[1]) : nullptr);
+    return objectDump(path ? inputPath(path) : nullptr, window);
 }
 
 int syslockdumpMain(int argc, char **argv)

@@ -25,6 +25,9 @@ constexpr size_t kLineBytes = 16;
 // characters written to out, which holds at least kMaxLine. The longest line
 // has 15 bytes: three words, three remainder bytes and their filler.
 constexpr size_t kMaxLine = 3 * 9 + 3 * 2 + 6 + 8 + 15 * 2 + 1;
+constexpr size_t kMaxOffset = 16 + 2; // 16 hex digits, a colon and a blank
+// The offset as a line starts with it; returns the characters written.
+size_t formatOffset(uint64_t at, char *out);
 size_t formatHexLine(std::span<const uint8_t> bytes, char *out);
 
 // Cuts the input into 16-byte lines however it arrives (only the last may be
@@ -32,6 +35,9 @@ size_t formatHexLine(std::span<const uint8_t> bytes, char *out);
 // last printed one.
 class HexDumper {
 public:
+    // Each printed line starts with the offset of its first byte, the first
+    // line's being first: "%08llx: ", wider from 4 GiB on, as xxd shows it.
+    void showOffsets(uint64_t first);
     void feed(std::span<const uint8_t> data);
     void finish(); // the last call: the last line and the pending count; flushes
 
@@ -47,6 +53,8 @@ private:
     Line pending_;
     Line last_;
     long long repeats_ = 0; // wider than any count a real input reaches
+    bool offsets_ = false;
+    uint64_t at_ = 0; // the offset of the next line
     std::array<char, 256 * 1024> out_;
     size_t used_ = 0;
 };
