@@ -86,6 +86,22 @@ if [ ! -f "$work/random.pd" ]; then
     { cat "$work/meta.pd"; head -c $((1 << 30)) /dev/urandom; } > "$work/random.pd"
     { cat "$work/meta.pd"; yes pHpD | tr -d '\n' | head -c $((1 << 30)) || true; } > "$work/crafted.pd"
 fi
+# 1 GiB of record headers of the save whose checksum holds but whose successor fails: a scan checks each twice.
+if [ ! -f "$work/lonely.pd" ]; then
+    python3 - "$work/meta.pd" "$work/lonely.pd" <<'PY'
+import struct, sys
+meta = open(sys.argv[1], 'rb').read()
+words = struct.pack('>IIIH', 1700000000, 0, 8, 0x7044)
+cs = 0
+for i in range(0, 14, 2):
+    cs ^= struct.unpack('>H', words[i:i + 2])[0]
+unit = words + struct.pack('>H', cs) + b'\xee' * 16
+with open(sys.argv[2], 'wb') as out:
+    out.write(meta)
+    for _ in range(1024):
+        out.write(unit * 32768)
+PY
+fi
 # 1 GiB in 16 sections of 64 MiB; 10 GiB of holes; 256 MiB of random bytes.
 if [ ! -f "$work/sixteen.pd" ]; then
     { echo meta; for i in $(seq 16); do printf 'section name=s%d\ndata fill=0x%02x size=65536 repeat=1024\nendsection\n' "$i" "$i"; done
@@ -94,7 +110,7 @@ fi
 [ -f "$work/holes" ] || truncate -s 10G "$work/holes"
 [ -f "$work/random256" ] || head -c $((256 << 20)) /dev/urandom > "$work/random256"
 cat "$work/sixteen.pd" "$work/random256" > /dev/null
-cat "$work/big.pd" "$work/small-blocks.pd" "$work/random.pd" "$work/crafted.pd" > /dev/null # a warm page cache
+cat "$work/big.pd" "$work/small-blocks.pd" "$work/random.pd" "$work/crafted.pd" "$work/lonely.pd" > /dev/null # warm
 
 [ -f "$work/small.pd" ] || "$mk" dump "$work/small.pd" "$(dirname "$0")/../samples/panic.desc"
 
@@ -118,6 +134,8 @@ compare "pdex --salvage through 1 GiB of random bytes vs cat" \
     "$bin/pdex --salvage $work/random.pd > /dev/null 2>&1" "cat $work/random.pd > /dev/null" 1.5
 compare "pdex --salvage through 1 GiB of 'pHpD...' vs cat" \
     "$bin/pdex --salvage $work/crafted.pd > /dev/null 2>&1" "cat $work/crafted.pd > /dev/null" 3
+compare "pdex --salvage through 1 GiB of headers whose successor fails vs cat" \
+    "$bin/pdex --salvage $work/lonely.pd > /dev/null 2>&1" "cat $work/lonely.pd > /dev/null" 3
 printf "%-58s %9s %9s %7s\n" "== windows and extraction" ours theirs ratio
 compare "objectdump --skip to the last MiB of 10 GiB vs tail -c 1M" \
     "$bin/objectdump --skip $(((10 << 30) - (1 << 20))) $work/holes > /dev/null" "tail -c 1M $work/holes > /dev/null" 2

@@ -578,8 +578,9 @@ std::optional<Save> Walk::otherSave()
     const std::optional<size_t> got = in_.readAt(meta_.siz, first);
     if (got && ((*got == kHeaderSize && headerPasses(first, meta_.tim)) || (*got > 0 && *got < kHeaderSize)))
         return std::nullopt;
+    // Random bytes give a lone header that passes now and then; two in a row they do not.
     const std::optional<Save> told = inferSave(in_, meta_.hsz);
-    if (!told || (told->tim == meta_.tim && told->hsz == meta_.hsz && told->first >= meta_.siz))
+    if (!told || !told->chained || (told->tim == meta_.tim && told->hsz == meta_.hsz && told->first >= meta_.siz))
         return std::nullopt;
     if (told->tim != meta_.tim)
         fail("readMetaHeader", __LINE__, false, "meta header of another save: time stamp %d taken from %u record header%s",
@@ -606,11 +607,11 @@ Step Walk::restartDump(std::optional<Save> given)
     const Damage d = damage(Record::Meta, 0, kMetaSize);
     const bool fieldsHold = !failure.inputEnded && metaChecksumHolds(raw_);
     const uint16_t hsz = be16(&raw_[kMetaHeaderSize]);
-    Save save = given.value_or(Save{static_cast<int32_t>(be32(&raw_[kMetaTime])), std::max<uint16_t>(hsz, kHeaderSize), 0, 0});
+    Save save = given.value_or(Save{static_cast<int32_t>(be32(&raw_[kMetaTime])), std::max<uint16_t>(hsz, kHeaderSize), 0, 0, false});
     in_.rewind(0); // a header may begin anywhere after byte 0, and a pipe still holds them all
     if (!given && (!fieldsHold || hsz < kHeaderSize)) {
         if (const std::optional<Save> told = inferSave(in_, save.hsz))
-            save = fieldsHold ? Save{save.tim, told->hsz, told->headers, told->first} : *told;
+            save = fieldsHold ? Save{save.tim, told->hsz, told->headers, told->first, told->chained} : *told;
     }
     refTime = save.tim;
     rheaderSize = save.hsz;
@@ -885,7 +886,7 @@ std::optional<Save> Walk::anotherSaveAfter()
         const HeaderBytes header(&bytes[i], kHeaderSize);
         const int32_t tim = decodeHeader(header).tim;
         if (tim != refTime && headerPasses(header, tim))
-            return Save{tim, 0, 1, in_.position() + i};
+            return Save{tim, 0, 1, in_.position() + i, false};
     }
     return std::nullopt;
 }

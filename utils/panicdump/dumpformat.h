@@ -143,8 +143,11 @@ inline bool magicIs(const PanicDumpHeader &header, std::string_view magic)
 // Every check a reader makes of a record header, at once.
 inline bool headerPasses(HeaderBytes raw, int32_t tim)
 {
+    // The time stamp first: a scan asks this of many candidates, and most bytes are no stamp.
+    if (static_cast<int32_t>(be32(&raw[0])) != tim || !headerChecksumHolds(raw))
+        return false;
     const PanicDumpHeader h = decodeHeader(raw);
-    return headerChecksumHolds(raw) && h.tim == tim && (magicIs(h, "pH") || magicIs(h, "pD")) && h.dsz <= h.bsz;
+    return (magicIs(h, "pH") || magicIs(h, "pD")) && h.dsz <= h.bsz;
 }
 
 // An end-of-section or end-of-dump header of the save (BSZ 0), with a

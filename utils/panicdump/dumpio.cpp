@@ -139,6 +139,11 @@ void DumpInput::rewindWithin(uint64_t to)
 
 std::optional<size_t> DumpInput::readAt(uint64_t at, std::span<uint8_t> out)
 {
+    // What the buffer holds costs no read: a scan asks this for every candidate.
+    if (at >= offset_ && at - offset_ <= end_ && end_ - (at - offset_) >= out.size()) {
+        memcpy(out.data(), buffer_.get() + (at - offset_), out.size());
+        return out.size();
+    }
     if (seekable_) {
         if (at > static_cast<uint64_t>(INT64_MAX - origin_))
             return 0;

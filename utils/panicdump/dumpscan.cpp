@@ -132,9 +132,17 @@ bool findHeader(DumpInput &in, int32_t tim, uint32_t hsz, uint64_t limit)
         }
         const size_t stop = static_cast<size_t>(std::min<uint64_t>(starts(bytes.size()), limit - in.position()));
         size_t at = nextStamp(bytes, 0, std::span(stamp).first<2>());
+        uint32_t bsz = 0;
         for (; at < stop; at = nextStamp(bytes, at + 1, std::span(stamp).first<2>())) {
             const HeaderBytes header(&bytes[at], kHeaderSize);
-            if (memcmp(&bytes[at], stamp.data(), stamp.size()) == 0 && headerPasses(header, tim))
+            if (memcmp(&bytes[at], stamp.data(), stamp.size()) != 0 || !headerPasses(header, tim))
+                continue;
+            // What follows a header of BSZ 0 may be the end of the dump: anything. A successor
+            // within these bytes is checked here; one beyond them is read.
+            bsz = decodeHeader(header).bsz;
+            const uint64_t next = uint64_t{at} + hsz + bsz;
+            if (bsz == 0 || next + kHeaderSize > bytes.size() ||
+                headerPasses(HeaderBytes(&bytes[static_cast<size_t>(next)], kHeaderSize), tim))
                 break;
         }
         if (at >= stop) {
@@ -142,9 +150,7 @@ bool findHeader(DumpInput &in, int32_t tim, uint32_t hsz, uint64_t limit)
             continue;
         }
         // The successor's read may refill the buffer: bytes is not used after it.
-        const uint32_t bsz = decodeHeader(HeaderBytes(&bytes[at], kHeaderSize)).bsz;
         in.consume(at);
-        // What follows a header of BSZ 0 may be the end of the dump: anything.
         const Successor next = bsz == 0 ? Successor::Holds : successorOf(in, in.position(), hsz, bsz, tim);
         if (next == Successor::Holds || next == Successor::Unknown)
             return true;
@@ -196,7 +202,7 @@ std::optional<Save> inferSave(DumpInput &in, uint16_t fallbackHsz)
         last = &c;
     }
     const uint16_t hsz = gaps ? mostCommon<uint16_t>(std::span(sizes).first(gaps)).first : fallbackHsz;
-    return Save{tim, hsz, headers, first};
+    return Save{tim, hsz, headers, first, chained.has_value()};
 }
 
 } // namespace trelkit::dump

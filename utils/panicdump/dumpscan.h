@@ -39,6 +39,7 @@ struct Save {
     uint16_t hsz;
     unsigned headers; // how many record headers told
     uint64_t first;   // where the first of them starts
+    bool chained;     // one of them is followed by another where a next header begins
 };
 
 // Reads off the first MiB of the input, from its current position and
