@@ -673,15 +673,15 @@ std::optional<uint64_t> Walk::recordInside(uint64_t at)
     if (!in_.seekable() || header_.bsz == 0)
         return std::nullopt;
     const Successor next = successorOf(in_, at, rheaderSize, header_.bsz, refTime);
-    if (next != Successor::Fails && next != Successor::PastEnd)
+    if (next == Successor::Holds || next == Successor::Unknown)
         return std::nullopt;
     const uint64_t after = in_.position();
     in_.rewind(at + 1);
     const bool found = findHeader(in_, refTime, rheaderSize, at + rheaderSize + header_.bsz);
     const uint64_t record = in_.position();
     in_.rewind(after);
-    sizeWhy_ = next == Successor::Fails ? "the record its BSZ points to fails its checks"
-                                        : "its block runs past the end of the input, over records of the save";
+    sizeWhy_ = next == Successor::PastEnd ? "its block runs past the end of the input, over records of the save"
+                                          : "the record its BSZ points to fails its checks";
     const uint64_t end = at + rheaderSize + header_.bsz;
     if (found && record + (rheaderSize - kHeaderSize) < end)
         return record;

@@ -114,7 +114,7 @@ Successor successorOf(DumpInput &in, uint64_t at, uint32_t hsz, uint32_t bsz, in
     if (*got == 0)
         return Successor::PastEnd;
     if (*got < bytes.size())
-        return Successor::Holds;
+        return *got == 1 ? Successor::Holds : Successor::Cut;
     return headerPasses(HeaderBytes(&bytes[1], kHeaderSize), tim) ? Successor::Holds : Successor::Fails;
 }
 
@@ -152,7 +152,7 @@ bool findHeader(DumpInput &in, int32_t tim, uint32_t hsz, uint64_t limit)
         // The successor's read may refill the buffer: bytes is not used after it.
         in.consume(at);
         const Successor next = bsz == 0 ? Successor::Holds : successorOf(in, in.position(), hsz, bsz, tim);
-        if (next == Successor::Holds || next == Successor::Unknown)
+        if (next == Successor::Holds || next == Successor::Cut || next == Successor::Unknown)
             return true;
         in.consume(1);
     }

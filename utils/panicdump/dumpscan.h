@@ -12,15 +12,15 @@
 namespace trelkit::dump {
 
 // What lies where a record header's block ends: the next record header of
-// the save (or the input's end within it: nothing contradicts the header),
+// the save (or the input's end right there), a header the input cuts short,
 // bytes that fail a header's checks, nothing (the block runs past the
 // input's end), or, on a pipe, bytes the buffer cannot reach yet.
-enum class Successor { Holds, Fails, PastEnd, Unknown };
+enum class Successor { Holds, Cut, Fails, PastEnd, Unknown };
 Successor successorOf(DumpInput &in, uint64_t at, uint32_t hsz, uint32_t bsz, int32_t tim);
 
 // Moves the input to the first position from which a record header of the
 // save (time stamp tim) begins that passes every check a reader makes, whose
-// block lies within the input and whose successor does not fail (a header of
+// block lies within the input and whose successor does not fail or is cut (a header of
 // BSZ 0 may end the dump: what follows it is not asked): two records in a
 // row are evidence random bytes do not give. Stops at limit
 // (then false, at limit) or where the input ends (false, at its end). The
