@@ -74,10 +74,12 @@ Walked walk(const uint8_t *data, size_t size, bool piped, const char *into = nul
 }
 
 // Where each damage report says the damage is: a later report never before
-// an earlier one (two may tell of one record).
+// an earlier one (two may tell of one record), nor before where a report
+// said the walk picked up again when that was before its damage (a byte
+// lost ahead of a header).
 [[maybe_unused]] void offsetsGrow(const std::string &errors) // used by the salvage target
 {
-    constexpr std::string_view kReport = "pdex: -: damaged at byte ";
+    constexpr std::string_view kReport = "pdex: -: damaged at byte ", kBack = "; the next record starts at byte ";
     long long last = -1;
     for (size_t line = 0; line < errors.size(); line = std::min(errors.find('\n', line), errors.size()) + 1) {
         if (errors.compare(line, kReport.size(), kReport) != 0)
@@ -87,7 +89,8 @@ Walked walk(const uint8_t *data, size_t size, bool piped, const char *into = nul
             fprintf(stderr, "%s", errors.c_str());
             abort();
         }
-        last = offset;
+        const size_t back = errors.find(kBack, line), end = errors.find('\n', line);
+        last = back < end ? strtoll(errors.c_str() + back + kBack.size(), nullptr, 10) : offset;
     }
 }
 
