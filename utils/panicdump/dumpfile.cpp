@@ -186,15 +186,21 @@ bool isStdio(const char *path)
     return strcmp(path, "-") == 0;
 }
 
-void openOutFile(const char *path)
+// "-" keeps the standard stream; any other path is opened, or the process ends.
+void openOperand(const char *path, const char *mode, FILE *&stream)
 {
     if (isStdio(path))
         return;
-    outfp = fopen(path, "w");
-    if (!outfp) {
+    stream = fopen(path, mode);
+    if (!stream) {
         perror(path);
         exit(1);
     }
+}
+
+void openOutFile(const char *path)
+{
+    openOperand(path, "w", outfp);
 }
 
 const char *timeText(int32_t stamp)
@@ -1402,13 +1408,7 @@ constexpr const char *kPdcpUsage = "infile [outfile]\n\tCopy panic data from \"i
 void openInFile(const char *path)
 {
     pd_inputName = path;
-    if (isStdio(path))
-        return;
-    infp = fopen(path, "r");
-    if (!infp) {
-        perror(path);
-        exit(1);
-    }
+    openOperand(path, "r", infp);
 }
 
 bool statOperand(const char *path, int stdioFd, struct stat &st)
