@@ -9,6 +9,10 @@
 #include "dumpformat.h"
 #include "dumpio.h"
 
+namespace trelkit::dump {
+struct Failure;
+}
+
 // The first four are the operation codes callers know; the walk's own two follow.
 enum : int32_t { PD_EXTRACT = 0, PD_LIST = 1, PD_COPY = 2, PD_TIME = 3, PD_CHECK, PD_RECORDS };
 // The walker's state: which kind of header comes next.
@@ -28,9 +32,12 @@ extern const char *pd_inputName;  // the input as check lines and salvage report
 extern const char *pd_outputPath; // a copy's output, opened by the walk once the input shows a dump
 extern int32_t pd_section;        // PD_EXTRACT without a name: the number of the section to extract
 
-int readMetaHeader(trelkit::dump::DumpInput &stream, PanicDumpMetaHeader &meta, trelkit::dump::MetaBytes &raw);
-int readHeader(trelkit::dump::DumpInput &stream, PanicDumpHeader &header, uint8_t *buffer, uint32_t size);
-int readAttr(trelkit::dump::DumpInput &stream, PanicDumpAttr &attr, uint32_t blockSize);
+// The readers: 1 when the record passes every check, 0 with why filled in.
+int readMetaHeader(trelkit::dump::DumpInput &stream, PanicDumpMetaHeader &meta, trelkit::dump::MetaBytes &raw,
+                   trelkit::dump::Failure &why);
+int readHeader(trelkit::dump::DumpInput &stream, PanicDumpHeader &header, uint8_t *buffer, uint32_t size,
+               trelkit::dump::Failure &why);
+int readAttr(trelkit::dump::DumpInput &stream, PanicDumpAttr &attr, uint32_t blockSize, trelkit::dump::Failure &why);
 int dopd(const char *name);
 void flushInfo(const PanicDumpAttr &attr, int32_t section, int32_t blocks, uint64_t dataBytes, bool damaged = false);
 void showTime(const PanicDumpMetaHeader &meta);
