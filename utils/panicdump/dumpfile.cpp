@@ -363,7 +363,7 @@ Step Walk::extension()
     const bool copy = copying() && meta_.hsz >= kHeaderSize;
     if (copy)
         openOutput();
-    if (copy && !put(raw_, Piece::MetaHeader))
+    if (copy && putHeader(Written::Meta) != Moved::All)
         return Step::OutputFailed;
     Moved moved = Moved::All;
     if (copy && whole)
@@ -379,7 +379,7 @@ Step Walk::extension()
     if (!headerSizeHolds())
         return failed(Fault::Meta, 0, kMetaSize);
     enter(State::BetweenSections);
-    record("meta", 0, size, 0);
+    recordLine("meta", 0, size, 0);
     return Step::Next;
 }
 
@@ -416,8 +416,8 @@ Step Walk::headerFailed(uint64_t at)
 {
     // A block passed over by seeking may be what the input cut short.
     const std::optional<uint64_t> end = failure_.inputEnded ? in_.end() : std::nullopt;
-    if (skippedBlock_ && end && *end < skippedBlock_->end)
-        return failed(Fault::SkippedCut, skippedBlock_->start, skippedBlock_->end);
+    if (skipped_ && end && *end < skipped_->end)
+        return failed(Fault::SkippedCut, skipped_->start, skipped_->end);
     return failed(Fault::Header, at, at + rheaderSize);
 }
 
@@ -453,7 +453,7 @@ Step Walk::attributes(uint64_t at)
         if (const Step step = failed(Fault::Attribute, at + rheaderSize, at + rheaderSize + header_.bsz);
             step != Step::Next)
             return step;
-    record("section", at, header_.bsz, header_.dsz, shown(attr_.name).text);
+    recordLine("section", at, header_.bsz, header_.dsz, shown(attr_.name).text);
     selected_ = pd_op == PD_EXTRACT && (name_ ? strcmp(attr_.name, name_) == 0 : sections_ == pd_section);
     found_ = found_ || selected_;
     if (sectionFiles.active()) {
@@ -478,13 +478,13 @@ Step Walk::inSection(uint64_t at)
         return endSection(at);
     ++blocks_;
     dataBytes_ += header_.dsz;
-    record("data", at, header_.bsz, header_.dsz);
+    recordLine("data", at, header_.bsz, header_.dsz);
     return dataBlock(at);
 }
 
 Step Walk::endSection(uint64_t at)
 {
-    record("endsection", at, 0, 0);
+    recordLine("endsection", at, 0, 0);
     if (!keepHeader())
         return Step::OutputFailed;
     return closeSection(false, at + rheaderSize) ? Step::Next : Step::OutputFailed;
@@ -502,7 +502,7 @@ Step Walk::dataBlock(uint64_t at)
                             : Step::OutputFailed;
     if (!selected_) {
         in_.skip(header_.bsz);
-        skippedBlock_ = Block{start, end, header_.dsz};
+        skipped_ = Skipped{start, end, header_.dsz};
         return Step::Next;
     }
     const uint64_t filler = header_.bsz - header_.dsz;
@@ -517,7 +517,7 @@ Step Walk::endOfDump(uint64_t at)
     if (const std::optional<Step> step = pastEnd(at))
         return *step;
     endAt_ = at;
-    record("enddump", at, 0, 0);
+    recordLine("enddump", at, 0, 0);
     if (copying() && !damaged_ && !(keepHeader() && carryNote()))
         return Step::OutputFailed;
     if (checking())
@@ -565,17 +565,19 @@ bool Walk::closeSection(bool cut, uint64_t end)
     blocks_ = 0; // the next section header decides what is selected
     dataBytes_ = 0;
     sectionDamaged_ = false;
-    return !(cut && copying()) || putHeader("pD") == Moved::All;
+    return !(cut && copying()) || putHeader(Written::LostEnd) == Moved::All;
 }
 
-// Every record header a copy writes: the one the walk is at, or, where the
-// input lost one that a salvaged copy needs, an end header of the save
-// (mag) with its carried bytes zero.
-Moved Walk::putHeader(std::string_view lost)
+// Every header a copy writes. An end header the input lost, which a salvaged
+// copy needs, is of the save and "pD" (BSZ 0 ends a section, and between
+// sections the dump), its carried bytes zero.
+Moved Walk::putHeader(Written what)
 {
-    if (lost.empty())
+    if (what == Written::Meta)
+        return out_.put(raw_, Piece::MetaHeader);
+    if (what == Written::AsRead)
         return out_.put({rheader, rheaderSize}, Piece::Header);
-    const Moved moved = out_.put(endHeader(refTime, lost), Piece::Header);
+    const Moved moved = out_.put(endHeader(refTime, "pD"), Piece::Header);
     if (moved != Moved::All || out_.zeros(rheaderSize - kHeaderSize, Piece::Header))
         return moved;
     return Moved::OutputFailed;
@@ -588,7 +590,7 @@ Step Walk::failed(Fault fault, uint64_t at, uint64_t end, bool begun)
 {
     if (pd_salvage)
         return recover(fault, at, end, begun);
-    damage(recordOf(fault), at, end);
+    damage(fault, at, end);
     return Step::Stop;
 }
 

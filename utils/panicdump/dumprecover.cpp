@@ -65,7 +65,7 @@ Step Walk::recover(Fault fault, uint64_t at, uint64_t end, bool begun)
         return restartDump(told_);
     if (fault == Fault::WrongKind)
         return wrongKind(at, end);
-    const Damage d = damage(recordOf(fault), at, end);
+    const Damage d = damage(fault, at, end);
     switch (fault) {
     case Fault::Header:
         if (!failure_.inputEnded)
@@ -73,7 +73,7 @@ Step Walk::recover(Fault fault, uint64_t at, uint64_t end, bool begun)
         break;
     case Fault::SkippedCut: // not recovered
         --blocks_;
-        dataBytes_ -= skippedBlock_->dsz;
+        dataBytes_ -= skipped_->dsz;
         break;
     case Fault::Attribute:
         // A section whose attribute record the input cuts short is not
@@ -111,11 +111,11 @@ Step Walk::wrongKind(uint64_t at, uint64_t end)
     const bool news = at != resumedAt_;
     if (state_ == State::InSection) {
         if (news)
-            salvageReport(damage(Record::Header, at, end), "; section %d ends there", sections_);
+            salvageReport(damage(Fault::WrongKind, at, end), "; section %d ends there", sections_);
         return closeSection(true, at) ? Step::Next : Step::OutputFailed;
     }
     if (news)
-        salvageReport(damage(Record::Header, at, end), "%s", "");
+        salvageReport(damage(Fault::WrongKind, at, end), "%s", "");
     orphansAt_ = at;
     enter(State::Orphans);
     return Step::Next;
@@ -171,7 +171,7 @@ std::optional<Save> Walk::otherSave()
 // gets a meta header rebuilt around them, without the extension.
 Step Walk::restartDump(std::optional<Save> given)
 {
-    const Damage d = damage(Record::Meta, 0, kMetaSize);
+    const Damage d = damage(Fault::Meta, 0, kMetaSize);
     const bool fieldsHold = !failure_.inputEnded && metaChecksumHolds(raw_);
     const uint16_t hsz = be16(&raw_[kMetaHeaderSize]);
     Save save = given.value_or(
@@ -192,9 +192,9 @@ Step Walk::restartDump(std::optional<Save> given)
     meta_ = decodeMeta(raw_);
     enter(State::BetweenSections);
     openOutput();
-    if (copying() && !put(raw_, Piece::MetaHeader))
+    if (copying() && putHeader(Written::Meta) != Moved::All)
         return Step::OutputFailed;
-    record("meta", 0, 0, 0);
+    recordLine("meta", 0, 0, 0);
     const Step step = resumed(d, found);
     if (save.headers > 0 && !given)
         tell("save time stamp %d and header size %u taken from %u record header%s", save.tim, save.hsz, save.headers,
@@ -245,7 +245,7 @@ std::optional<Step> Walk::copyWholeSection(uint64_t at)
     if (got < head || !holdsNext(header_.bsz - head))
         return moved(Moved::InputEnded, Fault::AttributeCut, start, end, false);
     if (!attrVersionHolds(attr_, failure_)) {
-        salvageReport(damage(Record::Attribute, start, end), "; version 1 in the copy");
+        salvageReport(damage(Fault::Attribute, start, end), "; version 1 in the copy");
         putBe32(&raw[kAttrVersion], 1);
     }
     if (!keepHeader() || !put(std::span(raw).first(got), Piece::Block))
@@ -280,7 +280,7 @@ std::optional<Step> Walk::doubtSize(uint64_t at)
     if (!record)
         return std::nullopt;
     fail(failure_, kWalker, __LINE__, false, "%s", sizeWhy_);
-    const Damage d = damage(Record::Header, at, at + rheaderSize);
+    const Damage d = damage(Fault::Header, at, at + rheaderSize);
     in_.rewind(*record);
     return resumed(d, true);
 }
@@ -339,7 +339,7 @@ Step Walk::resumed(const Damage &damage, bool found)
         salvageReport(damage, "; the next record starts at byte %llu", static_cast<ull>(to));
     } else {
         salvageReport(damage, "; bytes %llu to %llu skipped", static_cast<ull>(damage.at), static_cast<ull>(to - 1));
-        record("skipped", damage.at, to - damage.at, 0, damage.why);
+        recordLine("skipped", damage.at, to - damage.at, 0, damage.why);
     }
     return found ? Step::Next : Step::EndOfInput;
 }
@@ -353,15 +353,15 @@ Step Walk::orphan(uint64_t at)
         return betweenSections(at);
     }
     if (header_.bsz == 0) {
-        record("orphanend", at, 0, 0);
+        recordLine("orphanend", at, 0, 0);
         closeOrphans(at + rheaderSize);
         return Step::Next;
     }
     ++blocks_;
     dataBytes_ += header_.dsz;
-    record("orphan", at, header_.bsz, header_.dsz);
+    recordLine("orphan", at, header_.bsz, header_.dsz);
     in_.skip(header_.bsz);
-    skippedBlock_ = Block{at + rheaderSize, at + rheaderSize + header_.bsz, header_.dsz};
+    skipped_ = Skipped{at + rheaderSize, at + rheaderSize + header_.bsz, header_.dsz};
     return Step::Next;
 }
 
@@ -388,7 +388,7 @@ std::optional<Step> Walk::pastEnd(uint64_t at)
         const char *why = "an end-of-dump header with records of the save after it";
         const uint64_t to = in_.position();
         tell("bytes %llu to %llu skipped: %s", static_cast<ull>(at), static_cast<ull>(to - 1), why);
-        record("skipped", at, to - at, 0, why);
+        recordLine("skipped", at, to - at, 0, why);
         return Step::Next;
     }
     if (older)
@@ -436,7 +436,7 @@ Step Walk::closeDump(Step step)
     const uint64_t end = std::min(in_.position(), in_.end().value_or(UINT64_MAX));
     if ((state_ == State::InSection || state_ == State::Orphans) && !closeSection(true, end))
         return Step::OutputFailed;
-    if (copying() && damaged_ && !(putHeader("pD") == Moved::All && putNote()))
+    if (copying() && damaged_ && !(putHeader(Written::LostEnd) == Moved::All && putNote()))
         return Step::OutputFailed;
     return step;
 }
@@ -487,7 +487,7 @@ void Walk::readNote(uint64_t at)
     noted_ = true;
     note_.take(note.subspan(kHeaderSize));
     if (json)
-        record("note", at, note.size() - kHeaderSize, 0);
+        recordLine("note", at, note.size() - kHeaderSize, 0);
     else if (pd_op == PD_RECORDS) // the note's head is 16 bytes, whatever HSZ is
         printf("%llu\tnote\t%zu\t%zu\t0\t%d\t\n", static_cast<ull>(at), kHeaderSize, note.size() - kHeaderSize,
                sections_);
@@ -505,13 +505,13 @@ bool Walk::putNote()
 
 // A record failed its checks; failure_ says why. The plain commands report
 // it in their own form; the first is kept for the check line.
-Damage Walk::damage(Record record, uint64_t at, uint64_t end)
+Damage Walk::damage(Fault fault, uint64_t at, uint64_t end)
 {
     const bool inSection = state_ == State::InSection || state_ == State::Orphans;
     damaged_ = true;
     sectionDamaged_ = sectionDamaged_ || inSection;
     Damage d{at, {}, {}, state_ == State::InSection ? sections_ : 0};
-    describe(record, d.what, sizeof d.what);
+    describe(fault, d.what, sizeof d.what);
     const bool told = pd_salvage || checking(); // the plain commands say less, and need not look
     const uint64_t inputEnd = failure_.inputEnded && told ? in_.end().value_or(UINT64_MAX) : UINT64_MAX;
     char shortBy[96] = "";
@@ -532,26 +532,29 @@ Damage Walk::damage(Record record, uint64_t at, uint64_t end)
     return d;
 }
 
-void Walk::describe(Record record, char *out, size_t size) const
+void Walk::describe(Fault fault, char *out, size_t size) const
 {
-    switch (record) {
-    case Record::Meta:
+    switch (fault) {
+    case Fault::Meta:
         snprintf(out, size, "meta header");
         return;
-    case Record::Extension:
+    case Fault::Extension:
         snprintf(out, size, "meta header extension");
         return;
-    case Record::Attribute:
+    case Fault::Attribute:
+    case Fault::AttributeCut:
         snprintf(out, size, "attribute record of section %d \"%s\"", sections_, shown(attr_.name).text);
         return;
-    case Record::Block:
+    case Fault::SkippedCut:
+    case Fault::BlockCut:
         if (state_ == State::Orphans)
             snprintf(out, size, "block %d with no section header", blocks_);
         else
             snprintf(out, size, "block of data header %d of section %d \"%s\"", blocks_, sections_,
                      shown(attr_.name).text);
         return;
-    case Record::Header:
+    case Fault::Header:
+    case Fault::WrongKind:
         if (state_ == State::Orphans) // only ever inside a section
             snprintf(out, size, "data header %d with no section header", blocks_ + 1);
         else if (state_ == State::InSection)
@@ -593,7 +596,7 @@ void Walk::tell(const char *fmt, ...)
 // --records: a line a record, tab-separated: offset, kind, HSZ, BSZ, DSZ,
 // section, name. The meta header's BSZ is its extension's size; a skipped
 // range's BSZ is its length and its name the reason.
-void Walk::record(const char *kind, uint64_t at, uint64_t bsz, uint32_t dsz, const char *name) const
+void Walk::recordLine(const char *kind, uint64_t at, uint64_t bsz, uint32_t dsz, const char *name) const
 {
     if (pd_op == PD_RECORDS && json) {
         json->begin('{');

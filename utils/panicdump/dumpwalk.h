@@ -132,27 +132,6 @@ enum class Fault {
     BlockCut,     // the input ends in a data block
 };
 
-// What failed, for check lines and salvage reports.
-enum class Record { Meta, Extension, Header, Attribute, Block };
-
-constexpr Record recordOf(Fault fault)
-{
-    switch (fault) {
-    case Fault::Meta:
-        return Record::Meta;
-    case Fault::Extension:
-        return Record::Extension;
-    case Fault::Attribute:
-    case Fault::AttributeCut:
-        return Record::Attribute;
-    case Fault::SkippedCut:
-    case Fault::BlockCut:
-        return Record::Block;
-    default:
-        return Record::Header;
-    }
-}
-
 // The attribute record at the start of a section header's block: at most 46
 // bytes of it are taken and decoded, zero where the block is shorter. Returns
 // how many there were.
@@ -167,10 +146,15 @@ struct Damage {
     int32_t section; // the section it is in, or 0
 };
 
-struct Block {
+// A data block the walk passed by seeking: a header read after it proves it whole.
+struct Skipped {
     uint64_t start, end;
     uint32_t dsz;
 };
+
+// The headers a copy writes: the record header the walk is at, the meta
+// header (as read, or rebuilt), or an end header where the input lost one.
+enum class Written { AsRead, Meta, LostEnd };
 
 // One walk over a dump, record by record, for one operation. A failed check
 // is answered in one place (failed): a plain walk reports it and ends, a
@@ -200,7 +184,7 @@ private:
     Step moved(Moved moved, Fault fault, uint64_t at, uint64_t end, bool begun = true);
     bool holdsNext(uint64_t size);
     bool closeSection(bool cut, uint64_t end);
-    Moved putHeader(std::string_view lost = {});
+    Moved putHeader(Written what = Written::AsRead);
     bool finish(Step step);
     bool copying() const;
     bool checking() const;
@@ -238,11 +222,11 @@ private:
     bool carryNote();
     void readNote(uint64_t at);
     bool putNote();
-    Damage damage(Record record, uint64_t at, uint64_t end);
-    void describe(Record record, char *out, size_t size) const;
+    Damage damage(Fault fault, uint64_t at, uint64_t end);
+    void describe(Fault fault, char *out, size_t size) const;
     void salvageReport(const Damage &damage, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
     void tell(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-    void record(const char *kind, uint64_t at, uint64_t bsz, uint32_t dsz, const char *name = "") const;
+    void recordLine(const char *kind, uint64_t at, uint64_t bsz, uint32_t dsz, const char *name = "") const;
     void printCheck();
     uint64_t bytesAfterEnd();
     void printNote();
@@ -267,7 +251,7 @@ private:
     bool damaged_ = false;   // some record failed its checks
     bool sectionDamaged_ = false;
     uint64_t endAt_ = 0;                // of the end-of-dump header
-    std::optional<Block> skippedBlock_; // the last block skipped (a header read after it proves it whole)
+    std::optional<Skipped> skipped_; // the last block passed by seeking
     std::optional<Damage> first_;
     // Recovery's own: where the orphans began, where the checked bytes of the
     // last header that passed end, where a scan last picked up again (the
