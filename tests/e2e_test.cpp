@@ -1287,7 +1287,7 @@ TEST_F(EndToEnd, PdmapRefusesSharedAndCopiedOnWriteBlocks)
 // The record of a run that wrote text, in events of 150 characters.
 std::vector<std::string> events(const std::string &text, bool trap)
 {
-    int line = sourceLine("errlog.cpp", trap ? "kTrapId, chunk.data()" : "kPlainId, chunk.data()");
+    int line = sourceLine(trap ? "kTrapId, chunk.data()" : "kPlainId, chunk.data()");
     std::vector<std::string> out{"evlog_open chassis 0 trelkit"};
     for (unsigned n = 1; 150 * (n - 1) < text.size(); ++n) {
         std::string handle;
@@ -1356,7 +1356,7 @@ TEST_F(EndToEnd, ErrloginfoStandInWritesARealSyslogRecord)
     const std::string record = readFile(dir.path("record"));
     if (record.starts_with("SKIP"))
         GTEST_SKIP() << record;
-    const std::string line = std::to_string(sourceLine("errlog.cpp", "kPlainId, chunk.data()"));
+    const std::string line = std::to_string(sourceLine("kPlainId, chunk.data()"));
     EXPECT_TRUE(std::regex_match(record, std::regex("^0 <13>... .. ..:..:.. trelkit\\[[0-9]+\\]: QMX 0x3d0001 "
                                                     "utils/panicdump/trelkit:log_err_str:" +
                                                     line + "   disk 50%s$")))

@@ -246,33 +246,28 @@ inline std::vector<std::string> toolNames()
     return names;
 }
 
-// The number of the first line of a product file that holds needle.
-inline int sourceLine(const std::string &file, std::string_view needle)
+// The number of the one line of the product's sources that holds text. Text found on two lines could be either, and
+// fails the test that names it.
+inline int sourceLine(std::string_view text)
 {
-    std::ifstream in(TRELKIT_SOURCE_DIR "/utils/panicdump/" + file);
-    std::string line;
-    for (int number = 1; std::getline(in, line); ++number)
-        if (line.find(needle) != std::string::npos)
-            return number;
-    throw std::runtime_error("no line with '" + std::string(needle) + "' in " + file);
-}
-
-// "prog:function:line message\n" for the report made from the format fmt (rendered: the message as printed, when it
-// has arguments), at the line of the statement that makes it: the one line of the product's sources that holds fmt as
-// a whole literal. A literal made in two places could report from either, and fails the test that names it.
-inline std::string report(const std::string &prog, const std::string &function, std::string_view fmt,
-                          std::string_view rendered = {})
-{
-    const std::string literal = "\"" + std::string(fmt) + "\"";
-    std::vector<std::string> found;
+    std::vector<int> found;
     for (const auto &file : std::filesystem::directory_iterator(TRELKIT_SOURCE_DIR "/utils/panicdump"))
         if (std::ifstream in(file.path()); file.path().extension() == ".cpp")
             for (auto [line, number] = std::pair{std::string(), 1}; std::getline(in, line); ++number)
-                if (line.find(literal) != std::string::npos)
-                    found.push_back(std::to_string(number));
+                if (line.find(text) != std::string::npos)
+                    found.push_back(number);
     if (found.size() != 1)
-        throw std::runtime_error(literal + " is made in " + std::to_string(found.size()) + " places, not one");
-    return prog + ":" + function + ":" + found[0] + " " + std::string(rendered.empty() ? fmt : rendered) + "\n";
+        throw std::runtime_error(std::string(text) + " is on " + std::to_string(found.size()) + " lines, not one");
+    return found[0];
+}
+
+// "prog:function:line message\n" for the report made from the format fmt (rendered: the message as printed, when it
+// has arguments), at the line of the statement that makes it: the one that holds fmt as a whole literal.
+inline std::string report(const std::string &prog, const std::string &function, std::string_view fmt,
+                          std::string_view rendered = {})
+{
+    return prog + ":" + function + ":" + std::to_string(sourceLine("\"" + std::string(fmt) + "\"")) + " " +
+           std::string(rendered.empty() ? fmt : rendered) + "\n";
 }
 
 } // namespace harness
