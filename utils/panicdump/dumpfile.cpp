@@ -7,6 +7,11 @@
 //                                1700000000 watchdog reset Tue Nov 14 22:13:20 2023
 //   $ pdex --check dump
 //   dump: damaged at byte 233: data header 2 of section 1 "console": Bad header checksum
+//
+// Here: the readers, the walk as the format's state machine (each record
+// read in the state that expects it, and what each operation does with it),
+// and the command lines. A failed check is answered in Walk::failed; what a
+// salvage does then, and every line said of damage, is in dumprecover.cpp.
 #include "dumpfile.h"
 
 #include <algorithm>
