@@ -582,9 +582,12 @@ uint64_t windowSize(int argc, char **argv, int &i, std::string_view option)
     return value;
 }
 
+// The option alone, or with "=value". (No starts_with: unoptimised, it calls
+// a bounds check that lives in the C++ runtime, which the program goes without.)
 bool isOption(std::string_view arg, std::string_view option)
 {
-    return arg == option || (arg.starts_with(option) && arg.size() > option.size() && arg[option.size()] == '=');
+    return arg.size() >= option.size() && memcmp(arg.data(), option.data(), option.size()) == 0 &&
+           (arg.size() == option.size() || arg[option.size()] == '=');
 }
 
 } // namespace
