@@ -1571,6 +1571,9 @@ TEST_F(EndToEnd, ExtractAllWritesEachSectionIntoItsOwnFileAndNowhereElse)
         EXPECT_EQ(made, r.files) << r.title;
     }
     EXPECT_EQ(filesIn(dir.path("")).size(), 3u) << "nothing written beside the directory";
+    run("pdex", {"--extract-all", out, "--salvage", cut}); // what a salvage recovered of a section is not replaced either
+    std::filesystem::remove(out + "/001-console");
+    EXPECT_EQ(run("pdex", {"--extract-all", out, "--salvage", cut}).err, "pdex: will not replace " + out + "/002-regs.damaged: File exists\n");
     EXPECT_EQ(run("pdex", {"--extract-all", out, in}).status, 0);
     EXPECT_EQ(run("pdex", {"--extract-all", out, in}).err, "pdex: will not replace " + out + "/001-a_b: File exists\n");
     dir.write("out/001-a_b", "kept");
