@@ -827,6 +827,8 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
          salvaged(big.substr(0, 126) + big.substr(1200142), "pdcp: -: damaged at byte 142: block of data header 1 of "
           "section 1 \"big\": premature EOF: the input ends at byte 1000000, 200142 bytes short; left out of the "
           "copy\n", "1 \"big\"")},
+        {"the first header, its save's after it", flipped(sample, rec[0] + 15), "pdex --check -",
+         {"-: damaged at byte 64: first record header: Bad header checksum\n", "", 2}},
         {"the first header", Dump().header(Header{.badChecksum = true}).endDump().str(), "pdex --check -",
          {"-: damaged at byte 64: first record header: Bad header checksum\n", "", 2}},
         {"blocks with no section, to a cut header", Dump().section(attr("a")).endSection().data("x").data("y").str()
@@ -1241,6 +1243,8 @@ TEST_F(EndToEnd, PdmapDryRunShowsTheMapAndPinMakesItImmutable)
          true, {kLogOpen, "hv_running", "open /dev/ata_dumper O_RDWR", kLogClose}},
         {{"--dry-run", "--pin", three}, {}, {}, false, untouched}, // status -1: a dry run's map, checked above
         {{"--pin", sparse}, {}, {"", refusal, 1}, false, untouched},
+        {{three}, {}, ok(""), false, {kLogOpen, "hv_running", "open /dev/ata_dumper O_RDWR", request(IOC_ALLOC),
+            request(IOC_DISARM), request(IOC_CLEAR_MAP), addMap(three, 3), request(IOC_ARM), kLogClose}}, // unasked: unpinned
         {{"--dry-run", three}, {"HV_RUNNING=1"},
          ok(three + ": would be handed to the hypervisor, which maps it itself\n"), false, untouched},
     };
