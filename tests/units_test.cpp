@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "common.h"
+#include "dumpformat.h"
 #include "dumpscan.h"
 #include "json.h"
 #include "viewers.h"
@@ -69,13 +70,39 @@ TEST(HeaderScan, TheFastSearchFindsWhatThePlainOneFindsAndReadsNoFurther)
             for (size_t i = 0; i < size; ++i)
                 b[i] = static_cast<uint8_t>(two ? (i < 2 ? i + 1 : (i == size - 15) + 2 * (i == size - 14))
                                                 : random() % 8);
-            for (size_t from = 0; from < size; ++from)
-                ASSERT_EQ(trelkit::dump::nextStamp(b, from, stamp), trelkit::dump::nextStampPlain(b, from, stamp))
-                    << size << " from " << from;
-            ASSERT_TRUE(!two || trelkit::dump::nextStamp(b, 0, stamp) == (size < 16 ? size : 0)) << size;
-            ASSERT_TRUE(!two || size < 2 || trelkit::dump::nextStamp(b, 1, stamp) == size) << size;
+            // Every start's scan meets the page's end at another point of its 64 starts at a time.
+            for (size_t from = 0; from < size; ++from) {
+                trelkit::dump::StampScan fast(b.subspan(from), stamp), plain(b.subspan(from), stamp, true);
+                for (size_t at = 0; at < size - from;) {
+                    at = fast.next();
+                    ASSERT_EQ(at, plain.next()) << size << " from " << from;
+                }
+            }
+            ASSERT_TRUE(!two || trelkit::dump::StampScan(b, stamp).next() == (size < 16 ? size : 0)) << size;
+            ASSERT_TRUE(!two || size < 2 || trelkit::dump::StampScan(b.subspan(1), stamp).next() == size - 1) << size;
         }
     munmap(area, 2 * page);
+}
+
+// The scan's own check of a header agrees with the reader's on a header of each kind with DSZ at BSZ and every one
+// or two of its bits flipped: two flips at one place in two words keep the checksum and change what it covers.
+TEST(HeaderScan, TheQuickCheckPassesWhatTheReaderPasses)
+{
+    for (const char *mag : {"pH", "pD"}) {
+        const auto valid = trelkit::dump::endHeader(1700000000, mag);
+        for (size_t i = 0; i <= 128; ++i)
+            for (size_t j = i; j <= 128; ++j) {
+                auto h = valid;
+                h[11] = h[7] = 8; // DSZ = BSZ = 8, the checksum kept
+                for (size_t bit : {i, j == i ? 128 : j})
+                    if (bit < 128)
+                        h[bit / 8] ^= static_cast<uint8_t>(1 << bit % 8);
+                ASSERT_TRUE(i < 128 || trelkit::dump::quickHeaderPasses(h.data(), 1700000000));
+                ASSERT_EQ(trelkit::dump::quickHeaderPasses(h.data(), 1700000000),
+                          trelkit::dump::headerPasses(trelkit::dump::HeaderBytes(h), 1700000000))
+                    << mag << " " << i << " " << j;
+            }
+    }
 }
 
 TEST(SizeOperand, DecimalHexAndSuffixesUpToTwoToThe63)
