@@ -85,25 +85,28 @@ size_t StampScan::look()
         const __m128i first = _mm_set1_epi8(static_cast<char>(stamp_[0])),
                       second = _mm_set1_epi8(static_cast<char>(stamp_[1]));
         // The stamp's two bytes match at the starts whose bits are set.
+        const uint8_t *bytes = bytes_.data();
         const auto matches = [&](size_t at) {
-            const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(&bytes_[at])),
-                          next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(&bytes_[at + 1]));
+            const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + at)),
+                          next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + at + 1));
             return _mm_and_si128(_mm_cmpeq_epi8(here, first), _mm_cmpeq_epi8(next, second));
         };
         const auto bits = [](__m128i m) { return uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(m))}; };
         // 64 starts at a time, while all 64 are starts: the loads reach 64 bytes on, within the 16 behind the
         // last. Most of a damaged stretch holds no stamp: one test lets 64 starts go by.
-        for (; found_ == 0 && from_ + 64 <= stop_; from_ += 64) {
-            const __m128i m0 = matches(from_), m1 = matches(from_ + 16), m2 = matches(from_ + 32),
-                          m3 = matches(from_ + 48);
+        size_t from = from_;
+        for (; from + 64 <= stop_; from += 64) {
+            const __m128i m0 = matches(from), m1 = matches(from + 16), m2 = matches(from + 32),
+                          m3 = matches(from + 48);
             if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(m0, m1), _mm_or_si128(m2, m3))) == 0)
                 continue;
             found_ = bits(m0) | bits(m1) << 16 | bits(m2) << 32 | bits(m3) << 48;
-            base_ = from_;
+            base_ = from;
+            from_ = from + 64;
+            return next();
         }
+        from_ = from;
     }
-    if (found_ != 0)
-        return next();
 #endif
     return nextPlain(); // the plain search; on SSE2 the last starts, fewer than 64
 }
