@@ -86,7 +86,8 @@ if [ ! -f "$work/random.pd" ]; then
     { cat "$work/meta.pd"; head -c $((1 << 30)) /dev/urandom; } > "$work/random.pd"
     { cat "$work/meta.pd"; yes pHpD | tr -d '\n' | head -c $((1 << 30)) || true; } > "$work/crafted.pd"
 fi
-# 1 GiB of record headers of the save whose checksum holds but whose successor fails: a scan checks each twice.
+# 1 GiB of record headers of the save whose checksum holds but whose successor fails: a scan looks at
+# each one and where its successor would be.
 if [ ! -f "$work/lonely.pd" ]; then
     python3 - "$work/meta.pd" "$work/lonely.pd" <<'PY'
 import struct, sys

@@ -1,11 +1,13 @@
 // What the end-to-end tests cannot see cheaply: each byte in each column of each hex line length; the console bytes.
 #include <cctype>
 #include <gtest/gtest.h>
+#include <optional>
 #include <random>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include "common.h"
+#include "dumpformat.h"
 #include "dumpscan.h"
 #include "json.h"
 #include "viewers.h"
@@ -44,6 +46,41 @@ TEST(HexLine, EveryLengthAndEveryByteInEveryColumnMatchesItsPrintfFormats)
         }
 }
 
+// Each line's offset is made from the last one's text but where 256 bytes, a fold or 4 GiB (a ninth digit) pass:
+// lines as their printf formats define them, from an offset at each of those, with a fold across 256 bytes.
+TEST(HexLine, OffsetsMatchTheirPrintfFormatAcrossEveryChangeOfTheirHigherDigits)
+{
+    std::array<uint8_t, 2001> bytes; // a short line last
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<uint8_t>(i >= 200 && i < 600 ? 'x' : i * 7 % 251);
+    for (uint64_t first : {uint64_t{5}, uint64_t{0xfffff900}, uint64_t{0xfffffffffff}}) {
+        std::string wanted;
+        char offset[32];
+        for (size_t at = 0, folds = 0; at < bytes.size(); at += 16) {
+            const size_t n = std::min<size_t>(16, bytes.size() - at);
+            if (at > 0 && n == 16 && memcmp(&bytes[at], &bytes[at - 16], 16) == 0 && ++folds)
+                continue;
+            wanted += folds ? " Last repeated " + std::to_string(folds) + " times\n" : "";
+            folds = 0;
+            snprintf(offset, sizeof offset, "%08llx: ", static_cast<unsigned long long>(first + at));
+            wanted += offset + referenceLine(&bytes[at], n);
+        }
+        char *text = nullptr;
+        size_t length = 0;
+        FILE *saved = stdout;
+        stdout = open_memstream(&text, &length);
+        static std::optional<HexDumper> dumper; // static storage: its buffer is large
+        dumper.emplace();
+        dumper->showOffsets(first);
+        dumper->feed(bytes);
+        dumper->finish();
+        fclose(stdout);
+        stdout = saved;
+        EXPECT_EQ(std::string(text, length), wanted) << first;
+        free(text);
+    }
+}
+
 TEST(ConsoleBytes, OnlyBackspaceTabLineFeedAndPrintables)
 {
     for (int b = 0; b < 256; ++b)
@@ -69,13 +106,41 @@ TEST(HeaderScan, TheFastSearchFindsWhatThePlainOneFindsAndReadsNoFurther)
             for (size_t i = 0; i < size; ++i)
                 b[i] = static_cast<uint8_t>(two ? (i < 2 ? i + 1 : (i == size - 15) + 2 * (i == size - 14))
                                                 : random() % 8);
-            for (size_t from = 0; from < size; ++from)
-                ASSERT_EQ(trelkit::dump::nextStamp(b, from, stamp), trelkit::dump::nextStampPlain(b, from, stamp))
-                    << size << " from " << from;
-            ASSERT_TRUE(!two || trelkit::dump::nextStamp(b, 0, stamp) == (size < 16 ? size : 0)) << size;
-            ASSERT_TRUE(!two || size < 2 || trelkit::dump::nextStamp(b, 1, stamp) == size) << size;
+            // Every start's scan meets the page's end at another point of its 64 starts at a time; a stamp of two
+            // equal bytes starts again at its second byte.
+            for (const std::array<uint8_t, 2> &s : {stamp, std::array<uint8_t, 2>{1, 1}})
+                for (size_t from = 0; from < size; ++from) {
+                    trelkit::dump::StampScan fast(b.subspan(from), s), plain(b.subspan(from), s, true);
+                    for (size_t at = 0; at < size - from;) {
+                        at = fast.next();
+                        ASSERT_EQ(at, plain.next()) << size << " from " << from << " stamp " << int{s[1]};
+                    }
+                }
+            ASSERT_TRUE(!two || trelkit::dump::StampScan(b, stamp).next() == (size < 16 ? size : 0)) << size;
+            ASSERT_TRUE(!two || size < 2 || trelkit::dump::StampScan(b.subspan(1), stamp).next() == size - 1) << size;
         }
     munmap(area, 2 * page);
+}
+
+// The scan's own check of a header agrees with the reader's on a header of each kind with DSZ at BSZ and every one
+// or two of its bits flipped: two flips at one place in two words keep the checksum and change what it covers.
+TEST(HeaderScan, TheQuickCheckPassesWhatTheReaderPasses)
+{
+    for (const char *mag : {"pH", "pD"}) {
+        const auto valid = trelkit::dump::endHeader(1700000000, mag);
+        for (size_t i = 0; i <= 128; ++i)
+            for (size_t j = i; j <= 128; ++j) {
+                auto h = valid;
+                h[11] = h[7] = 8; // DSZ = BSZ = 8, the checksum kept
+                for (size_t bit : {i, j == i ? 128 : j})
+                    if (bit < 128)
+                        h[bit / 8] ^= static_cast<uint8_t>(1 << bit % 8);
+                ASSERT_TRUE(i < 128 || trelkit::dump::quickHeaderPasses(h.data(), 1700000000));
+                ASSERT_EQ(trelkit::dump::quickHeaderPasses(h.data(), 1700000000),
+                          trelkit::dump::headerPasses(trelkit::dump::HeaderBytes(h), 1700000000))
+                    << mag << " " << i << " " << j;
+            }
+    }
 }
 
 TEST(SizeOperand, DecimalHexAndSuffixesUpToTwoToThe63)

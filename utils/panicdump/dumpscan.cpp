@@ -57,51 +57,58 @@ size_t starts(size_t size)
 
 } // namespace
 
-size_t nextStampPlain(std::span<const uint8_t> bytes, size_t from, std::span<const uint8_t, 2> stamp)
+StampScan::StampScan(std::span<const uint8_t> bytes, std::span<const uint8_t, 2> stamp, bool plain)
+    : bytes_(bytes), stamp_(stamp), stop_(starts(bytes.size())), plain_(plain)
 {
-    const size_t stop = starts(bytes.size());
-    for (size_t i = from; i < stop; ++i) {
-        const void *p = memchr(&bytes[i], stamp[0], stop - i);
-        if (!p)
-            break;
-        i = static_cast<size_t>(static_cast<const uint8_t *>(p) - bytes.data());
-        if (bytes[i + 1] == stamp[1])
-            return i;
-    }
-    return bytes.size();
 }
 
-size_t nextStamp(std::span<const uint8_t> bytes, size_t from, std::span<const uint8_t, 2> stamp)
+size_t StampScan::nextPlain()
 {
-#if defined(__SSE2__)
-    const size_t stop = starts(bytes.size());
-    const __m128i first = _mm_set1_epi8(static_cast<char>(stamp[0])),
-                  second = _mm_set1_epi8(static_cast<char>(stamp[1]));
-    // The stamp's two bytes match at the starts whose bits are set.
-    const auto matches = [&](size_t at) {
-        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(&bytes[at])),
-                      next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(&bytes[at + 1]));
-        return _mm_and_si128(_mm_cmpeq_epi8(here, first), _mm_cmpeq_epi8(next, second));
-    };
-    // Most of a damaged stretch holds no stamp: 64 starts go by with one test, whose loads reach
-    // 64 bytes on, within the 16 behind the last start.
-    constexpr size_t kWide = 64;
-    for (; from + kWide - 15 < stop; from += kWide) {
-        const __m128i any = _mm_or_si128(_mm_or_si128(matches(from), matches(from + 16)),
-                                         _mm_or_si128(matches(from + 32), matches(from + 48)));
-        if (_mm_movemask_epi8(any) != 0)
+    for (size_t i = from_; i < stop_; ++i) {
+        const void *p = memchr(&bytes_[i], stamp_[0], stop_ - i);
+        if (!p)
             break;
-    }
-    // Each step looks at 16 starts; the loads reach 17 bytes on, within the 16 behind the last start.
-    for (; from + 1 < stop; from += 16) {
-        const int mask = _mm_movemask_epi8(matches(from));
-        if (mask != 0) {
-            const size_t found = from + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
-            return found < stop ? found : bytes.size();
+        i = static_cast<size_t>(static_cast<const uint8_t *>(p) - bytes_.data());
+        if (bytes_[i + 1] == stamp_[1]) {
+            from_ = i + 1;
+            return i;
         }
     }
+    from_ = stop_;
+    return bytes_.size();
+}
+
+size_t StampScan::look()
+{
+#if defined(__SSE2__)
+    if (!plain_) {
+        const __m128i first = _mm_set1_epi8(static_cast<char>(stamp_[0])),
+                      second = _mm_set1_epi8(static_cast<char>(stamp_[1]));
+        // The stamp's two bytes match at the starts whose bits are set.
+        const uint8_t *bytes = bytes_.data();
+        const auto matches = [&](size_t at) {
+            const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + at)),
+                          next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + at + 1));
+            return _mm_and_si128(_mm_cmpeq_epi8(here, first), _mm_cmpeq_epi8(next, second));
+        };
+        const auto bits = [](__m128i m) { return uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(m))}; };
+        // 64 starts at a time, while all 64 are starts: the loads reach 64 bytes on, within the 16 behind the
+        // last. Most of a damaged stretch holds no stamp: one test lets 64 starts go by.
+        size_t from = from_;
+        for (; from + 64 <= stop_; from += 64) {
+            const __m128i m0 = matches(from), m1 = matches(from + 16), m2 = matches(from + 32),
+                          m3 = matches(from + 48);
+            if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(m0, m1), _mm_or_si128(m2, m3))) == 0)
+                continue;
+            found_ = bits(m0) | bits(m1) << 16 | bits(m2) << 32 | bits(m3) << 48;
+            base_ = from;
+            from_ = from + 64;
+            return next();
+        }
+        from_ = from;
+    }
 #endif
-    return nextStampPlain(bytes, from, stamp);
+    return nextPlain(); // the plain search; on SSE2 the last starts, fewer than 64
 }
 
 Successor successorOf(DumpInput &in, uint64_t at, uint32_t hsz, uint32_t bsz, int32_t tim)
@@ -131,18 +138,21 @@ bool findHeader(DumpInput &in, int32_t tim, uint32_t hsz, uint64_t limit)
             return false;
         }
         const size_t stop = static_cast<size_t>(std::min<uint64_t>(starts(bytes.size()), limit - in.position()));
-        size_t at = nextStamp(bytes, 0, std::span(stamp).first<2>());
+        StampScan scan(bytes, std::span(stamp).first<2>());
+        size_t at;
         uint32_t bsz = 0;
-        for (; at < stop; at = nextStamp(bytes, at + 1, std::span(stamp).first<2>())) {
-            const HeaderBytes header(&bytes[at], kHeaderSize);
-            if (memcmp(&bytes[at], stamp.data(), stamp.size()) != 0 || !headerPasses(header, tim))
+        while ((at = scan.next()) < stop) {
+            // A stamp whose successor lies within these bytes and fails is passed over without a look
+            // at the rest of its header: whether that passes or not, the scan goes on. What follows a
+            // header of BSZ 0 may be the end of the dump: anything. A successor beyond these bytes is read.
+            if (be32(&bytes[at]) != static_cast<uint32_t>(tim))
                 continue;
-            // What follows a header of BSZ 0 may be the end of the dump: anything. A successor
-            // within these bytes is checked here; one beyond them is read.
-            bsz = decodeHeader(header).bsz;
+            bsz = be32(&bytes[at + 8]);
             const uint64_t next = uint64_t{at} + hsz + bsz;
-            if (bsz == 0 || next + kHeaderSize > bytes.size() ||
-                headerPasses(HeaderBytes(&bytes[static_cast<size_t>(next)], kHeaderSize), tim))
+            const bool within = bsz != 0 && next + kHeaderSize <= bytes.size();
+            if (within && !quickHeaderPasses(&bytes[static_cast<size_t>(next)], tim))
+                continue;
+            if (quickHeaderPasses(&bytes[at], tim))
                 break;
         }
         if (at >= stop) {

@@ -3,10 +3,13 @@
 // and header size were when its meta header cannot say.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 
+#include "bytes.h"
 #include "dumpio.h"
 
 namespace trelkit::dump {
@@ -27,12 +30,53 @@ Successor successorOf(DumpInput &in, uint64_t at, uint32_t hsz, uint32_t bsz, in
 // scan only moves forward.
 bool findHeader(DumpInput &in, int32_t tim, uint32_t hsz, uint64_t limit = UINT64_MAX);
 
-// The first start from from on, with 16 bytes behind it, where the first two
-// bytes of a time stamp stand; the size of bytes when there is none.
-// SSE2 hosts look at 16 starts at once; elsewhere (the device among them)
-// memchr finds the first byte: the plain search, which the tests compare.
-size_t nextStamp(std::span<const uint8_t> bytes, size_t from, std::span<const uint8_t, 2> stamp);
-size_t nextStampPlain(std::span<const uint8_t> bytes, size_t from, std::span<const uint8_t, 2> stamp);
+// Whether a record header in memory passes every check a reader makes, as
+// headerPasses() says, in a few instructions: a scan asks it of every
+// candidate.
+inline bool quickHeaderPasses(const uint8_t *header, int32_t tim)
+{
+    // The checksum holds where the XOR of all eight words is zero: where the
+    // bytes at even offsets XOR to zero, and those at odd ones. Folding two
+    // 8-byte loads down to 16 bits pairs them up so in either byte order.
+    uint64_t front, back;
+    memcpy(&front, header, sizeof front);
+    memcpy(&back, header + 8, sizeof back);
+    uint64_t sum = front ^ back;
+    sum ^= sum >> 32;
+    sum ^= sum >> 16;
+    return static_cast<int32_t>(be32(header)) == tim && static_cast<uint16_t>(sum) == 0 && header[12] == 'p' &&
+           (header[13] == 'H' || header[13] == 'D') && be32(header + 4) <= be32(header + 8);
+}
+
+// The starts in bytes, each with 16 bytes behind it, where the first two
+// bytes of a time stamp stand, in order: next() gives one after another, then
+// the size of bytes. SSE2 hosts look at 64 starts at once and hand out those
+// found; elsewhere (the device among them), or when asked to be plain,
+// memchr finds each first byte: the plain search, which the tests compare.
+class StampScan {
+public:
+    StampScan(std::span<const uint8_t> bytes, std::span<const uint8_t, 2> stamp, bool plain = false);
+    size_t next()
+    {
+        if (found_ == 0)
+            return look();
+        const size_t at = base_ + static_cast<size_t>(std::countr_zero(found_));
+        found_ &= found_ - 1;
+        return at;
+    }
+
+private:
+    size_t look(); // the next start, when none found is left to give out
+    size_t nextPlain();
+
+    std::span<const uint8_t> bytes_;
+    std::span<const uint8_t, 2> stamp_;
+    size_t stop_;        // the starts are those before it
+    size_t from_ = 0;    // the first start not looked at yet
+    size_t base_ = 0;    // the start of bit 0 of found_
+    uint64_t found_ = 0; // the starts looked at and not given out yet
+    bool plain_;
+};
 
 struct Save {
     int32_t tim;

@@ -175,6 +175,29 @@ void formatFullLine(const uint8_t *bytes, char *out)
 }
 #endif
 
+// The text of an offset but for its last two digits, which each line's own
+// low byte writes over: lines are 16 bytes apart, so one in sixteen needs more
+// (and the width, 8 digits at least, depends on the rest alone).
+struct OffsetText {
+    uint64_t high = UINT64_MAX; // the offset's bits from 8 on; no offset's are these
+    size_t length = 0;
+    std::array<char, kMaxOffset> text;
+
+    // The offset at, written to out, which holds kMaxOffset; returns its length.
+    size_t put(uint64_t at, char *out)
+    {
+        if (at >> 8 != high) {
+            length = formatOffset(at, text.data());
+            high = at >> 8;
+        }
+        memcpy(out, text.data(), text.size());
+        memcpy(out + length - 4, kHexPairs[at & 0xff].data(), 2); // before the colon and the blank
+        return length;
+    }
+};
+
+OffsetText offsetText;
+
 // The dumper's state is static: two 16-byte lines and an output buffer.
 HexDumper dumper;
 
@@ -488,7 +511,7 @@ void HexDumper::emit(std::span<const uint8_t> bytes)
     if (used_ + kMaxOffset + kMaxLine > out_.size())
         flush();
     if (offsets_)
-        used_ += formatOffset(at, out_.data() + used_);
+        used_ += offsetText.put(at, out_.data() + used_);
     used_ += formatHexLine(bytes, out_.data() + used_);
     std::copy(bytes.begin(), bytes.end(), last_.bytes.begin());
     last_.size = bytes.size();
