@@ -1536,7 +1536,7 @@ TEST_F(EndToEnd, ExtractAllWritesEachSectionIntoItsOwnFileAndNowhereElse)
     EXPECT_EQ(filesIn(dir.path("")).size(), 3u) << "nothing written beside the directory";
     EXPECT_EQ(run("pdex", {"--extract-all", out, in}).status, 0);
     EXPECT_EQ(run("pdex", {"--extract-all", out, in}).err, "pdex: will not replace " + out + "/001-a_b: File exists\n");
-    dir.write("out/001-a_b", "kept");
+    dir.write("out/001-a_b", "longer than the section");
     std::filesystem::remove(out + "/002-..");
     std::filesystem::create_symlink(dir.path("plain"), out + "/002-..");
     EXPECT_EQ(run("pdex", {"--extract-all", out, "--force", in}).status, 2) << "no link followed";

@@ -73,16 +73,21 @@ std::span<const uint8_t> DumpInput::window(size_t want)
 {
     want = std::min(want, kCapacity);
     if (end_ - begin_ < want) {
-        // What is left moves to the front and the rest of the buffer fills up.
-        memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
-        offset_ += begin_;
-        end_ -= begin_;
-        begin_ = 0;
+        // What is left moves to the front and the rest of the buffer fills up;
+        // a seekable input reads on after it while the buffer has room (a pipe
+        // keeps no more behind it than it ever did: a salvage looks back as far).
+        if (!seekable_ || kCapacity - begin_ < want) {
+            memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
+            offset_ += begin_;
+            end_ -= begin_;
+            begin_ = 0;
+        }
         // Right after a skip the next read is a record header: read a little,
         // so that walking large skipped blocks costs a small pread a header.
-        const size_t ask = afterSkip_ ? std::max(want - end_, kSmallRead) : std::max(want - end_, size_t{128 * 1024});
+        const size_t missing = want - (end_ - begin_);
+        const size_t ask = std::max(missing, afterSkip_ ? kSmallRead : size_t{128 * 1024});
         afterSkip_ = false;
-        for (size_t n; end_ < want && (n = fill(end_, std::min(ask, kCapacity - end_))) > 0;)
+        for (size_t n; end_ - begin_ < want && (n = fill(end_, std::min(ask, kCapacity - end_))) > 0;)
             end_ += n;
     }
     return {buffer_.get() + begin_, end_ - begin_};
@@ -404,7 +409,9 @@ Moved DumpSink::move(DumpInput &in, uint64_t size, Piece piece)
     if (mirror_.active() && (mirror_.join(in, size, piece) || mirror_.release(out_) != Moved::All))
         return state();
     while (size > 0) {
-        std::span<const uint8_t> bytes = in.peek(upTo(size, DumpInput::kCapacity));
+        // A block in one write where the input's buffer holds it in a row.
+        const std::span<const uint8_t> ahead = in.window(upTo(size, DumpInput::kCapacity));
+        const std::span<const uint8_t> bytes = ahead.first(upTo(size, ahead.size()));
         if (bytes.empty())
             return Moved::InputEnded;
         if (!out_.put(bytes, piece))
