@@ -1,13 +1,17 @@
-// What the end-to-end tests cannot see cheaply: each byte in each column of each hex line length; the console bytes.
+// What the end-to-end tests cannot see cheaply: each byte in each column of each hex line length; the console bytes;
+// the calls the output makes.
 #include <cctype>
+#include <climits>
 #include <gtest/gtest.h>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include "common.h"
 #include "dumpformat.h"
+#include "dumpio.h"
 #include "dumpscan.h"
 #include "json.h"
 #include "viewers.h"
@@ -200,6 +204,139 @@ TEST(Json, APythonParserGetsEveryByteBack)
     pclose(p);
     EXPECT_EQ(back, all + "[-9223372036854775808, {'unix': 0, 'utc': '1970-01-01T00:00:00Z'}, [], False, None, '']\n")
         << doc;
+}
+
+// The sink over calls of its own: what a row sets goes wrong, what the calls saw ("c": a kernel copy asked for, "r" a
+// read at an offset, "w" a write, "v" a gathered write, "p" a write over a place at @), a letter a step for what moved
+// (All, input Ended, output Failed), and the output: the bytes the steps gave as the input held them first, to kept.
+struct Faults {
+    int copyErrno = 0;           // kernel copies fail with it
+    long copyTotal = LONG_MAX;   // kernel copies copy this many bytes in all, then none
+    size_t firstRead = SIZE_MAX; // the first read at an offset gives at most this many bytes
+    int pwriteErrno = 0;         // writes over a place fail with it
+    long writeLimit = LONG_MAX;  // the output takes this many bytes, then File too large
+} faults;
+std::string calls;
+long copied, written, reads; // by the kernel copies, to the end of the output, at an offset
+
+ssize_t saw(char call, size_t size, ssize_t result)
+{
+    calls += std::string(" ") + call + std::to_string(size);
+    return result;
+}
+
+ssize_t limitedWrite(int fd, const void *bytes, size_t size)
+{
+    const size_t room = std::min<size_t>(size, faults.writeLimit - written);
+    const ssize_t n = room == 0 ? (errno = EFBIG, -1) : write(fd, bytes, room);
+    written += std::max<ssize_t>(n, 0);
+    return n;
+}
+
+const trelkit::dump::OutputCalls fakeCalls = {
+    [](int fd, const void *bytes, size_t size) { return saw('w', size, limitedWrite(fd, bytes, size)); },
+    [](int fd, const iovec *pieces, int count) {
+        std::string all;
+        for (const iovec &v : std::span(pieces, count))
+            all.append(static_cast<const char *>(v.iov_base), v.iov_len);
+        return saw('v', all.size(), limitedWrite(fd, all.data(), all.size()));
+    },
+    [](int fd, const void *bytes, size_t size, off_t at) {
+        calls += " p" + std::to_string(size) + "@" + std::to_string(at);
+        return faults.pwriteErrno ? (errno = faults.pwriteErrno, -1) : pwrite(fd, bytes, size, at);
+    },
+    [](int fd, void *bytes, size_t size, off_t at) {
+        return saw('r', size, pread(fd, bytes, reads++ ? size : std::min(size, faults.firstRead), at));
+    },
+    [](int in, loff_t *inAt, int out, loff_t *, size_t size, unsigned) {
+        std::string bytes(std::min<size_t>(size, faults.copyTotal - copied), '\0');
+        ssize_t n = faults.copyErrno ? (errno = faults.copyErrno, -1) : pread(in, &bytes[0], bytes.size(), *inAt);
+        n = n > 0 ? limitedWrite(out, bytes.data(), n) : n;
+        copied += std::max<ssize_t>(n, 0);
+        *inAt += std::max<ssize_t>(n, 0);
+        return saw('c', size, n);
+    },
+    lseek,
+};
+
+TEST(Sink, RowsOfStepsGiveTheseBytesThroughTheseCalls)
+{
+    using trelkit::dump::Piece;
+    struct Row {
+        const char *title;
+        bool mirror;
+        const char *steps; // hN: the next N bytes put as a header; xN, bN: moved as the extension, a block; ~N: the
+                           // input's byte N flipped; tN: the input cut to N bytes; f: flush
+        Faults faults;
+        const char *moved, *calls;
+        size_t kept;
+        int err = 0; // noted for the report
+        Piece failed = Piece::Block;
+    };
+    const char *twoRuns = "h16 b65536 h16 b100 h16 b65536 f";
+    std::string bytes(300000, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 7 + i / 251);
+    // clang-format off
+    for (const Row &r : std::initializer_list<Row>{
+             {"a run in one kernel copy, its headers then written over their places", true, "h16 b65536 h16 b65536 f",
+              {}, "AAAAA", " c131104 p16@0 p16@65552", 131104},
+             {"headers that fill what a run keeps", true, "h32768 b65536 h32768 b65536 f", {}, "AAAAA",
+              " c196608 p32768@0 p32768@98304", 196608},
+             {"the input rewritten, then cut, under the run: the copy ends there and holds the header as checked", true,
+              "h16 b65536 ~3 t16 f", {}, "AAE", " c65552 c65536 r65536 p16@0", 16},
+             {"a kernel copy that fails is not asked again", true, twoRuns, {.copyErrno = EXDEV}, "AAAAAAA",
+              " c65552 r65536 w65536 r16 w16 p16@0 v116 r65536 w65536 r16 w16 p16@65668", 131220},
+             {"one that stops short: the rest is read and written, and the next run asks again", true, twoRuns,
+              {.copyTotal = 1000}, "AAAAAAA",
+              " c65552 c64552 r64552 w64552 p16@0 v116 c65552 r65536 w65536 r16 w16 p16@65668", 131220},
+             {"a read that gives less", true, "h16 b65536 f", {.copyErrno = ENOSYS, .firstRead = 1}, "AAA",
+              " c65552 r65536 w1 r65536 w65536 r15 w15 p16@0", 65552},
+             {"a header that cannot be written over its place fails the output: nothing more is written", true,
+              "h16 b65536 h16 b65536 f h16 b100", {.pwriteErrno = EIO}, "AAAAFFF", " c131104 p16@0", 131104, EIO,
+              Piece::Header},
+             {"a write of a run that fails in a header names it", true, "h64 x65536 h16 b65536 f",
+              {.copyErrno = EINVAL, .writeLimit = 65605}, "AAAAF", " c131152 r65536 w65536 r65536 w65536 w65467", 65605,
+              EFBIG, Piece::Header},
+             {"in the extension", true, "h64 x65536 h16 b65536 f", {.copyErrno = EINVAL, .writeLimit = 100}, "AAAAF",
+              " c131152 r65536 w65536 w65436", 100, EFBIG, Piece::Extension},
+             {"gathered, a large piece leaves with those before it; a failure names the first piece not written", false,
+              "h16 b100 b20000 f", {.writeLimit = 70}, "AAFF", " v20116 v20046", 70, EFBIG},
+         }) {
+        faults = r.faults; // clang-format on
+        calls.clear();
+        copied = written = reads = takeWriteError();
+        const int in = memfd_create("in", 0), out = memfd_create("out", 0);
+        ASSERT_EQ(pwrite(in, bytes.data(), bytes.size(), 0), std::ssize(bytes));
+        trelkit::dump::DumpInput input;
+        ASSERT_TRUE(input.open(in));
+        trelkit::dump::DumpSink sink(fakeCalls);
+        sink.open(out, r.mirror ? in : -1, 0);
+        std::istringstream steps(r.steps);
+        std::string moved;
+        for (std::string step; steps >> step;) {
+            const size_t n = step.size() > 1 ? std::stoul(step.substr(1)) : 0;
+            const char flipped = static_cast<char>(~bytes[std::min(n, bytes.size() - 1)]);
+            if (step[0] == 't' || step[0] == '~') {
+                ASSERT_TRUE(step[0] == 't' ? ftruncate(in, n) == 0 : pwrite(in, &flipped, 1, n) == 1);
+                continue;
+            }
+            const std::span<const uint8_t> record = step[0] == 'h' ? input.window(n).first(n) : input.window(0);
+            const auto m = step[0] == 'h'   ? sink.put(std::vector(record.begin(), record.end()), Piece::Header)
+                           : step[0] == 'f' ? sink.flush()
+                                            : sink.move(input, n, step[0] == 'x' ? Piece::Extension : Piece::Block);
+            input.consume(step[0] == 'h' ? n : 0);
+            moved += "AEF"[static_cast<int>(m)];
+        }
+        std::string got(lseek(out, 0, SEEK_END), '\0');
+        ASSERT_EQ(pread(out, got.data(), got.size(), 0), std::ssize(got));
+        EXPECT_TRUE(got == bytes.substr(0, r.kept)) << r.title << ": " << got.size() << " bytes";
+        EXPECT_EQ(std::tuple(moved, calls, takeWriteError(), sink.failedPiece()),
+                  std::tuple(std::string(r.moved), std::string(r.calls), r.err, r.failed))
+            << r.title;
+        close(in);
+        close(out);
+    }
 }
 
 } // namespace

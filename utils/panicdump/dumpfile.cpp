@@ -246,7 +246,10 @@ int SectionFiles::create(int32_t number, const char *name)
         return -1;
     }
     name_[strlen(name_) - strlen(".damaged")] = '\0';
-    fd_ = openat(dir_, name_, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (force_ ? O_TRUNC : O_EXCL), 0666);
+    // A file replaced is written over, not emptied first: emptying frees its
+    // blocks and, on some file systems, makes closing it wait for the new
+    // bytes to reach the disk. It is cut where the section's bytes end.
+    fd_ = openat(dir_, name_, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (force_ ? 0 : O_EXCL), 0666);
     if (fd_ < 0)
         say(errno == EEXIST ? "will not replace" : "cannot create", errno);
     return fd_;
@@ -256,7 +259,8 @@ bool SectionFiles::close(bool damaged)
 {
     if (fd_ < 0)
         return true;
-    const int err = ::close(fd_) == 0 ? 0 : errno;
+    const int cut = !force_ || !isRegularFile(fd_) || ftruncate(fd_, lseek(fd_, 0, SEEK_CUR)) == 0 ? 0 : errno;
+    const int err = ::close(fd_) == 0 ? cut : errno;
     fd_ = -1;
     if (err)
         say("error writing", err);

@@ -73,16 +73,21 @@ std::span<const uint8_t> DumpInput::window(size_t want)
 {
     want = std::min(want, kCapacity);
     if (end_ - begin_ < want) {
-        // What is left moves to the front and the rest of the buffer fills up.
-        memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
-        offset_ += begin_;
-        end_ -= begin_;
-        begin_ = 0;
+        // What is left moves to the front and the rest of the buffer fills up;
+        // a seekable input reads on after it while the buffer has room (a pipe
+        // keeps no more behind it than it ever did: a salvage looks back as far).
+        if (!seekable_ || kCapacity - begin_ < want) {
+            memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
+            offset_ += begin_;
+            end_ -= begin_;
+            begin_ = 0;
+        }
         // Right after a skip the next read is a record header: read a little,
         // so that walking large skipped blocks costs a small pread a header.
-        const size_t ask = afterSkip_ ? std::max(want - end_, kSmallRead) : std::max(want - end_, size_t{128 * 1024});
+        const size_t missing = want - (end_ - begin_);
+        const size_t ask = std::max(missing, afterSkip_ ? kSmallRead : size_t{128 * 1024});
         afterSkip_ = false;
-        for (size_t n; end_ < want && (n = fill(end_, std::min(ask, kCapacity - end_))) > 0;)
+        for (size_t n; end_ - begin_ < want && (n = fill(end_, std::min(ask, kCapacity - end_))) > 0;)
             end_ += n;
     }
     return {buffer_.get() + begin_, end_ - begin_};
@@ -202,161 +207,11 @@ const char *pieceName(Piece piece)
     return "block";
 }
 
-void DumpSink::open(int fd, int mirror, int64_t mirrorAt)
-{
-    fd_ = fd;
-    mirror_ = mirror;
-    mirrorAt_ = mirrorAt;
-    enlargePipe(fd_);
-}
+const OutputCalls systemCalls = {::write, ::writev, ::pwrite, ::pread, ::copy_file_range, ::lseek};
 
-Moved DumpSink::put(std::span<const uint8_t> bytes, Piece piece)
-{
-    if (mirror_ < 0)
-        return bytes.empty() || gather(bytes, piece) ? Moved::All : Moved::OutputFailed;
-    if (settle() != Moved::All)
-        return stopped();
-    if ((keptCount_ == kept_.size() || keptBytes_ + bytes.size() > keptStore_.size()) && endRun() != Moved::All)
-        return stopped();
-    // Held: kept if a large block follows, gathered if not.
-    memcpy(&keptStore_[keptBytes_], bytes.data(), bytes.size());
-    kept_[keptCount_++] = {mirrorAt_, keptBytes_, bytes.size(), piece};
-    keptBytes_ += bytes.size();
-    mirrorAt_ += static_cast<int64_t>(bytes.size());
-    held_ = true;
-    return Moved::All;
-}
+// ---- gathering
 
-bool DumpSink::zeros(uint64_t size, Piece piece)
-{
-    static std::array<uint8_t, 256 * 1024> none; // zero, and in .bss: a const one would fill the executable
-    for (; size > 0 && !failed_; size -= std::min<uint64_t>(size, none.size()))
-        put(std::span(none).first(upTo(size, none.size())), piece);
-    return !failed_;
-}
-
-Moved DumpSink::move(DumpInput &in, uint64_t size, Piece piece)
-{
-    if (failed_ || ended_)
-        return stopped();
-    // A large block the input holds whole joins the run, with the record
-    // held before it; the kernel moves it when the run ends.
-    if (mirror_ >= 0 && size >= kKernelCopyMin && in.holds(in.position() + size - 1)) {
-        if (runFrom_ < 0)
-            runFrom_ = held_ ? kept_[keptCount_ - 1].at : mirrorAt_;
-        held_ = false;
-        mirrorAt_ += static_cast<int64_t>(size);
-        runTo_ = mirrorAt_;
-        extensionEnd_ = piece == Piece::Extension ? mirrorAt_ : extensionEnd_;
-        in.skip(size);
-        return Moved::All;
-    }
-    if (mirror_ >= 0 && settle() != Moved::All)
-        return stopped();
-    while (size > 0) {
-        std::span<const uint8_t> bytes = in.peek(upTo(size, DumpInput::kCapacity));
-        if (bytes.empty())
-            return Moved::InputEnded;
-        if (!gather(bytes, piece))
-            return Moved::OutputFailed;
-        in.consume(bytes.size());
-        size -= bytes.size();
-        mirrorAt_ += static_cast<int64_t>(bytes.size());
-    }
-    return Moved::All;
-}
-
-Moved DumpSink::flush()
-{
-    const Moved run = settle() == Moved::All ? endRun() : stopped();
-    return drain() ? run : Moved::OutputFailed;
-}
-
-// The held record is gathered; a run never reaches over gathered bytes, so
-// it ends first.
-Moved DumpSink::settle()
-{
-    if (failed_ || ended_ || !held_)
-        return failed_ || ended_ ? stopped() : Moved::All;
-    held_ = false;
-    const Kept held = kept_[--keptCount_];
-    keptBytes_ = held.offset;
-    if (endRun() != Moved::All)
-        return stopped();
-    return gather(std::span(keptStore_).subspan(held.offset, held.size), held.piece) ? Moved::All : Moved::OutputFailed;
-}
-
-// The run moves, after what was gathered before it, then its checked
-// records are written over their places. Where the input ends under the
-// run, the copy ends there: what the walk checked past it cannot be placed.
-Moved DumpSink::endRun()
-{
-    if (runFrom_ >= 0 && drain()) {
-        const int64_t outAt = lseek(fd_, 0, SEEK_CUR), from = runFrom_;
-        int64_t copied = runFrom_;
-        ended_ = !copyRun(copied, runTo_) && !failed_;
-        for (const Kept &k : std::span(kept_).first(keptCount_)) {
-            if (failed_ || k.at + static_cast<int64_t>(k.size) > copied)
-                break;
-            if (pwrite(fd_, &keptStore_[k.offset], k.size, outAt + (k.at - from)) != static_cast<ssize_t>(k.size))
-                failWith(k.piece);
-        }
-    }
-    runFrom_ = -1;
-    keptCount_ = keptBytes_ = 0;
-    return failed_ || ended_ ? stopped() : Moved::All;
-}
-
-// The input from from to to, appended to the output: by the kernel where it
-// can, else read and written. False when the input ends first or a write
-// fails; from is then where the copy stopped.
-bool DumpSink::copyRun(int64_t &from, int64_t to)
-{
-    while (kernel_ && from < to) {
-        loff_t at = from;
-        ssize_t n =
-            copy_file_range(mirror_, &at, fd_, nullptr, upTo(static_cast<uint64_t>(to - from), kKernelCopyMax), 0);
-        if (n <= 0) {
-            kernel_ = n == 0; // an error says these two files cannot be copied between inside the kernel
-            break;
-        }
-        from += n;
-    }
-    while (from < to) {
-        ssize_t n = pread(mirror_, scratch_.data(), upTo(static_cast<uint64_t>(to - from), scratch_.size()), from);
-        if (n <= 0)
-            return false;
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t written = write(fd_, scratch_.data() + done, static_cast<size_t>(n - done));
-            if (written <= 0) {
-                failWith(pieceAt(from));
-                return false;
-            }
-            done += written;
-            from += written;
-        }
-    }
-    return true;
-}
-
-// What a byte of a run is, for a write that fails on it.
-Piece DumpSink::pieceAt(int64_t at) const
-{
-    for (const Kept &k : std::span(kept_).first(keptCount_))
-        if (k.at <= at && at < k.at + static_cast<int64_t>(k.size))
-            return k.piece;
-    return at < extensionEnd_ ? Piece::Extension : Piece::Block;
-}
-
-void DumpSink::failWith(Piece piece)
-{
-    if (!failed_) {
-        failed_ = !noteWriteError();
-        failedPiece_ = piece;
-    }
-}
-
-bool DumpSink::gather(std::span<const uint8_t> bytes, Piece piece)
+bool Gathering::put(std::span<const uint8_t> bytes, Piece piece)
 {
     const bool aside = bytes.size() < kStraightWrite;
     if (count_ == pieces_.size() || (aside && aside_ + bytes.size() > scratch_.size()))
@@ -374,12 +229,12 @@ bool DumpSink::gather(std::span<const uint8_t> bytes, Piece piece)
     return aside || drain();
 }
 
-bool DumpSink::drain()
+bool Gathering::drain()
 {
-    for (size_t first = 0; first < count_ && !failed_;) {
-        ssize_t n = writev(fd_, &pieces_[first], static_cast<int>(count_ - first));
+    for (size_t first = 0; first < count_;) {
+        const ssize_t n = calls_.writev(fd_, &pieces_[first], static_cast<int>(count_ - first));
         if (n <= 0) {
-            failWith(kinds_[first]);
+            fail(kinds_[first]);
             break;
         }
         // Past what was written: whole pieces, then into a partly written one.
@@ -393,6 +248,185 @@ bool DumpSink::drain()
     }
     count_ = aside_ = 0;
     return !failed_;
+}
+
+bool Gathering::fail(Piece piece)
+{
+    noteWriteError();
+    failed_ = true;
+    failedPiece_ = piece;
+    return false;
+}
+
+// ---- mirroring
+
+Moved Mirroring::state(const Gathering &out) const
+{
+    return out.failed() ? Moved::OutputFailed : ended_ ? Moved::InputEnded : Moved::All;
+}
+
+Moved Mirroring::hold(std::span<const uint8_t> bytes, Piece piece, Gathering &out)
+{
+    // The record held before this one has no large block after it.
+    if (const Moved before = held_ ? release(out) : state(out); before != Moved::All)
+        return before;
+    if ((keptCount_ == kept_.size() || keptBytes_ + bytes.size() > store_.size()) && endRun(out) != Moved::All)
+        return state(out);
+    memcpy(&store_[keptBytes_], bytes.data(), bytes.size());
+    kept_[keptCount_++] = {at_, keptBytes_, bytes.size(), piece};
+    keptBytes_ += bytes.size();
+    at_ += static_cast<int64_t>(bytes.size());
+    held_ = true;
+    return Moved::All;
+}
+
+bool Mirroring::join(DumpInput &in, uint64_t size, Piece piece)
+{
+    if (size < kKernelCopyMin || !in.holds(in.position() + size - 1))
+        return false;
+    if (runFrom_ < 0)
+        runFrom_ = held_ ? kept_[keptCount_ - 1].at : at_;
+    held_ = false;
+    at_ += static_cast<int64_t>(size);
+    runTo_ = at_;
+    extensionEnd_ = piece == Piece::Extension ? at_ : extensionEnd_;
+    in.skip(size);
+    return true;
+}
+
+// A run never reaches over gathered bytes: it ends before the held record,
+// or the bytes that follow, are gathered.
+Moved Mirroring::release(Gathering &out)
+{
+    if (state(out) != Moved::All)
+        return state(out);
+    const bool held = held_;
+    const Kept record = held ? kept_[--keptCount_] : Kept{};
+    keptBytes_ = record.offset;
+    held_ = false;
+    if (endRun(out) != Moved::All)
+        return state(out);
+    return !held || out.put(std::span(store_).subspan(record.offset, record.size), record.piece) ? Moved::All
+                                                                                                 : Moved::OutputFailed;
+}
+
+// The run moves, after what was gathered before it, then its checked
+// records are written over their places. Where the input ends under the
+// run, the copy ends there: what the walk checked past it cannot be placed.
+Moved Mirroring::endRun(Gathering &out)
+{
+    if (runFrom_ >= 0 && out.drain()) {
+        const OutputCalls &sys = out.calls();
+        const int64_t outAt = sys.lseek(out.fd(), 0, SEEK_CUR), from = runFrom_;
+        int64_t copied = runFrom_;
+        ended_ = !copy(copied, runTo_, out) && !out.failed();
+        for (size_t i = 0;
+             i < keptCount_ && !out.failed() && kept_[i].at + static_cast<int64_t>(kept_[i].size) <= copied; ++i) {
+            const Kept &k = kept_[i];
+            if (sys.pwrite(out.fd(), &store_[k.offset], k.size, outAt + (k.at - from)) != static_cast<ssize_t>(k.size))
+                out.fail(k.piece);
+        }
+    }
+    runFrom_ = -1;
+    keptCount_ = keptBytes_ = 0;
+    return state(out);
+}
+
+// The input from from to to, appended to the output: by the kernel where it
+// can, else read and written. False when the input ends first or a write
+// fails; from is then where the copy stopped.
+bool Mirroring::copy(int64_t &from, int64_t to, Gathering &out)
+{
+    const OutputCalls &sys = out.calls();
+    while (kernel_ && from < to) {
+        loff_t at = from;
+        const ssize_t n =
+            sys.copyRange(input_, &at, out.fd(), nullptr, upTo(static_cast<uint64_t>(to - from), kKernelCopyMax), 0);
+        if (n <= 0) {
+            kernel_ = n == 0; // an error says these two files cannot be copied between inside the kernel
+            break;
+        }
+        from += n;
+    }
+    const std::span<uint8_t> buffer = out.spare();
+    while (from < to) {
+        const ssize_t n = sys.pread(input_, buffer.data(), upTo(static_cast<uint64_t>(to - from), buffer.size()), from);
+        if (n <= 0)
+            return false;
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t written = sys.write(out.fd(), buffer.data() + done, static_cast<size_t>(n - done));
+            if (written <= 0)
+                return out.fail(pieceAt(from));
+            done += written;
+            from += written;
+        }
+    }
+    return true;
+}
+
+// What a byte of a run is, for a write that fails on it.
+Piece Mirroring::pieceAt(int64_t at) const
+{
+    for (const Kept &k : std::span(kept_).first(keptCount_))
+        if (k.at <= at && at < k.at + static_cast<int64_t>(k.size))
+            return k.piece;
+    return at < extensionEnd_ ? Piece::Extension : Piece::Block;
+}
+
+// ---- the sink
+
+void DumpSink::open(int fd, int mirror, int64_t mirrorAt)
+{
+    out_.open(fd);
+    mirror_.open(mirror, mirrorAt);
+    enlargePipe(fd);
+}
+
+Moved DumpSink::state() const
+{
+    return out_.failed() ? Moved::OutputFailed : mirror_.ended() ? Moved::InputEnded : Moved::All;
+}
+
+Moved DumpSink::put(std::span<const uint8_t> bytes, Piece piece)
+{
+    if (mirror_.active())
+        return mirror_.hold(bytes, piece, out_);
+    return bytes.empty() || out_.put(bytes, piece) ? Moved::All : Moved::OutputFailed;
+}
+
+bool DumpSink::zeros(uint64_t size, Piece piece)
+{
+    static std::array<uint8_t, 256 * 1024> none; // zero, and in .bss: a const one would fill the executable
+    for (; size > 0 && !out_.failed(); size -= std::min<uint64_t>(size, none.size()))
+        put(std::span(none).first(upTo(size, none.size())), piece);
+    return !out_.failed();
+}
+
+Moved DumpSink::move(DumpInput &in, uint64_t size, Piece piece)
+{
+    if (state() != Moved::All)
+        return state();
+    if (mirror_.active() && (mirror_.join(in, size, piece) || mirror_.release(out_) != Moved::All))
+        return state();
+    while (size > 0) {
+        // A block in one write where the input's buffer holds it in a row.
+        const std::span<const uint8_t> ahead = in.window(upTo(size, DumpInput::kCapacity));
+        const std::span<const uint8_t> bytes = ahead.first(upTo(size, ahead.size()));
+        if (bytes.empty())
+            return Moved::InputEnded;
+        if (!out_.put(bytes, piece))
+            return Moved::OutputFailed;
+        in.consume(bytes.size());
+        size -= bytes.size();
+        mirror_.passed(bytes.size());
+    }
+    return Moved::All;
+}
+
+Moved DumpSink::flush()
+{
+    const Moved run = mirror_.active() ? mirror_.release(out_) : state();
+    return out_.drain() ? run : Moved::OutputFailed;
 }
 
 } // namespace trelkit::dump

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <sys/types.h>
 #include <sys/uio.h>
 
 #include "common.h"
@@ -80,48 +81,40 @@ const char *pieceName(Piece piece);
 // How much of what the walk asked for moved: all of it, or not, and why.
 enum class Moved { All, InputEnded, OutputFailed };
 
-// Where the bytes of a walk go, on the walk's own steps: put() the bytes of a
-// record it has checked, move() the next bytes of the input. Small pieces are
-// copied aside and leave together in one writev; a large piece of the input
-// leaves at once, straight from the input's buffer, so that nothing points
-// into the buffer when the input reads again.
-//
-// A plain copy between two regular files mirrors its input (mirror: the
-// input's descriptor, and the file offset where the dump starts in it). There
-// a run of large blocks, with the headers before them, moves inside the
-// kernel in one go, as cp moves a file, and the headers the walk checked are
-// then written over their places: the copy holds them as checked whatever
-// the input held when the kernel read it. Where the kernel stops short or
-// cannot copy, the run is read and written.
-class DumpSink {
+// The calls the output makes into the system, in a table a test can fill
+// with its own.
+struct OutputCalls {
+    ssize_t (*write)(int fd, const void *bytes, size_t size);
+    ssize_t (*writev)(int fd, const iovec *pieces, int count);
+    ssize_t (*pwrite)(int fd, const void *bytes, size_t size, off_t at);
+    ssize_t (*pread)(int fd, void *bytes, size_t size, off_t at);
+    ssize_t (*copyRange)(int in, loff_t *inAt, int out, loff_t *outAt, size_t size, unsigned flags);
+    off_t (*lseek)(int fd, off_t at, int whence);
+};
+extern const OutputCalls systemCalls;
+
+// Pieces of output gathered into few writes: small ones are copied aside and
+// leave together in one writev; a large one leaves at once, with those before
+// it, straight from where it lies, so that nothing points into the input's
+// buffer when the input reads again. The first write that fails is the
+// output's failure: its errno is noted for the report, the piece it was
+// kept, and nothing more is written.
+class Gathering {
 public:
-    // Nothing goes out before open: a copy opens its output only once the
-    // input has shown a dump.
-    void open(int fd, int mirror = -1, int64_t mirrorAt = 0);
-    // InputEnded, from a mirror: the input ended (shrank, or could not be
-    // read) under a run the walk had checked; nothing more is written.
-    Moved put(std::span<const uint8_t> bytes, Piece piece);
-    bool zeros(uint64_t size, Piece piece);
-    Moved move(DumpInput &in, uint64_t size, Piece piece);
-    Moved flush();                                     // writes out what is held
-    Piece failedPiece() const { return failedPiece_; } // the first piece not written
+    explicit Gathering(const OutputCalls &calls) : calls_(calls) {}
+    void open(int fd) { fd_ = fd; }
+    bool put(std::span<const uint8_t> bytes, Piece piece);
+    bool drain();           // writes out what is gathered
+    bool fail(Piece piece); // returns false
+    bool failed() const { return failed_; }
+    Piece failedPiece() const { return failedPiece_; }
+    int fd() const { return fd_; }
+    const OutputCalls &calls() const { return calls_; }
+    // Room a copy can pass through, once what was gathered has been written.
+    std::span<uint8_t> spare() { return scratch_; }
 
 private:
-    // A checked record kept to be written over its place once its run has moved.
-    struct Kept {
-        int64_t at; // in the input
-        size_t offset, size;
-        Piece piece;
-    };
-    bool gather(std::span<const uint8_t> bytes, Piece piece);
-    bool drain();
-    void failWith(Piece piece);
-    Moved stopped() const { return failed_ ? Moved::OutputFailed : Moved::InputEnded; }
-    Moved settle();
-    Moved endRun();
-    bool copyRun(int64_t &from, int64_t to);
-    Piece pieceAt(int64_t at) const;
-
+    const OutputCalls &calls_;
     int fd_ = -1;
     bool failed_ = false;
     Piece failedPiece_ = Piece::Block;
@@ -130,19 +123,83 @@ private:
     size_t count_ = 0;
     size_t aside_ = 0; // bytes copied aside
     std::array<uint8_t, 64 * 1024> scratch_;
-    // Mirroring: where the next byte comes from in the input, the run the
-    // kernel is to move, and the records kept for it; the last one is held
-    // until the next step says whether a large block follows it.
-    int mirror_ = -1;
-    int64_t mirrorAt_ = 0;
+};
+
+// A plain copy between two regular files mirrors its input (the input's
+// descriptor, and the file offset where the dump starts in it): a run of
+// large blocks, with the headers before them, moves inside the kernel in one
+// go, as cp moves a file, and the headers the walk checked are then written
+// over their places, so that the copy holds them as checked whatever the
+// input held when the kernel read it. Where the kernel stops short, the rest
+// of the run is read and written; where it cannot copy, it is not asked again.
+class Mirroring {
+public:
+    void open(int input, int64_t at)
+    {
+        input_ = input;
+        at_ = at;
+    }
+    bool active() const { return input_ >= 0; }
+    // The input ended (shrank, or could not be read) under a run the walk
+    // had checked: nothing more is written.
+    bool ended() const { return ended_; }
+    // A checked record (at most 64 KiB), held until the next step says
+    // whether a large block follows it: kept for the run if one does,
+    // gathered if not.
+    Moved hold(std::span<const uint8_t> bytes, Piece piece, Gathering &out);
+    // A large block the input holds whole joins the run; false when the
+    // block is not one to join.
+    bool join(DumpInput &in, uint64_t size, Piece piece);
+    // Before bytes are gathered: the run moves, then the held record is gathered.
+    Moved release(Gathering &out);
+    void passed(size_t size) { at_ += static_cast<int64_t>(size); } // bytes gathered from the input
+
+private:
+    // A checked record kept to be written over its place once its run has moved.
+    struct Kept {
+        int64_t at; // in the input
+        size_t offset, size;
+        Piece piece;
+    };
+    Moved state(const Gathering &out) const;
+    Moved endRun(Gathering &out);
+    bool copy(int64_t &from, int64_t to, Gathering &out);
+    Piece pieceAt(int64_t at) const;
+
+    int input_ = -1;
+    int64_t at_ = 0; // where the next byte comes from in the input
     int64_t runFrom_ = -1, runTo_ = -1;
-    bool held_ = false;
+    bool held_ = false; // the last record kept
     bool kernel_ = true;
-    bool ended_ = false;         // a run found the input ended
+    bool ended_ = false;
     int64_t extensionEnd_ = -1;  // the extension, when it went into a run
     std::array<Kept, 128> kept_; // a run moves at least every 128 large blocks
     size_t keptCount_ = 0, keptBytes_ = 0;
-    std::array<uint8_t, 64 * 1024> keptStore_;
+    std::array<uint8_t, 64 * 1024> store_;
+};
+
+// Where the bytes of a walk go, on the walk's own steps: put() the bytes of a
+// record it has checked, move() the next bytes of the input. They are
+// gathered, or, from a mirror, kept for a run.
+class DumpSink {
+public:
+    explicit DumpSink(const OutputCalls &calls = systemCalls) : out_(calls) {}
+    // Nothing goes out before open: a copy opens its output only once the
+    // input has shown a dump.
+    void open(int fd, int mirror = -1, int64_t mirrorAt = 0);
+    // InputEnded, from a mirror: the input ended under a run the walk had
+    // checked; nothing more is written.
+    Moved put(std::span<const uint8_t> bytes, Piece piece);
+    bool zeros(uint64_t size, Piece piece);
+    Moved move(DumpInput &in, uint64_t size, Piece piece);
+    Moved flush();                                           // writes out what is held
+    Piece failedPiece() const { return out_.failedPiece(); } // the first piece not written
+
+private:
+    Moved state() const;
+
+    Gathering out_;
+    Mirroring mirror_;
 };
 
 bool isRegularFile(int fd);
