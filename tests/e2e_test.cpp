@@ -812,6 +812,11 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
          "damaged at byte 142: record header after section 1 \"a\": Bad header type pD (pH expected)\npdex: -: damaged "
          "at byte 159: data header 2 with no section header: premature EOF: the input ends at byte 165, 10 bytes "
          "short\npdex: -: bytes 142 to 164 left out: 1 data block with no section header\n", 2}},
+        {"blocks with no section, to an end of section", Dump().section(attr("a")).endSection().data("x").endSection().endDump()
+         .str(), "pdex --records --salvage -", {"0\tmeta\t16\t0\t0\t0\t\n64\tsection\t16\t46\t0\t1\ta\n126\tendsection\t16\t0\t0\t1\t\n"
+         "142\torphan\t16\t1\t1\t1\t\n159\torphanend\t16\t0\t0\t1\t\n175\tenddump\t16\t0\t0\t1\t\n-: damaged at byte 142: record header "
+         "after section 1 \"a\": Bad header type pD (pH expected)\n", "pdex: -: damaged at byte 142: record header after section 1 "
+         "\"a\": Bad header type pD (pH expected)\npdex: -: bytes 142 to 174 left out: 1 data block with no section header\n", 2}},
         {"blocks with no section", orphan.str(), "pdex --salvage -",
          {ab, "pdex: -: damaged at byte 142: record header after section 1 \"a\": Bad header type pD (pH expected)\n"
           "pdex: -: bytes 142 to 158 left out: 1 data block with no section header\n", 2}},
