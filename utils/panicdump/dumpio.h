@@ -96,8 +96,6 @@ const char *pieceName(Piece piece);
 // How much of what the walk asked for moved: all of it, or not, and why.
 enum class Moved { All, InputEnded, OutputFailed };
 
-
-
 // Pieces of output gathered into few writes: small ones are copied aside and
 // leave together in one writev; a large one leaves at once, with those before
 // it, straight from where it lies, so that nothing points into the input's
