@@ -2,6 +2,7 @@
 // the calls the output makes.
 #include <cctype>
 #include <climits>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <optional>
 #include <random>
@@ -206,22 +207,24 @@ TEST(Json, APythonParserGetsEveryByteBack)
         << doc;
 }
 
-// The sink over calls of its own: what a row sets goes wrong, what the calls saw ("c": a kernel copy asked for, "r" a
-// read at an offset, "w" a write, "v" a gathered write, "p" a write over a place at @), a letter a step for what moved
-// (All, input Ended, output Failed), and the output: the bytes the steps gave as the input held them first, to kept.
+// The input and the sink over calls of their own: what a row sets goes wrong, what the calls saw ("R" a read, "r" a
+// read at an offset @, "c" a kernel copy asked for, "w" a write, "v" a gathered write, "p" a write over a place), a
+// letter a step for what moved (All, input Ended, output Failed), and the output: the first bytes of the input as it
+// was, as many as kept.
 struct Faults {
-    int copyErrno = 0;           // kernel copies fail with it
-    long copyTotal = LONG_MAX;   // kernel copies copy this many bytes in all, then none
-    size_t firstRead = SIZE_MAX; // the first read at an offset gives at most this many bytes
-    int pwriteErrno = 0;         // writes over a place fail with it
-    long writeLimit = LONG_MAX;  // the output takes this many bytes, then File too large
+    int copyErrno = 0;          // kernel copies fail with it
+    long copyTotal = LONG_MAX;  // kernel copies copy this many bytes in all, then none
+    off_t shortAt = -1;         // a read at this offset gives one byte
+    size_t readMax = SIZE_MAX;  // a read gives at most this many bytes
+    int pwriteErrno = 0;        // writes over a place fail with it
+    long writeLimit = LONG_MAX; // the output takes this many bytes, then File too large
 } faults;
 std::string calls;
-long copied, written, reads; // by the kernel copies, to the end of the output, at an offset
+long copied, written; // by the kernel copies, to the end of the output
 
-ssize_t saw(char call, size_t size, ssize_t result)
+ssize_t saw(const std::string &call, size_t size, ssize_t result, off_t at = -1)
 {
-    calls += std::string(" ") + call + std::to_string(size);
+    calls += " " + call + std::to_string(size) + (at < 0 ? "" : "@" + std::to_string(at));
     return result;
 }
 
@@ -233,20 +236,20 @@ ssize_t limitedWrite(int fd, const void *bytes, size_t size)
     return n;
 }
 
-const trelkit::dump::OutputCalls fakeCalls = {
-    [](int fd, const void *bytes, size_t size) { return saw('w', size, limitedWrite(fd, bytes, size)); },
+const trelkit::dump::SystemCalls fakeCalls = {
+    [](int fd, void *bytes, size_t size) { return saw("R", size, read(fd, bytes, std::min(size, faults.readMax))); },
+    [](int fd, const void *bytes, size_t size) { return saw("w", size, limitedWrite(fd, bytes, size)); },
     [](int fd, const iovec *pieces, int count) {
         std::string all;
         for (const iovec &v : std::span(pieces, count))
             all.append(static_cast<const char *>(v.iov_base), v.iov_len);
-        return saw('v', all.size(), limitedWrite(fd, all.data(), all.size()));
-    },
-    [](int fd, const void *bytes, size_t size, off_t at) {
-        calls += " p" + std::to_string(size) + "@" + std::to_string(at);
-        return faults.pwriteErrno ? (errno = faults.pwriteErrno, -1) : pwrite(fd, bytes, size, at);
+        return saw("v", all.size(), limitedWrite(fd, all.data(), all.size()));
     },
     [](int fd, void *bytes, size_t size, off_t at) {
-        return saw('r', size, pread(fd, bytes, reads++ ? size : std::min(size, faults.firstRead), at));
+        return saw("r", size, pread(fd, bytes, at == faults.shortAt ? std::min<size_t>(size, 1) : size, at), at);
+    },
+    [](int fd, const void *bytes, size_t size, off_t at) {
+        return saw("p", size, faults.pwriteErrno ? (errno = faults.pwriteErrno, -1) : pwrite(fd, bytes, size, at), at);
     },
     [](int in, loff_t *inAt, int out, loff_t *, size_t size, unsigned) {
         std::string bytes(std::min<size_t>(size, faults.copyTotal - copied), '\0');
@@ -254,7 +257,7 @@ const trelkit::dump::OutputCalls fakeCalls = {
         n = n > 0 ? limitedWrite(out, bytes.data(), n) : n;
         copied += std::max<ssize_t>(n, 0);
         *inAt += std::max<ssize_t>(n, 0);
-        return saw('c', size, n);
+        return saw("c", size, n);
     },
     lseek,
 };
@@ -264,12 +267,13 @@ TEST(Sink, RowsOfStepsGiveTheseBytesThroughTheseCalls)
     using trelkit::dump::Piece;
     struct Row {
         const char *title;
-        bool mirror;
-        const char *steps; // hN: the next N bytes put as a header; xN, bN: moved as the extension, a block; ~N: the
-                           // input's byte N flipped; tN: the input cut to N bytes; f: flush
+        char way; // m: a file mirrored into a file; f: a file gathered into a file; p: a pipe gathered into a file
+        const char *steps; // hN: the next N bytes put as a header; xN, bN: moved as the extension, a block; dN, kN:
+                           // discarded, skipped; RN: back towards N (@: where to); e: where the input ends (?: not
+                           // known); ~N: the input's byte N flipped; tN: the input cut to N bytes; f: flush
         Faults faults;
         const char *moved, *calls;
-        size_t kept;
+        size_t kept = SIZE_MAX;
         int err = 0; // noted for the report
         Piece failed = Piece::Block;
     };
@@ -279,58 +283,85 @@ TEST(Sink, RowsOfStepsGiveTheseBytesThroughTheseCalls)
         bytes[i] = static_cast<char>(i * 7 + i / 251);
     // clang-format off
     for (const Row &r : std::initializer_list<Row>{
-             {"a run in one kernel copy, its headers then written over their places", true, "h16 b65536 h16 b65536 f",
-              {}, "AAAAA", " c131104 p16@0 p16@65552", 131104},
-             {"headers that fill what a run keeps", true, "h32768 b65536 h32768 b65536 f", {}, "AAAAA",
-              " c196608 p32768@0 p32768@98304", 196608},
-             {"the input rewritten, then cut, under the run: the copy ends there and holds the header as checked", true,
-              "h16 b65536 ~3 t16 f", {}, "AAE", " c65552 c65536 r65536 p16@0", 16},
-             {"a kernel copy that fails is not asked again", true, twoRuns, {.copyErrno = EXDEV}, "AAAAAAA",
-              " c65552 r65536 w65536 r16 w16 p16@0 v116 r65536 w65536 r16 w16 p16@65668", 131220},
-             {"one that stops short: the rest is read and written, and the next run asks again", true, twoRuns,
-              {.copyTotal = 1000}, "AAAAAAA",
-              " c65552 c64552 r64552 w64552 p16@0 v116 c65552 r65536 w65536 r16 w16 p16@65668", 131220},
-             {"a read that gives less", true, "h16 b65536 f", {.copyErrno = ENOSYS, .firstRead = 1}, "AAA",
-              " c65552 r65536 w1 r65536 w65536 r15 w15 p16@0", 65552},
-             {"a header that cannot be written over its place fails the output: nothing more is written", true,
-              "h16 b65536 h16 b65536 f h16 b100", {.pwriteErrno = EIO}, "AAAAFFF", " c131104 p16@0", 131104, EIO,
-              Piece::Header},
-             {"a write of a run that fails in a header names it", true, "h64 x65536 h16 b65536 f",
-              {.copyErrno = EINVAL, .writeLimit = 65605}, "AAAAF", " c131152 r65536 w65536 r65536 w65536 w65467", 65605,
-              EFBIG, Piece::Header},
-             {"in the extension", true, "h64 x65536 h16 b65536 f", {.copyErrno = EINVAL, .writeLimit = 100}, "AAAAF",
-              " c131152 r65536 w65536 w65436", 100, EFBIG, Piece::Extension},
-             {"gathered, a large piece leaves with those before it; a failure names the first piece not written", false,
-              "h16 b100 b20000 f", {.writeLimit = 70}, "AAFF", " v20116 v20046", 70, EFBIG},
+             {"a run in one kernel copy, its headers then written over their places", 'm', "h16 b65536 h16 b65536 f",
+              {}, "AAAAA", " r0@0 r512@0 r1@65551 r512@65552 r1@131103 c131104 p16@0 p16@65552", 131104},
+             {"headers that fill what a run keeps", 'm', "h32768 b65536 h32768 b65536 f", {}, "AAAAA",
+              " r0@0 r32768@0 r1@98303 r32768@98304 r1@196607 c196608 p32768@0 p32768@98304", 196608},
+             {"the input rewritten, then cut, under the run: the copy ends there and holds the header as checked", 'm',
+              "h16 b65536 ~3 t16 f", {}, "AAE", " r0@0 r512@0 r1@65551 c65552 c65536 r65536@16 p16@0", 16},
+             {"a kernel copy that fails is not asked again", 'm', twoRuns, {.copyErrno = EXDEV}, "AAAAAAA",
+              " r0@0 r512@0 r1@65551 r512@65552 c65552 r65536@0 w65536 r16@65536 w16 p16@0 r1@131219 v116"
+              " r65536@65668 w65536 r16@131204 w16 p16@65668", 131220},
+             {"one that stops short: the rest is read and written, and the next run asks again", 'm', twoRuns,
+              {.copyTotal = 1000}, "AAAAAAA", " r0@0 r512@0 r1@65551 r512@65552 c65552 c64552 r64552@1000 w64552"
+              " p16@0 r1@131219 v116 c65552 r65536@65668 w65536 r16@131204 w16 p16@65668", 131220},
+             {"a read that gives less", 'm', "h16 b65536 f", {.copyErrno = ENOSYS, .shortAt = 0}, "AAA",
+              " r0@0 r512@0 r512@1 r1@65551 c65552 r65536@0 w1 r65536@1 w65536 r15@65537 w15 p16@0", 65552},
+             {"a header that cannot be written over its place fails the output: nothing more is written", 'm',
+              "h16 b65536 h16 b65536 f h16 b100", {.pwriteErrno = EIO}, "AAAAFFF",
+              " r0@0 r512@0 r1@65551 r512@65552 r1@131103 c131104 p16@0 r512@131104", 131104, EIO, Piece::Header},
+             {"a write of a run that fails in a header names it", 'm', "h64 x65536 h16 b65536 f",
+              {.copyErrno = EINVAL, .writeLimit = 65605}, "AAAAF", " r0@0 r512@0 r1@65599 r512@65600 r1@131151"
+              " c131152 r65536@0 w65536 r65536@65536 w65536 w65467", 65605, EFBIG, Piece::Header},
+             {"in the extension", 'm', "h64 x65536 h16 b65536 f", {.copyErrno = EINVAL, .writeLimit = 100}, "AAAAF",
+              " r0@0 r512@0 r1@65599 r512@65600 r1@131151 c131152 r65536@0 w65536 w65436", 100, EFBIG,
+              Piece::Extension},
+             {"gathered, a large piece leaves with those before it; a failure names the first piece not written", 'f',
+              "h16 b16384 h16 b100 b20000 f", {.writeLimit = 16470}, "AAAAFF",
+              " r0@0 r512@0 r131072@512 v16400 v20116 v20046", 16470, EFBIG},
+             {"a file read on into the buffer while it has room, a block in a write", 'f',
+              "h600 b100 b130972 b131072 k2000 h16 b30000 f", {}, "AAAAAAA",
+              " r0@0 r600@0 r131072@600 v131672 r131072@131672 v131072 r512@264744 r131072@265256 v30016"},
+             {"a pipe looks back only as far as what its buffer kept when it last read", 'p',
+              "h2 d100 b200000 R50 d300000 e", {}, "AA",
+              " R512 d100 R199590 v200002 @102 R131072 R131072 d299898 e300000"},
+             {"a pipe that gives a byte a read has not ended", 'p', "h2 e f", {.readMax = 1}, "AA", " R512 R512 e? v2"},
          }) {
         faults = r.faults; // clang-format on
         calls.clear();
-        copied = written = reads = takeWriteError();
-        const int in = memfd_create("in", 0), out = memfd_create("out", 0);
+        copied = written = takeWriteError();
+        int in = memfd_create("in", 0), pipeEnds[2];
+        const int out = memfd_create("out", 0);
         ASSERT_EQ(pwrite(in, bytes.data(), bytes.size(), 0), std::ssize(bytes));
-        trelkit::dump::DumpInput input;
+        if (r.way == 'p') {
+            ASSERT_EQ(pipe(pipeEnds), 0);
+            fcntl(pipeEnds[1], F_SETPIPE_SZ, 1 << 20);
+            ASSERT_EQ(write(pipeEnds[1], bytes.data(), bytes.size()), std::ssize(bytes));
+            close(pipeEnds[1]);
+            close(in);
+            in = pipeEnds[0];
+        }
+        trelkit::dump::DumpInput input(fakeCalls);
         ASSERT_TRUE(input.open(in));
         trelkit::dump::DumpSink sink(fakeCalls);
-        sink.open(out, r.mirror ? in : -1, 0);
+        sink.open(out, r.way == 'm' ? in : -1, 0);
         std::istringstream steps(r.steps);
-        std::string moved;
+        std::string moved, wanted;
         for (std::string step; steps >> step;) {
-            const size_t n = step.size() > 1 ? std::stoul(step.substr(1)) : 0;
+            const size_t n = step.size() > 1 ? std::stoul(step.substr(1)) : 0, at = input.position();
             const char flipped = static_cast<char>(~bytes[std::min(n, bytes.size() - 1)]);
             if (step[0] == 't' || step[0] == '~') {
                 ASSERT_TRUE(step[0] == 't' ? ftruncate(in, n) == 0 : pwrite(in, &flipped, 1, n) == 1);
-                continue;
+            } else if (step[0] == 'd' || step[0] == 'k') {
+                step[0] == 'd' ? calls += " d" + std::to_string(input.discard(n)) : (input.skip(n), calls);
+            } else if (step[0] == 'R' || step[0] == 'e') {
+                step[0] == 'R' ? input.rewindWithin(n) : void();
+                const std::optional<uint64_t> end = input.end();
+                calls += step[0] == 'R' ? " @" + std::to_string(input.position())
+                                        : " e" + (end ? std::to_string(*end) : "?");
+            } else {
+                const std::span<const uint8_t> record = step[0] == 'h' ? input.window(n).first(n) : input.window(0);
+                const auto m = step[0] == 'h'   ? sink.put(std::vector(record.begin(), record.end()), Piece::Header)
+                               : step[0] == 'f' ? sink.flush()
+                                                : sink.move(input, n, step[0] == 'x' ? Piece::Extension : Piece::Block);
+                wanted += step[0] == 'f' ? "" : bytes.substr(at, n);
+                input.consume(step[0] == 'h' ? n : 0);
+                moved += "AEF"[static_cast<int>(m)];
             }
-            const std::span<const uint8_t> record = step[0] == 'h' ? input.window(n).first(n) : input.window(0);
-            const auto m = step[0] == 'h'   ? sink.put(std::vector(record.begin(), record.end()), Piece::Header)
-                           : step[0] == 'f' ? sink.flush()
-                                            : sink.move(input, n, step[0] == 'x' ? Piece::Extension : Piece::Block);
-            input.consume(step[0] == 'h' ? n : 0);
-            moved += "AEF"[static_cast<int>(m)];
         }
         std::string got(lseek(out, 0, SEEK_END), '\0');
         ASSERT_EQ(pread(out, got.data(), got.size(), 0), std::ssize(got));
-        EXPECT_TRUE(got == bytes.substr(0, r.kept)) << r.title << ": " << got.size() << " bytes";
+        EXPECT_TRUE(got == wanted.substr(0, r.kept)) << r.title << ": " << got.size() << " bytes";
         EXPECT_EQ(std::tuple(moved, calls, takeWriteError(), sink.failedPiece()),
                   std::tuple(std::string(r.moved), std::string(r.calls), r.err, r.failed))
             << r.title;

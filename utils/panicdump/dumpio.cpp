@@ -31,6 +31,8 @@ size_t upTo(uint64_t size, size_t max)
 
 } // namespace
 
+const SystemCalls systemCalls = {::read, ::write, ::writev, ::pread, ::pwrite, ::copy_file_range, ::lseek};
+
 bool isRegularFile(int fd)
 {
     struct stat st;
@@ -43,10 +45,10 @@ bool DumpInput::open(int fd)
 {
     fd_ = fd;
     buffer_.reset(static_cast<uint8_t *>(malloc(kCapacity)));
-    origin_ = lseek(fd_, 0, SEEK_CUR);
+    origin_ = calls_.lseek(fd_, 0, SEEK_CUR);
     // Some devices seek but cannot be read at an offset: they are streamed,
     // as a pipe is, from the start.
-    seekable_ = origin_ >= 0 && buffer_ && pread(fd_, buffer_.get(), 0, origin_) == 0;
+    seekable_ = origin_ >= 0 && buffer_ && calls_.pread(fd_, buffer_.get(), 0, origin_) == 0;
     origin_ = std::max<int64_t>(origin_, 0);
     return buffer_ != nullptr;
 }
@@ -58,9 +60,9 @@ size_t DumpInput::fill(size_t at, size_t size)
     const uint64_t from = offset_ + at;
     ssize_t n = -1;
     if (!seekable_)
-        n = ::read(fd_, buffer_.get() + at, size);
+        n = calls_.read(fd_, buffer_.get() + at, size);
     else if (from <= static_cast<uint64_t>(INT64_MAX - origin_))
-        n = pread(fd_, buffer_.get() + at, size, origin_ + static_cast<int64_t>(from));
+        n = calls_.pread(fd_, buffer_.get() + at, size, origin_ + static_cast<int64_t>(from));
     ended_ = n <= 0;
     if (n < 0 && !readError_) {
         readError_ = errno;
@@ -152,7 +154,7 @@ std::optional<size_t> DumpInput::readAt(uint64_t at, std::span<uint8_t> out)
     if (seekable_) {
         if (at > static_cast<uint64_t>(INT64_MAX - origin_))
             return 0;
-        const ssize_t n = pread(fd_, out.data(), out.size(), origin_ + static_cast<int64_t>(at));
+        const ssize_t n = calls_.pread(fd_, out.data(), out.size(), origin_ + static_cast<int64_t>(at));
         return static_cast<size_t>(std::max<ssize_t>(n, 0));
     }
     if (at < position() || at - position() > kCapacity - out.size())
@@ -170,7 +172,7 @@ bool DumpInput::holds(uint64_t at) const
     if (!seekable_)
         return true;
     return at <= static_cast<uint64_t>(INT64_MAX - origin_) &&
-           pread(fd_, &byte, 1, origin_ + static_cast<int64_t>(at)) == 1;
+           calls_.pread(fd_, &byte, 1, origin_ + static_cast<int64_t>(at)) == 1;
 }
 
 std::optional<uint64_t> DumpInput::end()
@@ -206,8 +208,6 @@ const char *pieceName(Piece piece)
     }
     return "block";
 }
-
-const OutputCalls systemCalls = {::write, ::writev, ::pwrite, ::pread, ::copy_file_range, ::lseek};
 
 // ---- gathering
 
@@ -316,7 +316,7 @@ Moved Mirroring::release(Gathering &out)
 Moved Mirroring::endRun(Gathering &out)
 {
     if (runFrom_ >= 0 && out.drain()) {
-        const OutputCalls &sys = out.calls();
+        const SystemCalls &sys = out.calls();
         const int64_t outAt = sys.lseek(out.fd(), 0, SEEK_CUR), from = runFrom_;
         int64_t copied = runFrom_;
         ended_ = !copy(copied, runTo_, out) && !out.failed();
@@ -337,7 +337,7 @@ Moved Mirroring::endRun(Gathering &out)
 // fails; from is then where the copy stopped.
 bool Mirroring::copy(int64_t &from, int64_t to, Gathering &out)
 {
-    const OutputCalls &sys = out.calls();
+    const SystemCalls &sys = out.calls();
     while (kernel_ && from < to) {
         loff_t at = from;
         const ssize_t n =

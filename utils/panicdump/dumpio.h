@@ -16,12 +16,26 @@
 
 namespace trelkit::dump {
 
+// The calls the input and the output make into the system, in a table a
+// test can fill with its own.
+struct SystemCalls {
+    ssize_t (*read)(int fd, void *bytes, size_t size);
+    ssize_t (*write)(int fd, const void *bytes, size_t size);
+    ssize_t (*writev)(int fd, const iovec *pieces, int count);
+    ssize_t (*pread)(int fd, void *bytes, size_t size, off_t at);
+    ssize_t (*pwrite)(int fd, const void *bytes, size_t size, off_t at);
+    ssize_t (*copyRange)(int in, loff_t *inAt, int out, loff_t *outAt, size_t size, unsigned flags);
+    off_t (*lseek)(int fd, off_t at, int whence);
+};
+extern const SystemCalls systemCalls;
+
 // A descriptor read through a buffer of its own. On a seekable input a skip
 // costs nothing and the next read is one pread; on a pipe skipped bytes are
 // read and dropped, so that a pipe walks like a file. Positions count from
 // where the dump starts.
 class DumpInput {
 public:
+    explicit DumpInput(const SystemCalls &calls = systemCalls) : calls_(calls) {}
     bool open(int fd); // false when no buffer can be had
     // The unread bytes: at least want of them in a row (want at most 1 MiB),
     // fewer only where the input ends. consume() takes them.
@@ -61,6 +75,7 @@ private:
     size_t fill(size_t at, size_t size);
 
     static constexpr size_t kSmallRead = 512;
+    const SystemCalls &calls_;
     int fd_ = -1;
     bool seekable_ = false;
     bool afterSkip_ = true; // the next read is a record header: read little
@@ -81,18 +96,6 @@ const char *pieceName(Piece piece);
 // How much of what the walk asked for moved: all of it, or not, and why.
 enum class Moved { All, InputEnded, OutputFailed };
 
-// The calls the output makes into the system, in a table a test can fill
-// with its own.
-struct OutputCalls {
-    ssize_t (*write)(int fd, const void *bytes, size_t size);
-    ssize_t (*writev)(int fd, const iovec *pieces, int count);
-    ssize_t (*pwrite)(int fd, const void *bytes, size_t size, off_t at);
-    ssize_t (*pread)(int fd, void *bytes, size_t size, off_t at);
-    ssize_t (*copyRange)(int in, loff_t *inAt, int out, loff_t *outAt, size_t size, unsigned flags);
-    off_t (*lseek)(int fd, off_t at, int whence);
-};
-extern const OutputCalls systemCalls;
-
 // Pieces of output gathered into few writes: small ones are copied aside and
 // leave together in one writev; a large one leaves at once, with those before
 // it, straight from where it lies, so that nothing points into the input's
@@ -101,7 +104,7 @@ extern const OutputCalls systemCalls;
 // kept, and nothing more is written.
 class Gathering {
 public:
-    explicit Gathering(const OutputCalls &calls) : calls_(calls) {}
+    explicit Gathering(const SystemCalls &calls) : calls_(calls) {}
     void open(int fd) { fd_ = fd; }
     bool put(std::span<const uint8_t> bytes, Piece piece);
     bool drain();           // writes out what is gathered
@@ -109,12 +112,12 @@ public:
     bool failed() const { return failed_; }
     Piece failedPiece() const { return failedPiece_; }
     int fd() const { return fd_; }
-    const OutputCalls &calls() const { return calls_; }
+    const SystemCalls &calls() const { return calls_; }
     // Room a copy can pass through, once what was gathered has been written.
     std::span<uint8_t> spare() { return scratch_; }
 
 private:
-    const OutputCalls &calls_;
+    const SystemCalls &calls_;
     int fd_ = -1;
     bool failed_ = false;
     Piece failedPiece_ = Piece::Block;
@@ -183,7 +186,7 @@ private:
 // gathered, or, from a mirror, kept for a run.
 class DumpSink {
 public:
-    explicit DumpSink(const OutputCalls &calls = systemCalls) : out_(calls) {}
+    explicit DumpSink(const SystemCalls &calls = systemCalls) : out_(calls) {}
     // Nothing goes out before open: a copy opens its output only once the
     // input has shown a dump.
     void open(int fd, int mirror = -1, int64_t mirrorAt = 0);
