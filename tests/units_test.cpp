@@ -148,6 +148,35 @@ TEST(HeaderScan, TheQuickCheckPassesWhatTheReaderPasses)
     }
 }
 
+// A header whose successor runs past the bytes the input's buffer holds (the first read takes 512) has it read, from a
+// file and from a pipe: the scan passes over one whose successor fails there and stops at the next, whose successor
+// holds there or is cut short by the input's end.
+TEST(HeaderScan, ASuccessorBeyondTheBufferIsReadWhereItIs)
+{
+    std::array<uint8_t, 2000> bytes;
+    bytes.fill(0xee);
+    for (auto [at, bsz] : {std::pair<size_t, uint32_t>{50, 434}, {100, 400}, {516, 0}}) {
+        auto header = trelkit::dump::endHeader(1700000000, "pD");
+        trelkit::putBe32(&header[8], bsz);
+        trelkit::putBe16(&header[14], trelkit::xorWords(std::span(header).first(14)));
+        std::copy(header.begin(), header.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    for (size_t size : {2000, 520})
+        for (bool piped : {false, true}) {
+            int fds[2];
+            ASSERT_EQ(piped ? pipe(fds) : (fds[1] = memfd_create("in", 0)) < 0, 0);
+            ASSERT_EQ(write(fds[1], bytes.data(), size), static_cast<ssize_t>(size));
+            if (!piped)
+                fds[0] = dup(fds[1]), lseek(fds[0], 0, SEEK_SET);
+            close(fds[1]);
+            trelkit::dump::DumpInput in;
+            ASSERT_TRUE(in.open(fds[0]));
+            EXPECT_TRUE(trelkit::dump::findHeader(in, 1700000000, 16)) << size << " " << piped;
+            EXPECT_EQ(in.position(), 100u) << size << " " << piped;
+            close(fds[0]);
+        }
+}
+
 TEST(SizeOperand, DecimalHexAndSuffixesUpToTwoToThe63)
 {
     struct Row {
