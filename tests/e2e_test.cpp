@@ -562,6 +562,9 @@ TEST_F(EndToEnd, StartsAndFailuresOfEveryTool)
         {self, {"--list"}, {.closed = {1}, .argv0 = "trelkit"}, {"", "trelkit" + badFd, 1}},
         {"pdex", {"-x", dump}, {}, {"", "pdex: invalid option -- 'x'\n" + std::string(kPdexUsage), 1}},
         {"pdex", {}, {}, {"", std::string("Too few or too many arguments\n") + kPdexUsage, 1}},
+        {"pdcp", {"--salvage", dump}, {}, {"", std::string("Too few or too many arguments\n") + kPdcpUsage, 1}},
+        {"pdex", {"--check", "--salvage", dump}, {},
+         {"", std::string("pdex: --check stops at the first damage: it takes no --salvage\n") + kPdexUsage, 1}},
         {"pdex", {missing}, {}, {"", missing + ": No such file or directory\n", 1}},
         {"pdcp", {missing, dir.path("created")}, {}, {"", missing + ": No such file or directory\n", 1}},
         {"pdcp", {dump, missing + "/out"}, {}, {"", missing + "/out: No such file or directory\n", 1}},
@@ -593,8 +596,6 @@ TEST_F(EndToEnd, StartsAndFailuresOfEveryTool)
          {"", "pdcp: error writing " + folder + "c: Input/output error\n", 2}},
         {"pdex", {dump}, full, {"", "pdex" + noSpace, 2}},
         {"catconsole", {console}, full, {"", "catconsole" + noSpace, 1}},
-        {"objectdump", {console}, full, {"", "objectdump" + noSpace, 1}},
-        {"syslockdump", {lock}, full, {"", "syslockdump" + noSpace, 1}},
         {"pdcp", {sample, "-"}, closed, {"", metaHeader + "pdcp" + badFd, 2}},
         {"pdex", {sample, "console"}, closed, {"", "pdex" + badFd, 2}},
         {"pdex", {sample}, closed, {"", "pdex" + badFd, 2}},
@@ -698,9 +699,6 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
     auto noted = [](const std::string &err, const std::string &section = "") {
         return encodeNote(std::regex_replace(err, std::regex("pd(ex|cp): -: "), "") +
                           (section.empty() ? "" : "section " + section + " damaged\n"));
-    };
-    auto noDump = [](const std::string &tool) {
-        return tool + ": -: no panic dump found: no meta header or record header passes its checks\n";
     };
     auto salvaged = [&](const std::string &copy, const std::string &err, const std::string &section = "") {
         return Result{copy + noted(err, section), err, 2};
@@ -843,8 +841,6 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
         {"cut in a section header", sample.substr(0, 200), "pdex --check -", {"-: damaged at byte 196: record header "
          "after section 1 \"console\": premature EOF: the input ends at byte 200, 12 bytes short\n", "", 2}},
         {"a bad meta header's padding", flipped(sample, 30), "pdcp --salvage - -", salvaged(sample, badMetaErr("pdcp"))},
-        {"a cut meta header", sample.substr(0, 40), "pdex --salvage -", {"", noDump("pdex"), 2}},
-        {"garbage", std::string(300, 'x'), "pdex --salvage -", {"", noDump("pdex"), 2}},
         {"a meta header of another save", stale, "pdex --check -", {"-: " + staleLine + "\n", "", 2}},
         {"a meta header of another save, salvaged", stale, "pdex --salvage -",
          {run("pdex", {"-"}, {.input = sample}).out, "pdex: -: " + staleLine + "; bytes 0 to 63 skipped\n", 2}},
@@ -855,10 +851,6 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
         {"a shorter save over a longer one", over, "pdex --salvage -", {kHeading + row("  1     1          4     0",
          "new") + total(1), badMetaErr("pdex", "16 taken from 4 record headers") + "pdex: -: bytes from 178 on, after "
          "the end-of-dump header: records of another save (time stamp 1699913600 from byte 231)\n", 2}},
-        {"no copy without an output", sample, "pdcp --salvage -",
-         {"", std::string("Too few or too many arguments\n") + kPdcpUsage, 1}},
-        {"a check salvages nothing", sample, "pdex --check --salvage -",
-         {"", std::string("pdex: --check stops at the first damage: it takes no --salvage\n") + kPdexUsage, 1}},
     };
     // clang-format on
     for (const Row &r : rows) {
@@ -903,6 +895,7 @@ TEST_F(EndToEnd, ACopyNeverCostsItsOutputAndASalvageNeverFakesADump)
         {"a header size too small", "pdcp IN OUT", Dump(Meta{.hsz = 15}).endDump().str(), sample,
          {"", report("pdcp", "readMetaHeader", "too small header size (%d<%d)", "too small header size (15<16)"), 2}},
         {"listing no dump", "pdex --salvage /dev/null", "", std::nullopt, {"", noDump("pdex", "/dev/null"), 2}},
+        {"a cut meta header", "pdex --salvage -", sample.substr(0, 40), std::nullopt, {"", noDump("pdex", "-"), 2}},
         {"extracting from no dump", "pdex --salvage - console", text, std::nullopt, {"", noDump("pdex", "-"), 2}},
         {"records of no dump", "pdex --records --salvage IN", std::string(4096, '\xff'), std::nullopt,
          {"", noDump("pdex", in), 2}},
@@ -1051,8 +1044,45 @@ bool mapsBlocks(const std::string &path)
     return ioctl(fd, FIGETBSZ, &size) + ioctl(fd, FIBMAP, &block) + close(fd) == 0 && size == 4096 && block != 0;
 }
 
+// The inode flags of a file, after clearing those of clear.
+int inodeFlags(const std::string &path, int clear = 0)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK), flags = 0;
+    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & clear))
+        flags &= ~clear, ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    close(fd);
+    return flags;
+}
+
+// What a shell command prints, all of it, or that it failed when it printed nothing.
+std::string commandOutput(const std::string &command)
+{
+    FILE *p = popen(command.c_str(), "r");
+    std::string out;
+    for (int c; p && (c = fgetc(p)) != EOF;)
+        out += static_cast<char>(c);
+    const int status = p ? pclose(p) : -1;
+    return status == 0 || !out.empty() ? out : "failed: " + command;
+}
+
+// What filefrag -v (or pdmap --dry-run) says of a file: size line, extents (logical, physical, length), count line.
+std::vector<std::string> filefrag(const std::string &text)
+{
+    static const std::regex line(
+        R"(^File size of .*|^ *\d+: *(\d+)\.\. *(\d+): *(\d+)\.\. *(\d+): *(\d+):.*|.* found$)");
+    std::vector<std::string> kept;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        if (std::smatch m; std::regex_match(l, m, line))
+            kept.push_back(m[1].matched ? m.str(1) + ".." + m.str(2) + " " + m.str(3) + ".." + m.str(4) + " " + m.str(5)
+                                        : l);
+    return kept;
+}
+
 // Every block of the map file goes to the device, which is then armed. A failure ends the run where it happens: nothing
-// is undone, no later request reaches the device, and a map file with a hole never reaches it at all.
+// is undone, no later request reaches the device, and a map file with a hole never reaches it at all. --pin makes the
+// map file immutable before the device is opened, never on a dry run or a refusal; a dry run makes every check a real
+// run makes, prints the map as filefrag -v shows the file, and reaches no device.
 TEST_F(EndToEnd, PdmapMapsEveryBlockAndStopsAtTheFirstFailure)
 {
     // A map file of size bytes (default: its 4096-byte blocks), a block per letter: 'd' data, '.' a hole,
@@ -1095,7 +1125,10 @@ TEST_F(EndToEnd, PdmapMapsEveryBlockAndStopsAtTheFirstFailure)
         int sent; // how many of the device's requests reach it; -1: it is never opened
         uint32_t blocks = 0;
         std::vector<std::string> calls = {}; // instead, when the hypervisor maps the file
+        std::vector<std::string> options = {};
+        bool pinned = false; // the map file left immutable
     };
+    const Result dryRun = run("pdmap", {"--dry-run", three}, {.doubles = true});
     const std::vector<std::string> handedOver = {kLogOpen, "hv_running", "hv_map_dump_file no/such/map 1", kLogClose};
     std::vector<Map> cases = {
         {{}, empty, ok(""), 5},
@@ -1136,6 +1169,15 @@ TEST_F(EndToEnd, PdmapMapsEveryBlockAndStopsAtTheFirstFailure)
         {{"HV_RUNNING=1", "HV_RESULT=256"}, "no/such/map", {"", "", 1}, 0, 0, handedOver},
         {{"HV_RUNNING=1", "HV_RESULT=0"}, "no/such/map", ok(""), 0, 0, handedOver},
         {{"HV_RUNNING=1", "HV_RESULT=-512"}, "no/such/map", {"", "", 1}, 0, 0, handedOver},
+        {.map = three, .result = ok(""), .sent = 5, .blocks = 3, .options = {"--pin"}, .pinned = true},
+        {.env = {"ATA_OPEN_ERRNO=2"}, .map = three, .result = failed("open of DUMPDEV", "No such file or directory"),
+         .sent = 0, .options = {"--pin"}, .pinned = true}, // pinned before the device is opened
+        {.map = three, .result = dryRun, .sent = -1, .options = {"--dry-run", "--pin"}},
+        {.map = middle, .result = refused(middle, 4096, 8191, "a hole, with no disk blocks"), .sent = -1,
+         .options = {"--pin"}},
+        {.env = {"HV_RUNNING=1"}, .map = three,
+         .result = ok(three + ": would be handed to the hypervisor, which maps it itself\n"), .sent = -1,
+         .options = {"--dry-run"}},
     };
     // clang-format on
     for (const Map &c : cases) {
@@ -1146,99 +1188,29 @@ TEST_F(EndToEnd, PdmapMapsEveryBlockAndStopsAtTheFirstFailure)
                                         addMap(c.map, c.blocks), request(IOC_ARM)};
         calls.insert(calls.end(), requests, requests + std::max(c.sent, 0));
         calls.push_back(kLogClose);
-        Result r = run("pdmap", {c.map}, Options{.env = c.env, .doubles = true});
-        EXPECT_EQ(r, c.result) << c.map;
-        EXPECT_EQ(r.calls, c.calls.empty() ? calls : c.calls) << c.map;
+        std::vector<std::string> args = c.options;
+        args.push_back(c.map);
+        Result r = run("pdmap", args, Options{.env = c.env, .doubles = true});
+        EXPECT_EQ(r, c.result) << args[0] << " " << c.map;
+        EXPECT_EQ(r.calls, c.calls.empty() ? calls : c.calls) << args[0] << " " << c.map;
+        EXPECT_EQ((inodeFlags(c.map) & FS_IMMUTABLE_FL) != 0, c.pinned) << args[0] << " " << c.map;
+        inodeFlags(c.map, FS_IMMUTABLE_FL); // retired, so that the directory can go
+    }
+    // A dry run prints the map as filefrag -v shows the file, and nothing reaches the device.
+    for (const std::string &path : {three, many, empty}) {
+        Result r = run("pdmap", {"--dry-run", path}, {.env = {"ATA_OPEN_ERRNO=2"}, .doubles = true});
+        struct stat st {};
+        stat(path.c_str(), &st);
+        const std::string dev =
+            std::to_string(static_cast<uint32_t>(st.st_dev)) + " (" + std::to_string(major(st.st_dev));
+        EXPECT_NE(r.out.find("\nDevice: " + dev + ":" + std::to_string(minor(st.st_dev)) + ")\n"), std::string::npos);
+        EXPECT_EQ(filefrag(r.out), filefrag(commandOutput("filefrag -v " + path))) << r.out;
+        EXPECT_EQ(r.calls, (std::vector<std::string>{kLogOpen, "hv_running", kLogClose})) << r.err;
+        EXPECT_EQ(r.status, 0) << r.err;
     }
     Result usage = run("pdmap", {}, {.env = {"HV_RUNNING=1"}, .doubles = true});
     EXPECT_EQ(usage, (Result{"Usage: pdmap <name of map file>\n", "", 1}));
     EXPECT_EQ(usage.calls, (std::vector<std::string>{kLogOpen, kLogClose}));
-}
-
-// The inode flags of a file, after clearing those of clear.
-int inodeFlags(const std::string &path, int clear = 0)
-{
-    int fd = open(path.c_str(), O_RDONLY), flags = 0;
-    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & clear))
-        flags &= ~clear, ioctl(fd, FS_IOC_SETFLAGS, &flags);
-    close(fd);
-    return flags;
-}
-
-// What a shell command prints, all of it, or that it failed when it printed nothing.
-std::string commandOutput(const std::string &command)
-{
-    FILE *p = popen(command.c_str(), "r");
-    std::string out;
-    for (int c; p && (c = fgetc(p)) != EOF;)
-        out += static_cast<char>(c);
-    const int status = p ? pclose(p) : -1;
-    return status == 0 || !out.empty() ? out : "failed: " + command;
-}
-
-// What filefrag -v (or pdmap --dry-run) says of a file: size line, extents (logical, physical, length), count line.
-std::vector<std::string> filefrag(const std::string &text)
-{
-    static const std::regex line(
-        R"(^File size of .*|^ *\d+: *(\d+)\.\. *(\d+): *(\d+)\.\. *(\d+): *(\d+):.*|.* found$)");
-    std::vector<std::string> kept;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);)
-        if (std::smatch m; std::regex_match(l, m, line))
-            kept.push_back(m[1].matched ? m.str(1) + ".." + m.str(2) + " " + m.str(3) + ".." + m.str(4) + " " + m.str(5)
-                                        : l);
-    return kept;
-}
-
-// A dry run makes every check a real run makes and prints the map as filefrag -v shows the file, and nothing reaches
-// the device; --pin makes the map file immutable before the device is opened, and never on a dry run or a refusal.
-TEST_F(EndToEnd, PdmapDryRunShowsTheMapAndPinMakesItImmutable)
-{
-    auto written = [&](const char *name, size_t size) {
-        std::ofstream(dir.path(name)) << std::string(size, 'w');
-        return dir.path(name);
-    };
-    if (!mapsBlocks(written("probe", 4096)))
-        GTEST_SKIP() << "the file system of " << dir.path("") << " does not map 4096-byte blocks with FIBMAP";
-    const std::string three = written("three", 10000), sparse = written("sparse", 0);
-    ASSERT_EQ(truncate(sparse.c_str(), 8192), 0);
-    const std::vector<std::string> untouched = {kLogOpen, "hv_running", kLogClose};
-    for (const std::string &map : {three, written("many", 257 * 4096 + 1), written("empty", 0)}) {
-        Result r = run("pdmap", {"--dry-run", map}, {.env = {"ATA_OPEN_ERRNO=2"}, .doubles = true});
-        struct stat st {};
-        stat(map.c_str(), &st);
-        const std::string dev =
-            std::to_string(static_cast<uint32_t>(st.st_dev)) + " (" + std::to_string(major(st.st_dev));
-        EXPECT_NE(r.out.find("\nDevice: " + dev + ":" + std::to_string(minor(st.st_dev)) + ")\n"), std::string::npos);
-        EXPECT_EQ(filefrag(r.out), filefrag(commandOutput("filefrag -v " + map))) << r.out;
-        EXPECT_EQ(r.calls, untouched) << r.err;
-        EXPECT_EQ(r.status, 0) << r.err;
-    }
-    // clang-format off
-    struct Pin { std::vector<std::string> args, env; Result result; bool pinned; std::vector<std::string> calls; };
-    const std::string refusal = "pdmap: " + sparse + ": bytes 0 to 8191: a hole, with no disk blocks\n";
-    const std::vector<Pin> cases = {
-        {{"--pin", three}, {}, ok(""), true, {kLogOpen, "hv_running", "open /dev/ata_dumper O_RDWR", request(IOC_ALLOC),
-            request(IOC_DISARM), request(IOC_CLEAR_MAP), addMap(three, 3), request(IOC_ARM), kLogClose}},
-        {{"--pin", three}, {"ATA_OPEN_ERRNO=2"}, {"", "pdmap: open of DUMPDEV failed: No such file or directory\n", 1},
-         true, {kLogOpen, "hv_running", "open /dev/ata_dumper O_RDWR", kLogClose}},
-        {{"--dry-run", "--pin", three}, {}, {}, false, untouched}, // status -1: a dry run's map, checked above
-        {{"--pin", sparse}, {}, {"", refusal, 1}, false, untouched},
-        {{three}, {}, ok(""), false, {kLogOpen, "hv_running", "open /dev/ata_dumper O_RDWR", request(IOC_ALLOC),
-            request(IOC_DISARM), request(IOC_CLEAR_MAP), addMap(three, 3), request(IOC_ARM), kLogClose}}, // unasked: unpinned
-        {{"--dry-run", three}, {"HV_RUNNING=1"},
-         ok(three + ": would be handed to the hypervisor, which maps it itself\n"), false, untouched},
-    };
-    // clang-format on
-    for (const Pin &c : cases) {
-        Result r = run("pdmap", c.args, {.env = c.env, .doubles = true});
-        const std::string &map = c.args.back();
-        EXPECT_EQ(r.status, std::max(c.result.status, 0)) << r.err;
-        EXPECT_TRUE(c.result.status < 0 || r == c.result) << c.args[0] << ": " << r.err;
-        EXPECT_EQ(r.calls, c.calls) << c.args[0] << " " << map;
-        EXPECT_EQ((inodeFlags(map) & FS_IMMUTABLE_FL) != 0, c.pinned) << c.args[0] << " " << map;
-        inodeFlags(map, FS_IMMUTABLE_FL); // retired, so that the directory can go
-    }
 }
 
 // On a copy-on-write file system a block may be shared with another file (a reflink), and a file written in place
