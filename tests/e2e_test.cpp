@@ -505,13 +505,16 @@ std::string capture(int32_t dataEnd, int32_t headLen, int32_t writePos, int32_t 
     return Console{0xA1B2CCFF, dataEnd, headLen, writePos, wrapped, std::move(text)}.encode();
 }
 
-// Names a tool starts under, wrong operands, files that cannot be opened, output that cannot be written.
+// Names a tool starts under, wrong operands, files that cannot be opened, output that cannot be written; names in a
+// dump reach a terminal with their bytes outside printable ASCII as '?', a file or a pipe byte for byte.
 TEST_F(EndToEnd, StartsAndFailuresOfEveryTool)
 {
     const std::string dump = dir.write("dump", Dump().endDump().str()), missing = dir.path("missing"),
                       sample = file(sampleDump().endDump(), "sample"),
                       console = dir.write("console", capture(0, 0, 4, 0, "text")),
-                      lock = dir.write("lock", sampleRecord().encode()), folder = dir.path(""), self = dir.path("x");
+                      lock = dir.write("lock", sampleRecord().encode()), folder = dir.path(""), self = dir.path("x"),
+                      named = file(Dump(Meta{.savedFor = "for\x1b]0;x\x07"}).section(attr("esc\x1b[2J\x07"))
+                                       .endSection().endDump(), "n");
     ASSERT_EQ(symlink(TRELKIT_BUILD_DIR "/trelkit", self.c_str()) + link(dump.c_str(), dir.path("hard").c_str()) +
                   symlink(dump.c_str(), dir.path("soft").c_str()),
               0);
@@ -530,6 +533,10 @@ TEST_F(EndToEnd, StartsAndFailuresOfEveryTool)
     }
     auto errloginfoUsage = [](const std::string &name) {
         return Result{"usage:\n" + name + ": [-t (if trap required)] \"log string\"\n", "", 1};
+    };
+    auto listed = [](const std::string &name, const std::string &saved) {
+        return ok(kHeading + row("  1     0          0     0", name) + "Total 1 sections saved for " + saved +
+                  " at Tue Nov 14 22:13:20 2023\n");
     };
     auto unknown = [](const char *name) { // a name no tool has: a dump on stdin
         return report(name, "readMetaHeader", "error in fread for meta header");
@@ -608,6 +615,10 @@ TEST_F(EndToEnd, StartsAndFailuresOfEveryTool)
         {"objectdump", {}, {.stdinFile = console, .stdoutFile = console}, {"", "objectdump: standard input" + same, 1}},
         {"catconsole", {console}, {.stdoutFile = console, .append = true}, {"", "catconsole: " + console + same, 1}},
         {"syslockdump", {lock}, {.stdoutFile = lock, .append = true}, {"", "syslockdump: " + lock + same, 1}},
+        {"pdex", {named}, {.terminal = true}, listed("esc?[2J?", "for?]0;x?")},
+        {"pdex", {named}, {}, listed("esc\x1b[2J\x07", "for\x1b]0;x\x07")},
+        {"pdcp", {named}, {.terminal = true}, ok("1700000000 for?]0;x? Tue Nov 14 22:13:20 2023\n")},
+        {"pdcp", {named}, {}, ok("1700000000 for\x1b]0;x\x07 Tue Nov 14 22:13:20 2023\n")},
     };
     // clang-format on
     for (const auto &[tool, args, options, result] : cases) {
@@ -619,6 +630,7 @@ TEST_F(EndToEnd, StartsAndFailuresOfEveryTool)
         for (int fd : options.closed)
             title += " " + std::to_string(fd) + ">&-";
         title += options.stdoutFile ? (options.append ? " >>" : " >") + *options.stdoutFile : "";
+        title += options.terminal ? " >/dev/tty" : "";
         if (runnable(options, title)) {
             EXPECT_EQ(run(tool, args, options), result) << title;
         }
@@ -735,8 +747,6 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
         {"a header among the skipped bytes whose successor fails", badHeader.substr(0, 164) +
          encodeHeader(Header{.dsz = 1, .bsz = 2}, 16, kDefaultTime) + sample.substr(rec[3]), "pdex --salvage - console",
          {"hello ", damaged158, 2}},
-        {"a bad header, copied", badHeader, "pdcp --salvage - -",
-         {without(sample, rec[2], rec[3]) + noted(damaged158, "1 \"console\""), pdcp(damaged158), 2}},
         {"a bad header, records", badHeader, "pdex --records -", {head + "-: " + at158 + "\n", "", 2}},
         {"a bad header, records salvaged", badHeader, "pdex --records --salvage -",
          {head + "158\tskipped\t16\t22\t0\t1\tBad header checksum\n" + tail + "-: " + at158 + "\n", damaged158, 2}},
@@ -926,8 +936,7 @@ TEST_F(EndToEnd, ACopyNeverCostsItsOutputAndASalvageNeverFakesADump)
     std::string records(2000 * kLockRecordSize, '\0'); // lines that never repeat, for objectdump
     for (size_t i = 0; i < records.size(); ++i)
         records[i] = static_cast<char>((i * 2654435761u) >> 13);
-    const std::string noSpace = ": error writing standard output: No space "
-                                                                       "left on device\n";
+    const std::string noSpace = ": error writing standard output: No space left on device\n";
     for (const auto &[tool, args] : {std::pair{"objectdump", std::vector<std::string>{}},
                                      std::pair{"syslockdump", std::vector<std::string>{"/dev/stdin"}}}) {
         const Result r = run(tool, args, {.input = records, .stdoutFile = "/dev/full"});
@@ -1000,21 +1009,6 @@ TEST_F(EndToEnd, ASalvagedCopyKeepsItsDamageMarks)
     // The note is bounded: what does not fit is counted in its last line.
     EXPECT_LE(bounded.out.size() - noteAt, 16u + 4096u);
     EXPECT_TRUE(std::regex_search(bounded.out.substr(noteAt), std::regex("\n[0-9]+ more lines not kept\n$")));
-}
-
-// A name reaches a terminal with its bytes outside printable ASCII as '?', a file or pipe byte for byte.
-TEST_F(EndToEnd, NamesCannotDriveTheTerminal)
-{
-    const std::string name = "esc\x1b[2Jcleared\x07", saved = "for\x1b]0;x\x07";
-    const std::string dump = file(Dump(Meta{.savedFor = saved}).section(attr(name)).endSection().endDump());
-    auto listed = [](const std::string &n, const std::string &s) {
-        return ok(kHeading + row("  1     0          0     0", n) + "Total 1 sections saved for " + s +
-                  " at Tue Nov 14 22:13:20 2023\n");
-    };
-    EXPECT_EQ(run("pdex", {dump}, {.terminal = true}), listed("esc?[2Jcleared?", "for?]0;x?"));
-    EXPECT_EQ(run("pdex", {dump}), listed(name, saved));
-    EXPECT_EQ(run("pdcp", {dump}, {.terminal = true}), ok("1700000000 for?]0;x? Tue Nov 14 22:13:20 2023\n"));
-    EXPECT_EQ(run("pdcp", {dump}), ok("1700000000 " + saved + " Tue Nov 14 22:13:20 2023\n"));
 }
 
 std::string request(unsigned long code, const std::string &rest = "arg=2")
