@@ -14,7 +14,6 @@
 #include "dumpformat.h"
 #include "dumpio.h"
 #include "dumpscan.h"
-#include "json.h"
 #include "viewers.h"
 
 using namespace trelkit::viewers;
@@ -148,35 +147,6 @@ TEST(HeaderScan, TheQuickCheckPassesWhatTheReaderPasses)
     }
 }
 
-// A header whose successor runs past the bytes the input's buffer holds (the first read takes 512) has it read, from a
-// file and from a pipe: the scan passes over one whose successor fails there and stops at the next, whose successor
-// holds there or is cut short by the input's end.
-TEST(HeaderScan, ASuccessorBeyondTheBufferIsReadWhereItIs)
-{
-    std::array<uint8_t, 2000> bytes;
-    bytes.fill(0xee);
-    for (auto [at, bsz] : {std::pair<size_t, uint32_t>{50, 434}, {100, 400}, {516, 0}}) {
-        auto header = trelkit::dump::endHeader(1700000000, "pD");
-        trelkit::putBe32(&header[8], bsz);
-        trelkit::putBe16(&header[14], trelkit::xorWords(std::span(header).first(14)));
-        std::copy(header.begin(), header.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
-    }
-    for (size_t size : {2000, 520})
-        for (bool piped : {false, true}) {
-            int fds[2];
-            ASSERT_EQ(piped ? pipe(fds) : (fds[1] = memfd_create("in", 0)) < 0, 0);
-            ASSERT_EQ(write(fds[1], bytes.data(), size), static_cast<ssize_t>(size));
-            if (!piped)
-                fds[0] = dup(fds[1]), lseek(fds[0], 0, SEEK_SET);
-            close(fds[1]);
-            trelkit::dump::DumpInput in;
-            ASSERT_TRUE(in.open(fds[0]));
-            EXPECT_TRUE(trelkit::dump::findHeader(in, 1700000000, 16)) << size << " " << piped;
-            EXPECT_EQ(in.position(), 100u) << size << " " << piped;
-            close(fds[0]);
-        }
-}
-
 TEST(SizeOperand, DecimalHexAndSuffixesUpToTwoToThe63)
 {
     struct Row {
@@ -195,39 +165,6 @@ TEST(SizeOperand, DecimalHexAndSuffixesUpToTwoToThe63)
         EXPECT_EQ(parseSize(r.text, value), r.ok) << r.text;
         EXPECT_EQ(value, r.ok ? r.value : 12345) << r.text;
     }
-}
-
-// Every byte in a string comes back from a real parser as the code point of its value; keys, nesting and numbers too.
-TEST(Json, APythonParserGetsEveryByteBack)
-{
-    std::string all;
-    for (int b = 255; b >= 0; --b)
-        all += static_cast<char>(b);
-    const std::string path = testing::TempDir() + "/doc.json";
-    FILE *out = fopen(path.c_str(), "w");
-    trelkit::JsonWriter json(out);
-    json.begin('{');
-    json.key("bytes").string(all.data(), all.size());
-    json.key("\"\\/\x7f").begin('[');
-    json.number(INT64_MIN);
-    json.time(0);
-    json.begin('[');
-    json.end(']');
-    json.boolean(false);
-    json.null();
-    json.string("");
-    json.end(']');
-    json.end('}');
-    fclose(out);
-    FILE *p = popen(("python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); "
-                     "sys.stdout.buffer.write(d[\"bytes\"].encode(\"latin-1\")); print(repr(d[\"\\\"\\\\/\\x7f\"]))' " +
-                     path).c_str(), "r");
-    std::string back;
-    for (int c; (c = fgetc(p)) != EOF;)
-        back += static_cast<char>(c);
-    pclose(p);
-    EXPECT_EQ(back, all + "[-9223372036854775808, {'unix': 0, 'utc': '1970-01-01T00:00:00Z'}, [], False, None, '']\n")
-        << path;
 }
 
 // The input and the sink over calls of their own: what a row sets goes wrong, what the calls saw ("R" a read, "r" a
@@ -292,8 +229,9 @@ TEST(Sink, RowsOfStepsGiveTheseBytesThroughTheseCalls)
         const char *title;
         char way; // m: a file mirrored into a file; f: a file gathered into a file; p: a pipe gathered into a file
         const char *steps; // hN: the next N bytes put as a header; xN, bN: moved as the extension, a block; dN, kN:
-                           // discarded, skipped; RN: back towards N (@: where to); e: where the input ends (?: not
-                           // known); ~N: the input's byte N flipped; tN: the input cut to N bytes; f: flush
+                           // discarded, skipped; RN: back towards N (@: where to); aN: 16 bytes read at N (a: how many,
+                           // -: none can be); e: where the input ends (?: not known); ~N: the input's byte N flipped; tN:
+                           // the input cut to N bytes; f: flush
         Faults faults;
         const char *moved, *calls;
         size_t kept = SIZE_MAX;
@@ -339,6 +277,11 @@ TEST(Sink, RowsOfStepsGiveTheseBytesThroughTheseCalls)
               "h2 d100 b200000 R50 d300000 e", {}, "AA",
               " R512 d100 R199590 v200002 @102 R131072 R131072 d299898 e300000"},
              {"a pipe that gives a byte a read has not ended", 'p', "h2 e f", {.readMax = 1}, "AA", " R512 R512 e? v2"},
+             {"read at an offset: from the buffer where it holds them, else from the file", 'f', "k2000 h16 a2010 a5000 f",
+              {}, "AA", " r0@0 r512@2000 a16 r16@5000 a16 v16"},
+             {"a pipe reads ahead for them as far as its buffer reaches, and to its end", 'p',
+              "h2 a600 a2000000 d299990 a299995 R300000 f", {}, "AA",
+              " R512 R131072 a16 a- R131072 R131072 d299990 R131072 a5 @300000 v2"},
          }) {
         faults = r.faults; // clang-format on
         calls.clear();
@@ -367,6 +310,11 @@ TEST(Sink, RowsOfStepsGiveTheseBytesThroughTheseCalls)
                 ASSERT_TRUE(step[0] == 't' ? ftruncate(in, n) == 0 : pwrite(in, &flipped, 1, n) == 1);
             } else if (step[0] == 'd' || step[0] == 'k') {
                 step[0] == 'd' ? calls += " d" + std::to_string(input.discard(n)) : (input.skip(n), calls);
+            } else if (step[0] == 'a') {
+                std::array<uint8_t, 16> got{};
+                const std::optional<size_t> k = input.readAt(n, got);
+                calls += " a" + (k ? std::to_string(*k) : "-");
+                EXPECT_EQ(std::string(got.begin(), got.begin() + k.value_or(0)), k ? bytes.substr(n, *k) : "") << r.title;
             } else if (step[0] == 'R' || step[0] == 'e') {
                 step[0] == 'R' ? input.rewindWithin(n) : void();
                 const std::optional<uint64_t> end = input.end();
