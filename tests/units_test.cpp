@@ -50,41 +50,6 @@ TEST(HexLine, EveryLengthAndEveryByteInEveryColumnMatchesItsPrintfFormats)
         }
 }
 
-// Each line's offset is made from the last one's text but where 256 bytes, a fold or 4 GiB (a ninth digit) pass:
-// lines as their printf formats define them, from an offset at each of those, with a fold across 256 bytes.
-TEST(HexLine, OffsetsMatchTheirPrintfFormatAcrossEveryChangeOfTheirHigherDigits)
-{
-    std::array<uint8_t, 2001> bytes; // a short line last
-    for (size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<uint8_t>(i >= 200 && i < 600 ? 'x' : i * 7 % 251);
-    for (uint64_t first : {uint64_t{5}, uint64_t{0xfffff900}, uint64_t{0xfffffffffff}}) {
-        std::string wanted;
-        char offset[32];
-        for (size_t at = 0, folds = 0; at < bytes.size(); at += 16) {
-            const size_t n = std::min<size_t>(16, bytes.size() - at);
-            if (at > 0 && n == 16 && memcmp(&bytes[at], &bytes[at - 16], 16) == 0 && ++folds)
-                continue;
-            wanted += folds ? " Last repeated " + std::to_string(folds) + " times\n" : "";
-            folds = 0;
-            snprintf(offset, sizeof offset, "%08llx: ", static_cast<unsigned long long>(first + at));
-            wanted += offset + referenceLine(&bytes[at], n);
-        }
-        char *text = nullptr;
-        size_t length = 0;
-        FILE *saved = stdout;
-        stdout = open_memstream(&text, &length);
-        static std::optional<HexDumper> dumper; // static storage: its buffer is large
-        dumper.emplace();
-        dumper->showOffsets(first);
-        dumper->feed(bytes);
-        dumper->finish();
-        fclose(stdout);
-        stdout = saved;
-        EXPECT_EQ(std::string(text, length), wanted) << first;
-        free(text);
-    }
-}
-
 TEST(ConsoleBytes, OnlyBackspaceTabLineFeedAndPrintables)
 {
     for (int b = 0; b < 256; ++b)
