@@ -631,6 +631,16 @@ TEST_F(EndToEnd, StartsAndFailuresOfEveryTool)
     EXPECT_EQ(readFile(console), capture(0, 0, 4, 0, "text")); // never written into itself
     EXPECT_FALSE(std::filesystem::exists(dir.path("created"))); // a missing input costs no output
     EXPECT_EQ(readFile(dump), before);                         // never copied onto itself
+    // Output that fails stops the viewers at the first write, however much input is left.
+    std::string records(2000 * kLockRecordSize, '\0'); // lines that never repeat, for objectdump
+    for (size_t i = 0; i < records.size(); ++i)
+        records[i] = static_cast<char>((i * 2654435761u) >> 13);
+    for (const auto &[tool, args] : {std::pair{"objectdump", std::vector<std::string>{}},
+                                     std::pair{"syslockdump", std::vector<std::string>{"/dev/stdin"}}}) {
+        const Result r = run(tool, args, {.input = records, .stdoutFile = "/dev/full"});
+        EXPECT_EQ(r, (Result{"", tool + noSpace, 1})) << tool;
+        EXPECT_LT(r.fed, records.size() / 8) << tool << " read on after its output failed";
+    }
 }
 
 // Alone on the command line, --help and -h print a tool's usage with every option it takes and --version the version,
@@ -705,9 +715,20 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
         return encodeNote(std::regex_replace(err, std::regex("pd(ex|cp): -: "), "") +
                           (section.empty() ? "" : "section " + section + " damaged\n"));
     };
+    auto noDump = [](const std::string &tool, const std::string &name = "-") {
+        return tool + ": " + name + ": no panic dump found: no meta header or record header passes its checks\n";
+    };
+    const Result notADump{"", report("pdcp", "readMetaHeader", "Input not a panic_dump file"), 2};
+    const std::string text(400, 'r'), missing = dir.path("missing"), out = dir.path("out");
     auto salvaged = [&](const std::string &copy, const std::string &err, const std::string &section = "") {
         return Result{copy + noted(err, section), err, 2};
     };
+    // The bad header's salvaged copy: its note follows the end-of-dump header, the plain list takes it as any dump, a
+    // check and the records read the note and fail.
+    const std::string note = noted(damaged158, "1 \"console\""), copy = without(sample, rec[2], rec[3]) + note,
+                      checked = "-: salvaged copy: 2 sections, end-of-dump header at byte 273\n-: salvage: " + at158 +
+                                "; bytes 158 to 179 skipped\n-: salvage: section 1 \"console\" damaged\n",
+                      intact = "-: intact: 2 sections, end-of-dump header at byte 273, ";
     // The dump device's meta header write was lost: the one there is an hour older than every record. A shorter save
     // written over a longer one of the day before, its meta header damaged.
     const std::string stale = encodeMeta(Meta{.tim = kDefaultTime - 3600}) + sample.substr(rec[0]),
@@ -729,8 +750,46 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
         const char *command;
         Result expect;
         bool fromFile = true; // from a file on standard input too: not where only a pipe's buffer cuts the record
+        std::optional<std::string> before = std::nullopt, after = before; // OUT's bytes, or none; after: as before
     } rows[] = {
+        // The only copy of the evidence: a copy costs its output nothing before the input shows a dump, and a
+        // salvage makes no dump of bytes that hold none.
+        {"swapped operands", "", "pdcp MISSING OUT", {"", missing + ": No such file or directory\n", 1}, false, sample},
+        {"a missing input", "", "pdcp MISSING OUT", {"", missing + ": No such file or directory\n", 1}, false},
+        {"not a dump", text, "pdcp - OUT", notADump, true, sample},
+        {"not a dump, none there", text, "pdcp - OUT", notADump},
+        {"salvaging no dump", text, "pdcp --salvage - OUT", {"", noDump("pdcp"), 2}, true, sample},
+        {"salvaging nothing", "", "pdcp --salvage - OUT", {"", noDump("pdcp"), 2}},
+        {"a meta header cut short", sample.substr(0, 63), "pdcp - OUT",
+         {"", report("pdcp", "readMetaHeader", "error in fread for meta header"), 2}, true, sample},
+        {"a header size too small, copied", Dump(Meta{.hsz = 15}).endDump().str(), "pdcp - OUT",
+         {"", report("pdcp", "readMetaHeader", "too small header size (%d<%d)", "too small header size (15<16)"), 2},
+         true, sample},
+        {"listing no dump", "", "pdex --salvage /dev/null", {"", noDump("pdex", "/dev/null"), 2}},
+        {"a cut meta header", sample.substr(0, 40), "pdex --salvage -", {"", noDump("pdex"), 2}},
+        {"extracting from no dump", text, "pdex --salvage - console", {"", noDump("pdex"), 2}},
+        {"records of no dump", std::string(4096, '\xff'), "pdex --records --salvage -", {"", noDump("pdex"), 2}},
+        {"a dump replaces the output", sample, "pdcp - OUT", ok(""), true, "old bytes", sample},
+        {"a meta header whose checksum holds is a dump", Dump(Meta{.hsz = 15}).endDump().str().substr(0, 64) + "xx",
+         "pdcp --salvage - OUT", {"", "pdcp: -: damaged at byte 0: meta header: too small header size (15<16); bytes "
+         "0 to 65 skipped\n", 2}, true, "old bytes", encodeMeta(Meta{.hsz = 16}) + Dump().endDump().str().substr(64) +
+         encodeNote("damaged at byte 0: meta header: too small header size (15<16); bytes 0 to 65 skipped\n")},
         {"intact", sample, "pdex --check -", ok("-: intact: 2 sections, end-of-dump header at byte 295\n")},
+        {"a salvaged copy, listed", copy, "pdex -",
+         ok(kHeading + row("  1     1          6     1", "console") + two + total(2))},
+        {"a salvaged copy, checked", copy, "pdex --check -", {checked, "", 2}},
+        {"a salvaged copy, records", copy, "pdex --records -", {head + "158\tendsection\t16\t0\t0\t1\t\n174\tsection\t16"
+         "\t46\t0\t2\tregs\n236\tdata\t16\t5\t5\t2\t\n257\tendsection\t16\t0\t0\t2\t\n273\tenddump\t16\t0\t0\t2\t\n"
+         "289\tnote\t16\t" +
+         std::to_string(note.size() - 16) + "\t0\t2\t\n" + checked, "", 2}},
+        {"a salvaged copy, copied", copy, "pdcp - -", ok(copy)},
+        {"a salvaged copy, salvaged again", copy, "pdcp --salvage - -", ok(copy)},
+        {"a note whose text fails its checksum", flipped(copy, copy.size() - 1), "pdex --check -",
+         ok(intact + std::to_string(note.size()) + " bytes after it\n")},
+        {"a note of another save", copy.substr(0, 289) + encodeNote(at158 + "\n", kDefaultTime + 1), "pdex --check -",
+         ok(intact + std::to_string(16 + at158.size() + 1) + " bytes after it\n")},
+        {"a note cut short", copy.substr(0, copy.size() - 1), "pdex --check -",
+         ok(intact + std::to_string(note.size() - 1) + " bytes after it\n")},
         {"a byte after the end", sample + "t", "pdex --check -",
          ok("-: intact: 2 sections, end-of-dump header at byte 295, 1 byte after it\n")},
         {"a bad header", badHeader, "pdex --check -", {"-: " + at158 + "\n", "", 2}},
@@ -858,90 +917,25 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
          "the end-of-dump header: records of another save (time stamp 1699913600 from byte 231)\n", 2}},
     };
     // clang-format on
-    for (const Row &r : rows) {
-        const std::vector<std::string> args = words(r.command);
-        EXPECT_EQ(run(args[0], {args.begin() + 1, args.end()}, {.input = r.input}), r.expect) << r.title;
-        if (r.fromFile) {
-            EXPECT_EQ(run(args[0], {args.begin() + 1, args.end()}, {.stdinFile = dir.write("in", r.input)}), r.expect)
-                << r.title << " from a file";
+    for (const Row &r : rows)
+        for (bool fromFile : {false, true}) {
+            if (fromFile && !r.fromFile)
+                continue;
+            std::vector<std::string> args = words(r.command);
+            std::ranges::replace(args, std::string("OUT"), out);
+            std::ranges::replace(args, std::string("MISSING"), missing);
+            std::filesystem::remove(out);
+            if (r.before)
+                dir.write("out", *r.before);
+            const Options o = fromFile ? Options{.stdinFile = dir.write("in", r.input)} : Options{.input = r.input};
+            EXPECT_EQ(run(args[0], {args.begin() + 1, args.end()}, o), r.expect) << r.title << (fromFile ? " (file)" : "");
+            const std::optional<std::string> after = r.after ? r.after : r.before;
+            EXPECT_EQ(std::filesystem::exists(out) ? std::optional(readFile(out)) : std::nullopt, after) << r.title;
         }
-    }
 }
 
-// The only copy of the evidence: a copy costs its output nothing before the input shows a dump, a salvage makes no dump
-// of bytes that hold none, and an output that fails stops the viewers at once. OUT stands for the output file, IN for a
-// file holding the input; without IN the input comes through a pipe.
-TEST_F(EndToEnd, ACopyNeverCostsItsOutputAndASalvageNeverFakesADump)
-{
-    const std::string sample = sampleDump().endDump().str(), text(400, 'r'),
-                      missing = dir.path("missing"), in = dir.path("in"), out = dir.path("out");
-    auto noDump = [](const std::string &tool, const std::string &name) {
-        return tool + ": " + name + ": no panic dump found: no meta header or record header passes its checks\n";
-    };
-    const Result notADump{"", report("pdcp", "readMetaHeader", "Input not a panic_dump file"), 2};
-    struct Case {
-        const char *title;
-        std::string command;
-        std::string input;
-        std::optional<std::string> before; // the output's bytes, or none
-        Result result;
-        std::optional<std::string> after = std::nullopt; // default: as before
-    } cases[] = {
-        {"swapped operands", "pdcp MISSING OUT", "", sample, {"", missing + ": No such file or directory\n", 1}},
-        {"a missing input", "pdcp MISSING OUT", "", std::nullopt, {"", missing + ": No such file or directory\n", 1}},
-        {"not a dump", "pdcp IN OUT", text, sample, notADump},
-        {"not a dump, from a pipe", "pdcp - OUT", text, sample, notADump},
-        {"not a dump, none there", "pdcp IN OUT", text, std::nullopt, notADump},
-        {"salvaging no dump", "pdcp --salvage IN OUT", text, sample, {"", noDump("pdcp", in), 2}},
-        {"salvaging no dump, from a pipe", "pdcp --salvage - OUT", text, sample, {"", noDump("pdcp", "-"), 2}},
-        {"salvaging nothing", "pdcp --salvage - OUT", "", std::nullopt, {"", noDump("pdcp", "-"), 2}},
-        {"a meta header cut short", "pdcp IN OUT", sample.substr(0, 63), sample,
-         {"", report("pdcp", "readMetaHeader", "error in fread for meta header"), 2}},
-        {"a header size too small", "pdcp IN OUT", Dump(Meta{.hsz = 15}).endDump().str(), sample,
-         {"", report("pdcp", "readMetaHeader", "too small header size (%d<%d)", "too small header size (15<16)"), 2}},
-        {"listing no dump", "pdex --salvage /dev/null", "", std::nullopt, {"", noDump("pdex", "/dev/null"), 2}},
-        {"a cut meta header", "pdex --salvage -", sample.substr(0, 40), std::nullopt, {"", noDump("pdex", "-"), 2}},
-        {"extracting from no dump", "pdex --salvage - console", text, std::nullopt, {"", noDump("pdex", "-"), 2}},
-        {"records of no dump", "pdex --records --salvage IN", std::string(4096, '\xff'), std::nullopt,
-         {"", noDump("pdex", in), 2}},
-        {"a dump replaces the output", "pdcp IN OUT", sample, "old bytes", ok(""), sample},
-        {"a meta header whose checksum holds is a dump", "pdcp --salvage IN OUT",
-         Dump(Meta{.hsz = 15}).endDump().str().substr(0, 64) + "xx", "old bytes",
-         {"", "pdcp: " + in + ": damaged at byte 0: meta header: too small header size (15<16); bytes 0 to 65 "
-          "skipped\n", 2}, encodeMeta(Meta{.hsz = 16}) + Dump().endDump().str().substr(64) +
-          encodeNote("damaged at byte 0: meta header: too small header size (15<16); bytes 0 to 65 skipped\n")},
-    };
-    for (const Case &c : cases) {
-        std::filesystem::remove(out);
-        if (c.before)
-            dir.write("out", *c.before);
-        dir.write("in", c.input);
-        const std::vector<std::string> args = words(std::regex_replace(
-            std::regex_replace(std::regex_replace(c.command, std::regex("MISSING"), missing), std::regex("OUT"), out),
-            std::regex("IN"), in));
-        EXPECT_EQ(run(args[0], {args.begin() + 1, args.end()}, {.input = c.input}), c.result) << c.title;
-        const std::optional<std::string> after = c.after ? c.after : c.before;
-        EXPECT_EQ(std::filesystem::exists(out), after.has_value()) << c.title;
-        if (after) {
-            EXPECT_EQ(readFile(out), *after) << c.title;
-        }
-    }
-
-    // Output that fails stops the viewers at the first write, however much input is left.
-    std::string records(2000 * kLockRecordSize, '\0'); // lines that never repeat, for objectdump
-    for (size_t i = 0; i < records.size(); ++i)
-        records[i] = static_cast<char>((i * 2654435761u) >> 13);
-    const std::string noSpace = ": error writing standard output: No space left on device\n";
-    for (const auto &[tool, args] : {std::pair{"objectdump", std::vector<std::string>{}},
-                                     std::pair{"syslockdump", std::vector<std::string>{"/dev/stdin"}}}) {
-        const Result r = run(tool, args, {.input = records, .stdoutFile = "/dev/full"});
-        EXPECT_EQ(r, (Result{"", tool + noSpace, 1})) << tool;
-        EXPECT_LT(r.fed, records.size() / 8) << tool << " read on after its output failed";
-    }
-}
-
-// A salvaged copy says what it lost to every later reader: its note follows the end-of-dump header, the plain list
-// takes the copy as any dump, a check and the records read the note and fail, and every copy of the copy carries it.
+// A salvaged copy carries its note through every copy of it, and the note is bounded (what a later reader makes of
+// the note is the check table's).
 TEST_F(EndToEnd, ASalvagedCopyKeepsItsDamageMarks)
 {
     const std::vector<uint64_t> at = sampleDump().endDump().headers();
@@ -954,12 +948,6 @@ TEST_F(EndToEnd, ASalvagedCopyKeepsItsDamageMarks)
     ASSERT_EQ(run("pdcp", {"--salvage", dir.path("damaged"), rec}),
               (Result{"", "pdcp: " + dir.path("damaged") + ": " + line + "\n", 2}));
     ASSERT_EQ(readFile(rec), copy);
-    const std::string checked = rec + ": salvaged copy: 2 sections, end-of-dump header at byte 273\n" + rec +
-                                ": salvage: " + line + "\n" + rec + ": salvage: section 1 \"console\" damaged\n";
-    const std::string records = "0\tmeta\t16\t0\t0\t0\t\n64\tsection\t16\t46\t0\t1\tconsole\n126\tdata\t16\t16\t6\t1\t\n"
-                                "158\tendsection\t16\t0\t0\t1\t\n174\tsection\t16\t46\t0\t2\tregs\n236\tdata\t16\t5\t5"
-                                "\t2\t\n257\tendsection\t16\t0\t0\t2\t\n273\tenddump\t16\t0\t0\t2\t\n289\tnote\t16\t" +
-                                std::to_string(note.size() - 16) + "\t0\t2\t\n";
     std::string many = sample.substr(0, 64); // more damage than a note holds: 300 sections, each with a bad header
     for (int i = 0; i < 300; ++i)
         many += Dump().section(attr("m")).header(Header{.dsz = 1, .bsz = 1, .badChecksum = true}).bytes("d")
@@ -968,36 +956,6 @@ TEST_F(EndToEnd, ASalvagedCopyKeepsItsDamageMarks)
     const Result bounded = run("pdcp", {"--salvage", "-", "-"}, {.input = many});
     const size_t noteAt = many.size() - 300 * 17;
     ASSERT_GT(bounded.out.size(), noteAt);
-    struct Case {
-        const char *title;
-        std::vector<std::string> args;
-        Result result;
-        Options options = {};
-    } cases[] = {
-        {"listed plainly", {"pdex", rec}, ok(kHeading + row("  1     1          6     1", "console") +
-                                             row("  2     1          5    -2", "regs") + total(2))},
-        {"checked", {"pdex", "--check", rec}, {checked, "", 2}},
-        {"checked from a pipe", {"pdex", "--check", "-"}, {std::regex_replace(checked, std::regex(rec), "-"), "", 2},
-         {.input = copy}},
-        {"records", {"pdex", "--records", rec}, {records + checked, "", 2}},
-        {"copied", {"pdcp", rec, "-"}, {copy, "", 0}},
-        {"copied from a pipe", {"pdcp", "-", "-"}, {copy, "", 0}, {.input = copy}},
-        {"salvaged again", {"pdcp", "--salvage", rec, "-"}, {copy, "", 0}},
-        {"a note whose text fails its checksum", {"pdex", "--check", "-"},
-         ok("-: intact: 2 sections, end-of-dump header at byte 273, " + std::to_string(note.size()) +
-            " bytes after it\n"), {.input = flipped(copy, copy.size() - 1)}},
-        {"a note of another save", {"pdex", "--check", "-"},
-         ok("-: intact: 2 sections, end-of-dump header at byte 273, " + std::to_string(16 + line.size() + 1) +
-            " bytes after it\n"), {.input = copy.substr(0, 289) + encodeNote(line + "\n", kDefaultTime + 1)}},
-        {"a note cut short", {"pdex", "--check", "-"}, ok("-: intact: 2 sections, end-of-dump header at byte 273, " +
-         std::to_string(note.size() - 1) + " bytes after it\n"), {.input = copy.substr(0, copy.size() - 1)}},
-    };
-    for (const Case &c : cases) {
-        Options o = c.options;
-        if (o.input.empty())
-            o.stdinFile = "/dev/null";
-        EXPECT_EQ(run(c.args[0], {c.args.begin() + 1, c.args.end()}, o), c.result) << c.title;
-    }
     // A plain copy between files, through the kernel, carries the note too.
     EXPECT_EQ(run("pdcp", {rec, dir.path("again")}), ok(""));
     EXPECT_EQ(readFile(dir.path("again")), copy);
