@@ -1,5 +1,5 @@
-// What the end-to-end tests cannot see cheaply: each byte in each column of each hex line length; the console bytes;
-// the calls the output makes.
+// What the end-to-end tests cannot see cheaply: each byte in each column of each hex line length; the fast scan for
+// record headers against the plain one; the calls the input and the output make.
 #include <cctype>
 #include <climits>
 #include <fcntl.h>
@@ -48,12 +48,6 @@ TEST(HexLine, EveryLengthAndEveryByteInEveryColumnMatchesItsPrintfFormats)
             ASSERT_EQ(std::string(out.data(), length), referenceLine(line.data(), n)) << n << " " << first;
             ASSERT_EQ(out[kMaxLine], '#') << n;
         }
-}
-
-TEST(ConsoleBytes, OnlyBackspaceTabLineFeedAndPrintables)
-{
-    for (int b = 0; b < 256; ++b)
-        EXPECT_EQ(isConsoleByte(static_cast<uint8_t>(b)), b == 8 || b == 9 || b == 10 || (b >= 32 && b <= 126)) << b;
 }
 
 // The scan for record headers in damaged bytes looks at 16 or 64 starts at once where the host has SSE2: it finds
