@@ -552,6 +552,8 @@ TEST_F(EndToEnd, StartsAndFailuresOfEveryTool)
         {"pdex", {"-x", dump}, {}, {"", "pdex: invalid option -- 'x'\n" + std::string(kPdexUsage), 1}},
         {"pdex", {}, {}, {"", std::string("Too few or too many arguments\n") + kPdexUsage, 1}},
         {"pdcp", {"--salvage", dump}, {}, {"", std::string("Too few or too many arguments\n") + kPdcpUsage, 1}},
+        {"pdex", {"--section", "1", "--extract-all", folder, dump}, {}, {"", "pdex: --check, --records, --section and "
+         "--extract-all are an operation each; --force goes with --extract-all\n" + std::string(kPdexUsage), 1}},
         {"pdex", {"--check", "--salvage", dump}, {},
          {"", std::string("pdex: --check stops at the first damage: it takes no --salvage\n") + kPdexUsage, 1}},
         {"pdex", {missing}, {}, {"", missing + ": No such file or directory\n", 1}},
@@ -923,8 +925,7 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
         }
 }
 
-// A salvaged copy carries its note through every copy of it, and the note is bounded (what a later reader makes of
-// the note is the check table's).
+// A salvaged copy's note goes with every copy of it, and is bounded (what readers make of it: the check table).
 TEST_F(EndToEnd, ASalvagedCopyKeepsItsDamageMarks)
 {
     const std::vector<uint64_t> at = sampleDump().endDump().headers();
@@ -1016,9 +1017,8 @@ std::vector<std::string> filefrag(const std::string &text)
 }
 
 // Every block of the map file goes to the device, which is then armed. A failure ends the run where it happens: nothing
-// is undone, no later request reaches the device, and a map file with a hole never reaches it at all. --pin makes the
-// map file immutable before the device is opened, never on a dry run or a refusal; a dry run makes every check a real
-// run makes, prints the map as filefrag -v shows the file, and reaches no device.
+// is undone, no later request reaches the device, and a map file with a hole never reaches it at all. --pin pins the
+// map file before the device is opened, never on a dry run or a refusal; a dry run checks all, reaches no device.
 TEST_F(EndToEnd, PdmapMapsEveryBlockAndStopsAtTheFirstFailure)
 {
     // A map file of size bytes (default: its 4096-byte blocks), a block per letter: 'd' data, '.' a hole,
@@ -1132,7 +1132,7 @@ TEST_F(EndToEnd, PdmapMapsEveryBlockAndStopsAtTheFirstFailure)
         inodeFlags(c.map, FS_IMMUTABLE_FL); // retired, so that the directory can go
     }
     // A dry run prints the map as filefrag -v shows the file, and nothing reaches the device.
-    for (const std::string &path : {three, many, empty}) {
+    for (const std::string &path : {three, many, empty, one}) {
         Result r = run("pdmap", {"--dry-run", path}, {.env = {"ATA_OPEN_ERRNO=2"}, .doubles = true});
         struct stat st {};
         stat(path.c_str(), &st);
