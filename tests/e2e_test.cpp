@@ -16,7 +16,6 @@
 #include <sys/un.h>
 #include <tuple>
 
-#include "bytes.h"
 #include "dumpmap.h"
 #include "fixture/fixture.h"
 #include "harness.h"
