@@ -204,22 +204,23 @@ TEST(Sink, RowsOfStepsGiveTheseBytesThroughTheseCalls)
     // clang-format off
     for (const Row &r : std::initializer_list<Row>{
              {"a run in one kernel copy, its headers then written over their places", 'm', "h16 b65536 h16 b65536 f",
-              {}, "AAAAA", " r0@0 r512@0 r1@65551 r512@65552 r1@131103 c131104 p16@0 p16@65552", 131104},
+              {}, "AAAAA", " r0@0 r512@0 r1@65551 r512@65552 r1@131103 c131104 r16@0 r16@65552", 131104},
              {"headers that fill what a run keeps", 'm', "h32768 b65536 h32768 b65536 f", {}, "AAAAA",
-              " r0@0 r32768@0 r1@98303 r32768@98304 r1@196607 c196608 p32768@0 p32768@98304", 196608},
+              " r0@0 r32768@0 r1@98303 r32768@98304 r1@196607 c196608 r32768@0 r32768@98304", 196608},
              {"the input rewritten, then cut, under the run: the copy ends there and holds the header as checked", 'm',
-              "h16 b65536 ~3 t16 f", {}, "AAE", " r0@0 r512@0 r1@65551 c65552 c65536 r65536@16 p16@0", 16},
+              "h16 b65536 ~3 t16 f", {}, "AAE", " r0@0 r512@0 r1@65551 c65552 c65536 r65536@16 r16@0 p16@0", 16},
              {"a kernel copy that fails is not asked again", 'm', twoRuns, {.copyErrno = EXDEV}, "AAAAAAA",
-              " r0@0 r512@0 r1@65551 r512@65552 c65552 r65536@0 w65536 r16@65536 w16 p16@0 r1@131219 v116"
-              " r65536@65668 w65536 r16@131204 w16 p16@65668", 131220},
+              " r0@0 r512@0 r1@65551 r512@65552 c65552 r65536@0 w65536 r16@65536 w16 r16@0 r1@131219 v116"
+              " r65536@65668 w65536 r16@131204 w16 r16@65668", 131220},
              {"one that stops short: the rest is read and written, and the next run asks again", 'm', twoRuns,
               {.copyTotal = 1000}, "AAAAAAA", " r0@0 r512@0 r1@65551 r512@65552 c65552 c64552 r64552@1000 w64552"
-              " p16@0 r1@131219 v116 c65552 r65536@65668 w65536 r16@131204 w16 p16@65668", 131220},
+              " r16@0 r1@131219 v116 c65552 r65536@65668 w65536 r16@131204 w16 r16@65668", 131220},
              {"a read that gives less", 'm', "h16 b65536 f", {.copyErrno = ENOSYS, .shortAt = 0}, "AAA",
-              " r0@0 r512@0 r512@1 r1@65551 c65552 r65536@0 w1 r65536@1 w65536 r15@65537 w15 p16@0", 65552},
+              " r0@0 r512@0 r512@1 r1@65551 c65552 r65536@0 w1 r65536@1 w65536 r15@65537 w15 r16@0 p16@0", 65552},
              {"a header that cannot be written over its place fails the output: nothing more is written", 'm',
-              "h16 b65536 h16 b65536 f h16 b100", {.pwriteErrno = EIO}, "AAAAFFF",
-              " r0@0 r512@0 r1@65551 r512@65552 r1@131103 c131104 p16@0 r512@131104", 131104, EIO, Piece::Header},
+              "h16 b65536 h16 b65536 f h16 b100", {.shortAt = 0, .pwriteErrno = EIO}, "AAAAFFF",
+              " r0@0 r512@0 r512@1 r1@65551 r512@65552 r1@131103 c131104 r16@0 p16@0 r512@131104", 131104, EIO,
+              Piece::Header},
              {"a write of a run that fails in a header names it", 'm', "h64 x65536 h16 b65536 f",
               {.copyErrno = EINVAL, .writeLimit = 65605}, "AAAAF", " r0@0 r512@0 r1@65599 r512@65600 r1@131151"
               " c131152 r65536@0 w65536 r65536@65536 w65536 w65467", 65605, EFBIG, Piece::Header},

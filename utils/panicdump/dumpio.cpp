@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -260,6 +262,25 @@ bool Gathering::fail(Piece piece)
 
 // ---- mirroring
 
+Mirroring::~Mirroring()
+{
+    close(readBack_);
+}
+
+// The output is read back through a descriptor of its own: the one it was
+// opened by may be write-only. Where none can be had, checked records are
+// written over their places every time (a read of -1 fails).
+void Mirroring::open(int input, int64_t at, int output)
+{
+    input_ = input;
+    at_ = at;
+    if (input < 0)
+        return;
+    char path[40];
+    snprintf(path, sizeof path, "/proc/self/fd/%d", output);
+    readBack_ = ::open(path, O_RDONLY | O_CLOEXEC);
+}
+
 Moved Mirroring::state(const Gathering &out) const
 {
     return out.failed() ? Moved::OutputFailed : ended_ ? Moved::InputEnded : Moved::All;
@@ -323,7 +344,9 @@ Moved Mirroring::endRun(Gathering &out)
         for (size_t i = 0;
              i < keptCount_ && !out.failed() && kept_[i].at + static_cast<int64_t>(kept_[i].size) <= copied; ++i) {
             const Kept &k = kept_[i];
-            if (sys.pwrite(out.fd(), &store_[k.offset], k.size, outAt + (k.at - from)) != static_cast<ssize_t>(k.size))
+            const int64_t place = outAt + (k.at - from);
+            if (!placed(k, place, out) &&
+                sys.pwrite(out.fd(), &store_[k.offset], k.size, place) != static_cast<ssize_t>(k.size))
                 out.fail(k.piece);
         }
     }
@@ -364,6 +387,15 @@ bool Mirroring::copy(int64_t &from, int64_t to, Gathering &out)
     return true;
 }
 
+// Whether the output holds a checked record at its place already: the kernel
+// copied it as the walk checked it, unless the input changed in between.
+bool Mirroring::placed(const Kept &record, int64_t at, Gathering &out)
+{
+    const std::span<uint8_t> back = out.spare().first(record.size);
+    return out.calls().pread(readBack_, back.data(), back.size(), at) == std::ssize(back) &&
+           memcmp(back.data(), &store_[record.offset], back.size()) == 0;
+}
+
 // What a byte of a run is, for a write that fails on it.
 Piece Mirroring::pieceAt(int64_t at) const
 {
@@ -378,7 +410,7 @@ Piece Mirroring::pieceAt(int64_t at) const
 void DumpSink::open(int fd, int mirror, int64_t mirrorAt)
 {
     out_.open(fd);
-    mirror_.open(mirror, mirrorAt);
+    mirror_.open(mirror, mirrorAt, fd);
     enlargePipe(fd);
 }
 

@@ -133,15 +133,16 @@ private:
 // large blocks, with the headers before them, moves inside the kernel in one
 // go, as cp moves a file, and the headers the walk checked are then written
 // over their places, so that the copy holds them as checked whatever the
-// input held when the kernel read it. Where the kernel stops short, the rest
+// input held when the kernel read it (read back first, as they nearly always
+// are: a read costs less than a write). Where the kernel stops short, the rest
 // of the run is read and written; where it cannot copy, it is not asked again.
 class Mirroring {
 public:
-    void open(int input, int64_t at)
-    {
-        input_ = input;
-        at_ = at;
-    }
+    Mirroring() = default;
+    Mirroring(const Mirroring &) = delete;
+    Mirroring &operator=(const Mirroring &) = delete;
+    ~Mirroring();
+    void open(int input, int64_t at, int output);
     bool active() const { return input_ >= 0; }
     // The input ended (shrank, or could not be read) under a run the walk
     // had checked: nothing more is written.
@@ -167,16 +168,18 @@ private:
     Moved state(const Gathering &out) const;
     Moved endRun(Gathering &out);
     bool copy(int64_t &from, int64_t to, Gathering &out);
+    bool placed(const Kept &record, int64_t at, Gathering &out);
     Piece pieceAt(int64_t at) const;
 
     int input_ = -1;
+    int readBack_ = -1; // the output, open for reading; -1 when it cannot be
     int64_t at_ = 0; // where the next byte comes from in the input
     int64_t runFrom_ = -1, runTo_ = -1;
     bool held_ = false; // the last record kept
     bool kernel_ = true;
     bool ended_ = false;
     int64_t extensionEnd_ = -1;  // the extension, when it went into a run
-    std::array<Kept, 128> kept_; // a run moves at least every 128 large blocks
+    std::array<Kept, 1024> kept_; // a run moves at least every 1,024 large blocks
     size_t keptCount_ = 0, keptBytes_ = 0;
     std::array<uint8_t, 64 * 1024> store_;
 };
