@@ -15,21 +15,16 @@ bin=$build/bin
 mk=$build/tools/mkfixture
 failed=0
 
-# Best wall time of $runs runs of a shell command; its output file is removed
-# and the disk synced before each run, so no run pays for another's writeback.
-best_of() {
-    local best=
-    for _ in $(seq "$runs"); do
-        rm -f "$work/out"
-        sync
-        local start end t
-        start=$(date +%s%N)
-        bash -c "$1"
-        end=$(date +%s%N)
-        t=$(( (end - start) / 1000 ))
-        if [ -z "$best" ] || [ "$t" -lt "$best" ]; then best=$t; fi
-    done
-    echo "$best"
+# Wall time in microseconds of one run of a shell command; its output file is
+# removed and the disk synced first, so no run pays for another's writeback.
+time_of() {
+    rm -f "$work/out"
+    sync
+    local start end
+    start=$(date +%s%N)
+    bash -c "$1"
+    end=$(date +%s%N)
+    echo $(( (end - start) / 1000 ))
 }
 
 # Peak resident memory in KiB of one run.
@@ -38,10 +33,16 @@ peak_kib() {
     tail -n 1 "$work/rss"
 }
 
+# The best of $runs runs each, ours and theirs taking turns, so that a slow
+# spell of the machine falls on both.
 compare() { # title ours theirs limit
-    local ours theirs ratio verdict=ok
-    ours=$(best_of "$2")
-    theirs=$(best_of "$3")
+    local ours= theirs= t ratio verdict=ok
+    for _ in $(seq "$runs"); do
+        t=$(time_of "$2")
+        if [ -z "$ours" ] || [ "$t" -lt "$ours" ]; then ours=$t; fi
+        t=$(time_of "$3")
+        if [ -z "$theirs" ] || [ "$t" -lt "$theirs" ]; then theirs=$t; fi
+    done
     ratio=$(awk -v a="$ours" -v b="$theirs" 'BEGIN { printf "%.2f", a / b }')
     awk -v r="$ratio" -v l="$4" 'BEGIN { exit !(r > l) }' && { verdict="OVER"; failed=1; }
     printf '%-58s %8.3fs %8.3fs %6sx  (target %sx) %s\n' "$1" "$(awk -v t="$ours" 'BEGIN{print t/1e6}')" \
