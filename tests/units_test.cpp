@@ -230,6 +230,8 @@ TEST(Sink, RowsOfStepsGiveTheseBytesThroughTheseCalls)
              {"gathered, a large piece leaves with those before it; a failure names the first piece not written", 'f',
               "h16 b16384 h16 b100 b20000 f", {.writeLimit = 16470}, "AAAAFF",
               " r0@0 r512@0 r131072@512 v16400 v20116 v20046", 16470, EFBIG},
+             {"small pieces that fill the room for them exactly leave in one write", 'f', "h16000 h16000 h16000 h16000"
+              " h1536 f", {}, "AAAAAA", " r0@0 r16000@0 r131072@16000 v65536"},
              {"a file read on into the buffer while it has room, a block in a write", 'f',
               "h600 b100 b130972 b131072 k2000 h16 b30000 f", {}, "AAAAAAA",
               " r0@0 r600@0 r131072@600 v131672 r131072@131672 v131072 r512@264744 r131072@265256 v30016"},
@@ -240,8 +242,8 @@ TEST(Sink, RowsOfStepsGiveTheseBytesThroughTheseCalls)
              {"read at an offset: from the buffer where it holds them, else from the file", 'f', "k2000 h16 a2010 a5000 f",
               {}, "AA", " r0@0 r512@2000 a16 r16@5000 a16 v16"},
              {"a pipe reads ahead for them as far as its buffer reaches, and to its end", 'p',
-              "h2 a600 a2000000 d299990 a299995 a300010 R300000 f", {}, "AA",
-              " R512 R131072 a16 a- R131072 R131072 d299990 R131072 a5 R131072 a0 @300000 v2"},
+              "h2 a600 a2000000 a1048562 d299990 a299995 a300010 R300000 f", {}, "AA",
+              " R512 R131072 a16 a- R916994 R748578 a0 d299990 R131072 a5 R131072 a0 @300000 v2"},
          }) {
         faults = r.faults; // clang-format on
         calls.clear();

@@ -6,6 +6,7 @@
 # of each name (names are Latin-1 code points, one a byte).
 import json, sys, time
 d = json.load(open(sys.argv[1])); out = []
+assert d['version'] == 1, 'the schema is version 1'
 b = lambda s: s.encode('latin-1')
 when = lambda t: b(time.strftime('%a %b %e %H:%M:%S %Y', time.gmtime(t['unix'])))
 assert all(time.strftime('%Y-%m-%dT%H:%M:%SZ', time.gmtime(t['unix'])) == t['utc'] for t in

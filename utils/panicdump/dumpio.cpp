@@ -305,7 +305,7 @@ bool Mirroring::join(DumpInput &in, uint64_t size, Piece piece)
 {
     if (size < kKernelCopyMin || !in.holds(in.position() + size - 1))
         return false;
-    if (runFrom_ < 0)
+    if (!runFrom_)
         runFrom_ = held_ ? kept_[keptCount_ - 1].at : at_;
     held_ = false;
     at_ += static_cast<int64_t>(size);
@@ -336,10 +336,10 @@ Moved Mirroring::release(Gathering &out)
 // run, the copy ends there: what the walk checked past it cannot be placed.
 Moved Mirroring::endRun(Gathering &out)
 {
-    if (runFrom_ >= 0 && out.drain()) {
+    if (runFrom_ && out.drain()) {
         const SystemCalls &sys = out.calls();
-        const int64_t outAt = sys.lseek(out.fd(), 0, SEEK_CUR), from = runFrom_;
-        int64_t copied = runFrom_;
+        const int64_t outAt = sys.lseek(out.fd(), 0, SEEK_CUR), from = *runFrom_;
+        int64_t copied = from;
         ended_ = !copy(copied, runTo_, out) && !out.failed();
         for (size_t i = 0;
              i < keptCount_ && !out.failed() && kept_[i].at + static_cast<int64_t>(kept_[i].size) <= copied; ++i) {
@@ -350,7 +350,7 @@ Moved Mirroring::endRun(Gathering &out)
                 out.fail(k.piece);
         }
     }
-    runFrom_ = -1;
+    runFrom_.reset();
     keptCount_ = keptBytes_ = 0;
     return state(out);
 }

@@ -174,7 +174,8 @@ private:
     int input_ = -1;
     int readBack_ = -1; // the output, open for reading; -1 when it cannot be
     int64_t at_ = 0; // where the next byte comes from in the input
-    int64_t runFrom_ = -1, runTo_ = -1;
+    std::optional<int64_t> runFrom_; // where the run moving in the kernel starts, while there is one
+    int64_t runTo_ = 0;
     bool held_ = false; // the last record kept
     bool kernel_ = true;
     bool ended_ = false;

@@ -181,7 +181,7 @@ struct MapFile {
 int examine(const char *path, MapFile &file)
 {
     file.fd = open(path, O_RDONLY | O_NONBLOCK); // a FIFO given as the map file must not hang the run
-    if (file.fd < 0)
+    if (file.fd == -1)
         return fail("pdmap: open of map file failed");
     // Only a regular file has blocks on a disk: anything else (a FIFO, a
     // device, a mistyped path) would clear the device's map and arm it empty.

@@ -127,10 +127,10 @@ Successor successorOf(DumpInput &in, uint64_t at, uint32_t hsz, uint32_t bsz, in
 
 bool findHeader(DumpInput &in, int32_t tim, uint32_t hsz, uint64_t limit)
 {
-    // The time stamp opens every header: its first byte is what is looked
-    // for, a buffer at a time, and the rest is checked only where it is found.
-    std::array<uint8_t, 4> stamp;
-    putBe32(stamp.data(), static_cast<uint32_t>(tim));
+    // The time stamp opens every header: its first two bytes are what is
+    // looked for, a buffer at a time, and the rest is checked only where they are.
+    const std::array<uint8_t, 2> stamp{static_cast<uint8_t>(static_cast<uint32_t>(tim) >> 24),
+                                       static_cast<uint8_t>(static_cast<uint32_t>(tim) >> 16)};
     while (in.position() < limit) {
         std::span<const uint8_t> bytes = in.window(kHeaderSize);
         if (bytes.size() < kHeaderSize) {
@@ -138,7 +138,7 @@ bool findHeader(DumpInput &in, int32_t tim, uint32_t hsz, uint64_t limit)
             return false;
         }
         const size_t stop = static_cast<size_t>(std::min<uint64_t>(starts(bytes.size()), limit - in.position()));
-        StampScan scan(bytes, std::span(stamp).first<2>());
+        StampScan scan(bytes, stamp);
         size_t at;
         uint32_t bsz = 0;
         while ((at = scan.next()) < stop) {
