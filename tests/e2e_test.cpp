@@ -1454,6 +1454,7 @@ TEST_F(EndToEnd, ExtractAllWritesEachSectionIntoItsOwnFileAndNowhereElse)
                   "/001-a_b.damaged: what was recovered of the section\n", 2},
          {"001-a_b.damaged"}},
         {"into a file", {"--extract-all", notDir, in}, {}, {"", "pdex: cannot write files into " + notDir + ": Not a directory\n", 1}, {}},
+        {"under a file", {"--extract-all", notDir + "/d", in}, {}, {"", "pdex: cannot create the directory " + notDir + "/d: Not a directory\n", 1}, {}},
     };
     for (const Row &r : rows) {
         std::filesystem::remove_all(out);
