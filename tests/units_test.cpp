@@ -187,17 +187,20 @@ TEST(Sink, RowsOfStepsGiveTheseBytesThroughTheseCalls)
     struct Row {
         const char *title;
         char way; // m: a file mirrored into a file; f: a file gathered into a file; p: a pipe gathered into a file
-        const char *steps; // hN: the next N bytes put as a header; xN, bN: moved as the extension, a block; dN, kN:
+        std::string steps; // hN: the next N bytes put as a header; xN, bN: moved as the extension, a block; dN, kN:
                            // discarded, skipped; RN: back towards N (@: where to); aN: 16 bytes read at N (a: how many,
                            // -: none can be); e: where the input ends (?: not known); ~N: the input's byte N flipped; tN:
                            // the input cut to N bytes; f: flush
         Faults faults;
-        const char *moved, *calls;
+        std::string moved, calls;
         size_t kept = SIZE_MAX;
         int err = 0; // noted for the report
         Piece failed = Piece::Block;
     };
     const char *twoRuns = "h16 b65536 h16 b100 h16 b65536 f";
+    std::string manyPieces, oneByteReads; // 65 small pieces; 16 reads of a byte
+    for (int i = 0; i < 65; ++i)
+        manyPieces += "h1 ", oneByteReads += i < 16 ? " R131072" : "";
     std::string bytes(300000, '\0');
     for (size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = static_cast<char>(i * 7 + i / 251);
@@ -238,7 +241,9 @@ TEST(Sink, RowsOfStepsGiveTheseBytesThroughTheseCalls)
              {"a pipe looks back only as far as what its buffer kept when it last read", 'p',
               "h2 d100 b200000 R50 d300000 e", {}, "AA",
               " R512 d100 R199590 v200002 @102 R131072 R131072 d299898 e300000"},
-             {"a pipe that gives a byte a read has not ended", 'p', "h2 e f", {.readMax = 1}, "AA", " R512 R512 e? v2"},
+             {"a pipe that gives a byte a read has not ended", 'p', "h2 a2 e f", {.readMax = 1}, "AA",
+              " R512 R512" + oneByteReads + " a16 e? v2"},
+             {"more pieces than a gathered write takes", 'f', manyPieces + "f", {}, std::string(66, 'A'), " r0@0 r512@0 v64 v1"},
              {"read at an offset: from the buffer where it holds them, else from the file", 'f', "k2000 h16 a2010 a5000 f",
               {}, "AA", " r0@0 r512@2000 a16 r16@5000 a16 v16"},
              {"a pipe reads ahead for them as far as its buffer reaches, and to its end", 'p',
