@@ -1498,9 +1498,10 @@ TEST_F(EndToEnd, JsonSaysWhatThePlainOutputSays)
     names.section(attr("a\"b\\c\x01\x1f \x7f~\xff\xc3\xa9/..", 7)).filledData(1u << 20, 'x').endSection();
     const std::string intact = file(sampleDump().endDump(), "intact"), cut = file(sampleDump().endDump().truncateTo(277), "cut"),
                       hostile = file(names.endDump().bytes("after"), "hostile"), copy = dir.path("copy"),
+                      between = file(sampleDump().endDump().truncateTo(sampleDump().endDump().str().size() - 5), "between"),
                       script = TRELKIT_SOURCE_DIR "/tools/jsonlines.py";
     run("pdcp", {"--salvage", cut, copy});
-    for (const std::string &f : {intact, cut, hostile, copy})
+    for (const std::string &f : {intact, cut, hostile, copy, between})
         for (const char *how : {"pdex", "pdex --salvage", "pdex --check", "pdex --records", "pdex --records --salvage",
                                 "pdcp"}) {
             std::vector<std::string> args = words(how);

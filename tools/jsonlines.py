@@ -4,7 +4,7 @@
 # tests compare them with the plain output of the same run, so that every
 # field a line shows is in the document, with the same value and every byte
 # of each name (names are Latin-1 code points, one a byte).
-import json, sys, time
+import json, re, sys, time
 d = json.load(open(sys.argv[1])); out = []
 assert d['version'] == 1, 'the schema is version 1'
 b = lambda s: s.encode('latin-1')
@@ -21,7 +21,8 @@ for r in d.get('records', []):
             bytes(c if 32 <= c <= 126 else 63 for c in b(r.get('name', r.get('reason', '')))))]
 if 'bytes_after' in d:
     f, g = b(d['file']), d['damage']
-    if g:
+    if g:  # the section the damage is in: the one its record is "of", else none
+        assert g['section'] == int((re.search(rb'of section (\d+)', b(g['record'])) or [0, 0])[1])
         out += [b'%s: damaged at byte %d: %s: %s\n' % (f, g['offset'], b(g['record']), b(g['reason']))]
     else:
         n, a = d['count'], d['bytes_after']
