@@ -63,8 +63,8 @@ size_t DumpInput::fill(size_t at, size_t size)
     ssize_t n = -1;
     if (!seekable_)
         n = calls_.read(fd_, buffer_.get() + at, size);
-    else if (from <= static_cast<uint64_t>(INT64_MAX - origin_))
-        n = calls_.pread(fd_, buffer_.get() + at, size, origin_ + static_cast<int64_t>(from));
+    else
+        n = calls_.pread(fd_, buffer_.get() + at, size, placeOf(from));
     ended_ = n <= 0;
     if (n < 0 && !readError_) {
         readError_ = errno;
@@ -154,16 +154,14 @@ std::optional<size_t> DumpInput::readAt(uint64_t at, std::span<uint8_t> out)
         return out.size();
     }
     if (seekable_) {
-        if (at > static_cast<uint64_t>(INT64_MAX - origin_))
-            return 0;
-        const ssize_t n = calls_.pread(fd_, out.data(), out.size(), origin_ + static_cast<int64_t>(at));
+        const ssize_t n = calls_.pread(fd_, out.data(), out.size(), placeOf(at));
         return static_cast<size_t>(std::max<ssize_t>(n, 0));
     }
     if (at < position() || at - position() > kCapacity - out.size())
         return std::nullopt;
     const size_t skip = static_cast<size_t>(at - position());
     const std::span<const uint8_t> bytes = window(skip + out.size());
-    const size_t n = bytes.size() > skip ? std::min(out.size(), bytes.size() - skip) : 0;
+    const size_t n = std::min(out.size(), bytes.size() - std::min(skip, bytes.size()));
     std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(skip), n, out.begin());
     return n;
 }
@@ -173,8 +171,7 @@ bool DumpInput::holds(uint64_t at) const
     uint8_t byte;
     if (!seekable_)
         return true;
-    return at <= static_cast<uint64_t>(INT64_MAX - origin_) &&
-           calls_.pread(fd_, &byte, 1, origin_ + static_cast<int64_t>(at)) == 1;
+    return calls_.pread(fd_, &byte, 1, placeOf(at)) == 1;
 }
 
 std::optional<uint64_t> DumpInput::end()
@@ -274,7 +271,7 @@ void Mirroring::open(int input, int64_t at, int output)
 {
     input_ = input;
     at_ = at;
-    if (input < 0)
+    if (!active())
         return;
     char path[40];
     snprintf(path, sizeof path, "/proc/self/fd/%d", output);

@@ -73,6 +73,9 @@ public:
 
 private:
     size_t fill(size_t at, size_t size);
+    // Where a position lies in the descriptor. Past 2^63 it wraps to a
+    // negative offset, which every read refuses: no input reaches so far.
+    off_t placeOf(uint64_t at) const { return static_cast<off_t>(static_cast<uint64_t>(origin_) + at); }
 
     static constexpr size_t kSmallRead = 512;
     const SystemCalls &calls_;
