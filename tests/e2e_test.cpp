@@ -859,13 +859,13 @@ TEST_F(EndToEnd, CheckRecordsAndSalvageSayWhereTheDamageIs)
           "copy\n", "1 \"big\"")},
         {"the first header, its save's after it", flipped(sample, rec[0] + 15), "pdex --check -",
          {"-: damaged at byte 64: first record header: Bad header checksum\n", "", 2}},
-        {"the first header", Dump().header(Header{.badChecksum = true}).endDump().str(), "pdex --check -",
-         {"-: damaged at byte 64: first record header: Bad header checksum\n", "", 2}},
         {"blocks with no section, to a cut header", Dump().section(attr("a")).endSection().data("x").data("y").str()
          .substr(0, 165), "pdex --salvage -", {kHeading + row("  1     0          0     0", "a") + total(1), "pdex: -: "
          "damaged at byte 142: record header after section 1 \"a\": Bad header type pD (pH expected)\npdex: -: damaged "
          "at byte 159: data header 2 with no section header: premature EOF: the input ends at byte 165, 10 bytes "
          "short\npdex: -: bytes 142 to 164 left out: 1 data block with no section header\n", 2}},
+        {"blocks with no section, to a cut block", Dump().section(attr("a")).endSection().data("xyz").str().substr(0, 160), "pdex --salvage -",
+         {kHeading + row("  1     0          0     0", "a") + total(1), "pdex: -: damaged at byte 142: record header after section 1 \"a\": Bad header type pD (pH expected)\npdex: -: damaged at byte 158: block 1 with no section header: premature EOF: the input ends at byte 160, 1 byte short\npdex: -: bytes 142 to 159 left out: 0 data blocks with no section header\n", 2}},
         {"blocks with no section, to an end of section", Dump().section(attr("a")).endSection().data("x").endSection().endDump()
          .str(), "pdex --records --salvage -", {"0\tmeta\t16\t0\t0\t0\t\n64\tsection\t16\t46\t0\t1\ta\n126\tendsection\t16\t0\t0\t1\t\n"
          "142\torphan\t16\t1\t1\t1\t\n159\torphanend\t16\t0\t0\t1\t\n175\tenddump\t16\t0\t0\t1\t\n-: damaged at byte 142: record header "
