@@ -71,9 +71,11 @@ Step Walk::recover(Fault fault, uint64_t at, uint64_t end, bool begun)
         if (!failure_.inputEnded)
             return resync(d);
         break;
-    case Fault::SkippedCut: // not recovered
-        --blocks_;
-        dataBytes_ -= skipped_->dsz;
+    case Fault::SkippedCut: // not recovered; a block with no section is left out either way
+        if (state_ != State::Orphans) {
+            --blocks_;
+            dataBytes_ -= skipped_->dsz;
+        }
         break;
     case Fault::Attribute:
         // A section whose attribute record the input cuts short is not
@@ -260,7 +262,7 @@ std::optional<Step> Walk::leaveOutCut(uint64_t start, uint64_t end)
     if (!pd_salvage || holdsNext(end - start))
         return std::nullopt;
     const Step step = moved(Moved::InputEnded, Fault::BlockCut, start, end, false);
-    if (!copying()) {
+    if (!copying() && state_ != State::Orphans) {
         --blocks_;
         dataBytes_ -= header_.dsz;
     }
@@ -639,7 +641,7 @@ uint64_t Walk::bytesAfterEnd()
 {
     const uint64_t after = in_.position();
     const std::optional<uint64_t> end = in_.seekable() ? in_.end() : after + in_.discard(UINT64_MAX);
-    return end && *end > after ? *end - after : 0;
+    return end ? *end - std::min(*end, after) : 0;
 }
 
 // What the salvage that made the copy said, a line each, in its input's offsets.

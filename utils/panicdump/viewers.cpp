@@ -227,7 +227,7 @@ void skipTo(int fd, const char *path, uint64_t skip)
     const bool seekable = fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
     if (skip == 0 || (seekable && lseek(fd, static_cast<off_t>(skip), SEEK_CUR) >= 0))
         return;
-    for (uint64_t left = skip; left > 0;) {
+    for (uint64_t left = skip; left != 0;) {
         const ssize_t n = read(fd, input.data(), static_cast<size_t>(std::min<uint64_t>(left, input.size())));
         if (n < 0)
             readFailed(path, errno);
@@ -246,7 +246,7 @@ int objectDump(const char *path, const Window &window)
     skipTo(fd, path, window.skip);
     if (window.offsets)
         dumper.showOffsets(window.skip);
-    for (uint64_t left = window.length; left > 0;) {
+    for (uint64_t left = window.length; left != 0;) {
         ssize_t n = read(fd, input.data(), static_cast<size_t>(std::min<uint64_t>(left, input.size())));
         if (n < 0)
             readFailed(path, errno);
