@@ -1367,7 +1367,7 @@ std::map<uint64_t, unsigned> shownBytes(const std::string &text, bool od)
 TEST_F(EndToEnd, ObjectdumpWindowsShowWhatOdShows)
 {
     std::string bytes;
-    for (int i = 0; i < 300; ++i) // lines across 256 bytes, and across 4 GiB in the big file
+    for (int i = 0; i < 4400; ++i) // lines across 256 bytes and 4 KiB, and across 4 GiB in the big file
         bytes += static_cast<char>(i * 37 % 251);
     bytes += std::string(70, 'z') + "tail of the input";
     const std::string small = dir.write("small", bytes), big = file(Dump().zeros((4ull << 30) - 40).bytes(bytes), "big");
@@ -1376,10 +1376,10 @@ TEST_F(EndToEnd, ObjectdumpWindowsShowWhatOdShows)
         bool big = false;
     };
     const std::vector<Window> windows = {
-        {"", "", "0", "1000"},       {"0x20", "40", "32", "40"}, {"3", "100", "3", "100"}, {"1", "", "1", "1000"},
-        {"95", "22", "95", "22"},    {"170", "", "170", "1000"},    {"1K", "", "1024", "1"},  {"0", "0", "0", "0"},
-        {"4294967256", "", "4294967256", "1000", true}, {"0xfffffff0", "30", "4294967280", "30", true},
-        {"4G", "", "4294967296", "1000", true},
+        {"", "", "0", "9999"},       {"0x20", "40", "32", "40"}, {"3", "100", "3", "100"}, {"1", "", "1", "9999"},
+        {"95", "22", "95", "22"},    {"170", "", "170", "9999"},    {"8K", "", "8192", "1"},  {"0", "0", "0", "0"},
+        {"4294967256", "", "4294967256", "9999", true}, {"0xfffffff0", "30", "4294967280", "30", true},
+        {"4G", "", "4294967296", "9999", true},
     };
     for (const Window &w : windows) {
         std::vector<std::string> args = {"--offsets"};
@@ -1388,7 +1388,7 @@ TEST_F(EndToEnd, ObjectdumpWindowsShowWhatOdShows)
                 args.insert(args.end(), {option, value});
         const std::string path = w.big ? big : small;
         const auto wanted = shownBytes(commandOutput("od -A x -t x1 -v -j " + w.odSkip + " -N " + w.odLength + " " + path + " 2>/dev/null; true"), true);
-        ASSERT_FALSE(wanted.empty() && w.odLength != "0" && w.skip != "1K") << w.skip;
+        ASSERT_FALSE(wanted.empty() && w.odLength != "0" && w.skip != "8K") << w.skip;
         args.push_back(path);
         const Result r = run("objectdump", args);
         EXPECT_EQ(shownBytes(r.out, false), wanted) << w.skip << " " << w.length;

@@ -175,24 +175,27 @@ void formatFullLine(const uint8_t *bytes, char *out)
 }
 #endif
 
-// The text of an offset but for its last two digits, which each line's own
-// low byte writes over: lines are 16 bytes apart, so one in sixteen needs more
-// (and the width, 8 digits at least, depends on the rest alone).
+// The text of an offset, kept from line to line. Lines are 16 bytes apart,
+// so the last digit never moves; each line writes its own two digits before
+// it, and the rest (the width too, 8 digits at least) changes once in 256
+// lines.
 struct OffsetText {
-    uint64_t high = UINT64_MAX; // the offset's bits from 8 on; no offset's are these
+    static constexpr uint64_t kMoving = 0xff0;
+    uint64_t kept = kMoving - 1; // the offset but for its moving bits; no offset's are these
     size_t length = 0;
     std::array<char, kMaxOffset> text;
 
     // The offset at, written to out, which holds kMaxOffset; returns its length.
     size_t put(uint64_t at, char *out)
     {
-        if (at >> 8 != high) {
+        if ((at | kMoving) != kept) {
             length = formatOffset(at, text.data());
-            high = at >> 8;
+            kept = at | kMoving;
         }
+        const size_t n = length; // read once: the stores below may alias it
         memcpy(out, text.data(), text.size());
-        memcpy(out + length - 4, kHexPairs[at & 0xff].data(), 2); // before the colon and the blank
-        return length;
+        memcpy(out + n - 5, kHexPairs[(at >> 4) & 0xff].data(), 2); // before the last digit, the colon and the blank
+        return n;
     }
 };
 
@@ -510,9 +513,10 @@ void HexDumper::emit(std::span<const uint8_t> bytes)
     }
     if (used_ + kMaxOffset + kMaxLine > out_.size())
         flush();
+    size_t used = used_;
     if (offsets_)
-        used_ += offsetText.put(at, out_.data() + used_);
-    used_ += formatHexLine(bytes, out_.data() + used_);
+        used += offsetText.put(at, out_.data() + used);
+    used_ = used + formatHexLine(bytes, out_.data() + used);
     std::copy(bytes.begin(), bytes.end(), last_.bytes.begin());
     last_.size = bytes.size();
 }
