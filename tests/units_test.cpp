@@ -108,20 +108,16 @@ TEST(HeaderScan, TheQuickCheckPassesWhatTheReaderPasses)
 
 TEST(SizeOperand, DecimalHexAndSuffixesUpToTwoToThe63)
 {
-    struct Row {
-        const char *text;
-        bool ok;
-        uint64_t value;
-    };
-    for (const Row &r : std::initializer_list<Row>{
-             {"0", true, 0}, {"4096", true, 4096}, {"0x1F", true, 31}, {"0XfF", true, 255}, {"2k", true, 2048},
-             {"3M", true, 3 << 20}, {"0x2G", true, 2ull << 30}, {"9223372036854775807", true, INT64_MAX},
-             {"0x7fffffffffffffff", true, INT64_MAX}, {"8589934591G", true, 8589934591ull << 30},
-             {"9223372036854775808", false, 0}, {"8589934592G", false, 0}, {"", false, 0}, {"0x", false, 0},
-             {"K", false, 0}, {"1KB", false, 0}, {"1 ", false, 0}, {"-1", false, 0}, {"0x1g5", false, 0}}) {
+    // A text, and its value if it is a size.
+    // clang-format off
+    for (auto [text, size] : std::initializer_list<std::pair<const char *, std::optional<uint64_t>>>{
+             {"0", 0}, {"4096", 4096}, {"0x1F", 31}, {"0XfF", 255}, {"2k", 2048}, {"3M", 3 << 20}, {"0x2G", 2ull << 30},
+             {"9223372036854775807", INT64_MAX}, {"0x7fffffffffffffff", INT64_MAX}, {"8589934591G", 8589934591ull << 30},
+             {"9223372036854775808", {}}, {"8589934592G", {}}, {"", {}}, {"0x", {}}, {"K", {}}, {"1KB", {}}, {"1 ", {}},
+             {"-1", {}}, {"0x1g5", {}}}) { // clang-format on
         uint64_t value = 12345;
-        EXPECT_EQ(parseSize(r.text, value), r.ok) << r.text;
-        EXPECT_EQ(value, r.ok ? r.value : 12345) << r.text;
+        EXPECT_EQ(parseSize(text, value), size.has_value()) << text;
+        EXPECT_EQ(value, size.value_or(12345)) << text;
     }
 }
 
@@ -197,10 +193,11 @@ TEST(Sink, RowsOfStepsGiveTheseBytesThroughTheseCalls)
         Piece failed = Piece::Block;
     };
     const char *twoRuns = "h16 b65536 h16 b100 h16 b65536 f";
-    std::string manyPieces, oneByteReads; // 65 small pieces; 16 reads of a byte
+    std::string manyPieces, oneByteReads, fills; // 65 small pieces; 16 reads of a byte; a file's buffer filled
     for (int i = 0; i < 65; ++i)
-        manyPieces += "h1 ", oneByteReads += i < 16 ? " R131072" : "";
-    std::string bytes(300000, '\0');
+        manyPieces += "h1 ", oneByteReads += i < 16 ? " R131072" : "",
+            fills += i < 7 ? " r131072@" + std::to_string(512 + 131072 * i) : "";
+    std::string bytes(1100000, '\0'); // a pipe holds the first 300000
     for (size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = static_cast<char>(i * 7 + i / 251);
     // clang-format off
@@ -237,6 +234,9 @@ TEST(Sink, RowsOfStepsGiveTheseBytesThroughTheseCalls)
              {"a file read on into the buffer while it has room, a block in a write", 'f',
               "h600 b100 b130972 b131072 k2000 h16 b30000 f", {}, "AAAAAAA",
               " r0@0 r600@0 r131072@600 v131672 r131072@131672 v131072 r512@264744 r131072@265256 v30016"},
+             {"a window up to the buffer's end reads on into it; one past it moves what is left to the front first",
+              'f', "h2 d917998 h130576 h16 f", {}, "AAAA",
+              " r0@0 r512@0" + fills + " d917998 r130560@918016 v130578 r131072@1048576 v16"},
              {"a pipe looks back only as far as what its buffer kept when it last read", 'p',
               "h2 d100 b200000 R50 d300000 e", {}, "AA",
               " R512 d100 R199590 v200002 @102 R131072 R131072 d299898 e300000"},
@@ -260,7 +260,7 @@ TEST(Sink, RowsOfStepsGiveTheseBytesThroughTheseCalls)
         if (r.way == 'p') {
             ASSERT_EQ(pipe(pipeEnds), 0);
             fcntl(pipeEnds[1], F_SETPIPE_SZ, 1 << 20);
-            ASSERT_EQ(write(pipeEnds[1], bytes.data(), bytes.size()), std::ssize(bytes));
+            ASSERT_EQ(write(pipeEnds[1], bytes.data(), 300000), 300000);
             close(pipeEnds[1]);
             close(in);
             in = pipeEnds[0];
