@@ -237,6 +237,8 @@ TEST(Sink, RowsOfStepsGiveTheseBytesThroughTheseCalls)
              {"a window up to the buffer's end reads on into it; one past it moves what is left to the front first",
               'f', "h2 d917998 h130576 h16 f", {}, "AAAA",
               " r0@0 r512@0" + fills + " d917998 r130560@918016 v130578 r131072@1048576 v16"},
+             {"a skip of what the buffer holds reads on", 'f', "h2 k510 h16 f", {}, "AAA", " r0@0 r512@0 r131072@512 v18"},
+             {"a pipe's last byte in the buffer is taken with no read", 'p', "h2 d509 d1 e f", {}, "AA", " R512 d509 d1 e? v2"},
              {"a pipe looks back only as far as what its buffer kept when it last read", 'p',
               "h2 d100 b200000 R50 d300000 e", {}, "AA",
               " R512 d100 R199590 v200002 @102 R131072 R131072 d299898 e300000"},
