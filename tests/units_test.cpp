@@ -250,8 +250,8 @@ TEST(Sink, RowsOfStepsGiveTheseBytesThroughTheseCalls)
              {"read at an offset: from the buffer where it holds them, else from the file", 'f', "k2000 h16 a2000 a2010 a5000 f",
               {}, "AA", " r0@0 r512@2000 a16 a16 r16@5000 a16 v16"},
              {"a pipe reads ahead for them as far as its buffer reaches, and to its end", 'p',
-              "h2 a600 a2000000 a1048562 d299990 a299995 a300010 R300000 f", {}, "AA",
-              " R512 R131072 a16 a- R916994 R748578 a0 d299990 R131072 a5 R131072 a0 @300000 v2"},
+              "h2 a600 a2000000 a1048563 a1048562 d299990 a299995 a300010 R300000 f", {}, "AA",
+              " R512 R131072 a16 a- a- R916994 R748578 a0 d299990 R131072 a5 R131072 a0 @300000 v2"},
          }) {
         faults = r.faults; // clang-format on
         calls.clear();
