@@ -108,7 +108,6 @@ TEST(HeaderScan, TheQuickCheckPassesWhatTheReaderPasses)
 
 TEST(SizeOperand, DecimalHexAndSuffixesUpToTwoToThe63)
 {
-    // A text, and its value if it is a size.
     // clang-format off
     for (auto [text, size] : std::initializer_list<std::pair<const char *, std::optional<uint64_t>>>{
              {"0", 0}, {"4096", 4096}, {"0x1F", 31}, {"0XfF", 255}, {"2k", 2048}, {"3M", 3 << 20}, {"0x2G", 2ull << 30},
@@ -184,8 +183,8 @@ TEST(Sink, RowsOfStepsGiveTheseBytesThroughTheseCalls)
         char way; // m: a file mirrored into a file; f: a file gathered into a file; p: a pipe gathered into a file
         std::string steps; // hN: the next N bytes put as a header; xN, bN: moved as the extension, a block; dN, kN:
                            // discarded, skipped; RN: back towards N (@: where to); aN: 16 bytes read at N (a: how many,
-                           // -: none can be); e: where the input ends (?: not known); ~N: the input's byte N flipped; tN:
-                           // the input cut to N bytes; f: flush
+                           // -: none can be); e: where the input ends (?: not known); ~N: the input's byte N flipped;
+                           // tN: the input cut to N bytes; f: flush
         Faults faults;
         std::string moved, calls;
         size_t kept = SIZE_MAX;
@@ -204,8 +203,8 @@ TEST(Sink, RowsOfStepsGiveTheseBytesThroughTheseCalls)
     for (const Row &r : std::initializer_list<Row>{
              {"a run in one kernel copy, its headers then written over their places", 'm', "h16 b65536 h16 b65536 f",
               {}, "AAAAA", " r0@0 r512@0 r1@65551 r512@65552 r1@131103 c131104 r16@0 r16@65552", 131104},
-             {"headers that fill what a run keeps", 'm', "h32768 b65536 h32768 b65536 f", {}, "AAAAA",
-              " r0@0 r32768@0 r1@98303 r32768@98304 r1@196607 c196608 r32768@0 r32768@98304", 196608},
+             {"a run's kept headers full, then one more", 'm', "h32768 b65536 h32768 b65536 h16 f", {}, "AAAAAA",
+              " r0@0 r32768@0 r1@98303 r32768@98304 r1@196607 r512@196608 c196608 r32768@0 r32768@98304 v16", 196624},
              {"the input rewritten, then cut, under the run: the copy ends there and holds the header as checked", 'm',
               "h16 b65536 ~3 t16 f", {}, "AAE", " r0@0 r512@0 r1@65551 c65552 c65536 r65536@16 r16@0 p16@0", 16},
              {"a kernel copy that fails is not asked again", 'm', twoRuns, {.copyErrno = EXDEV}, "AAAAAAA",
@@ -239,6 +238,8 @@ TEST(Sink, RowsOfStepsGiveTheseBytesThroughTheseCalls)
               " r0@0 r512@0" + fills + " d917998 r130560@918016 v130578 r131072@1048576 v16"},
              {"a skip of what the buffer holds reads on", 'f', "h2 k510 h16 f", {}, "AAA", " r0@0 r512@0 r131072@512 v18"},
              {"a pipe's last byte in the buffer is taken with no read", 'p', "h2 d509 d1 e f", {}, "AA", " R512 d509 d1 e? v2"},
+             {"a file rewound to before its buffer reads there", 'f', "k1000000 h16 R10 h16 f", {}, "AAA",
+              " r0@0 r512@1000000 @10 r512@10 v32"},
              {"a pipe looks back only as far as what its buffer kept when it last read", 'p',
               "h2 d100 b200000 R50 d300000 e", {}, "AA",
               " R512 d100 R199590 v200002 @102 R131072 R131072 d299898 e300000"},
@@ -287,10 +288,9 @@ TEST(Sink, RowsOfStepsGiveTheseBytesThroughTheseCalls)
                 const size_t m = k.value_or(0);
                 EXPECT_EQ(std::string(got.begin(), got.begin() + m), m ? bytes.substr(n, m) : "") << r.title;
             } else if (step[0] == 'R' || step[0] == 'e') {
-                step[0] == 'R' ? input.rewindWithin(n) : void();
-                const std::optional<uint64_t> end = input.end();
-                calls += step[0] == 'R' ? " @" + std::to_string(input.position())
-                                        : " e" + (end ? std::to_string(*end) : "?");
+                const auto end =
+                    step[0] == 'R' ? (input.rewindWithin(n), std::optional(input.position())) : input.end();
+                calls += (step[0] == 'R' ? " @" : " e") + (end ? std::to_string(*end) : "?");
             } else {
                 const std::span<const uint8_t> record = step[0] == 'h' ? input.window(n).first(n) : input.window(0);
                 const auto m = step[0] == 'h'   ? sink.put(std::vector(record.begin(), record.end()), Piece::Header)
